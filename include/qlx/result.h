@@ -1,0 +1,40 @@
+// Result codes shared by the module and its hosts.
+//
+// A result is a signed 32-bit value; failures have the top bit set. The
+// values are part of the binary contract with hosts and never change.
+#ifndef QLX_RESULT_H
+#define QLX_RESULT_H
+
+#include <stdint.h>
+
+#define QLX_RESULT(v) ((int32_t)(uint32_t)(v))
+
+#define S_OK                 QLX_RESULT(0x00000000u)
+#define RES_END_OF_DATA      QLX_RESULT(0x00040042u) /* success: nothing left to read */
+#define E_NOTIMPL            QLX_RESULT(0x80004001u)
+#define E_NOINTERFACE        QLX_RESULT(0x80004002u)
+#define E_POINTER            QLX_RESULT(0x80004003u)
+#define E_FAIL               QLX_RESULT(0x80004005u)
+#define E_ACCESSDENIED       QLX_RESULT(0x80070005u)
+#define E_OUTOFMEMORY        QLX_RESULT(0x8007000Eu)
+#define E_INVALIDARG         QLX_RESULT(0x80070057u)
+#define RES_OPEN_FAILED      QLX_RESULT(0x80040008u) /* a file could not be created, opened or removed */
+#define RES_UNEXPECTED       QLX_RESULT(0x80040009u) /* not possible in the object's state */
+#define RES_INCOMPLETE       QLX_RESULT(0x8004000Cu) /* fewer items than asked; unclosed quote */
+#define RES_BAD_FORMAT       QLX_RESULT(0x80040017u) /* container magic or version not accepted */
+#define RES_IO_ERROR         QLX_RESULT(0x80040081u) /* read, write, seek or close failed; no file open */
+#define RES_INVALID_URL      QLX_RESULT(0x80040082u)
+#define RES_INVALID_PROTOCOL QLX_RESULT(0x800400C9u)
+#define RES_INVALID_HOST     QLX_RESULT(0x800400CBu)
+#define RES_INVALID_PATH     QLX_RESULT(0x800400CCu)
+
+#define QLX_SUCCEEDED(r) ((int32_t)(r) >= 0)
+#define QLX_FAILED(r)    ((int32_t)(r) < 0)
+
+/* A platform error code (errno here) as a result: 0x80070000 | low 16 bits.
+   A code of 0 or less is passed through unchanged. */
+static inline int32_t QLXResultFromPlatformError(int32_t code) {
+    return code <= 0 ? code : QLX_RESULT(0x80070000u | ((uint32_t)code & 0xFFFFu));
+}
+
+#endif

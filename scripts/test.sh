@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the thread tests under ThreadSanitizer, the
+# normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+run_preset() {
+  local preset=$1; shift
+  echo "=== $preset build ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset tests ==="
+  ctest --preset "$preset" -j "$jobs" "$@"
+}
+
+# Thread tests (suites named *Threads*) under ThreadSanitizer first, so the
+# last summary printed is the full sanitizer run.
+run_preset tsan -R Threads --no-tests=ignore
+run_preset dev
+run_preset asan

@@ -1,0 +1,52 @@
+// ITWContainerFile: the module-internal interface of an open container, with
+// the entry record kept in memory and the caller-owned cursor into one entry.
+#ifndef CONTFS_CONTAINER_CONTAINER_INTERFACE_H
+#define CONTFS_CONTAINER_CONTAINER_INTERFACE_H
+
+#include <qlx/interfaces.h>
+
+#include <cstdint>
+
+#include "platform/file_stat.h"
+#include "util/compact_string.h"
+
+constexpr uint32_t kSeekTableSlots = 1000;
+
+// One entry of an open container, owned by the container.
+struct ContainerEntry {
+    CompactString name;     // empty once the entry has been removed
+    uint16_t index = 0;     // the entry's number: its slot in the container
+    uint64_t size = 0;      // logical length in bytes
+    uint64_t chunkSize = 25000;
+    uint64_t seekTable[kSeekTableSlots] = {};
+    uint64_t recordOffset = 0;  // file offset of the entry record; 0 until written
+};
+
+// A caller-owned position in one entry. The caller zeroes it and sets the
+// index; the container moves the rest.
+struct EntryCursor {
+    uint32_t index = 0;
+    uint64_t logicalPosition = 0;
+    // While bytesLeft is not 0: file offset of the byte at logicalPosition.
+    // Otherwise: where the search for the entry's next data record starts.
+    // 0 = not located yet.
+    uint64_t filePosition = 0;
+    uint32_t bytesLeft = 0;
+    uint64_t growingRecordOffset = 0;  // record still growing when located, else 0
+};
+
+class ITWContainerFile : public IUnknown {
+public:
+    virtual int32_t IsOpen() = 0;                                                   // 3
+    virtual int32_t ReadDirectory() = 0;                                            // 4
+    virtual ContainerEntry* FindEntry(const CompactString& name) = 0;               // 5
+    virtual ContainerEntry* AddEntry(const CompactString& name) = 0;                // 6
+    virtual int32_t StatContainer(platform::FileStat32* out) = 0;                   // 7
+    virtual int32_t WriteEntry(EntryCursor* cursor, IQLXBuffer* data) = 0;          // 8
+    virtual int32_t ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_t count) = 0;  // 9
+    virtual int32_t SeekEntry(EntryCursor* cursor, uint64_t position) = 0;          // 10
+    virtual const char* GetTitle() = 0;                                             // 11
+    virtual int32_t RemoveEntry(const CompactString& name) = 0;                     // 12
+};
+
+#endif
