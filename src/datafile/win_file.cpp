@@ -1,0 +1,212 @@
+#include "datafile/win_file.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "platform/posix_file.h"
+
+static_assert(kOpenWriteOnly == platform::rtl::kWriteOnly && kOpenReadWrite == platform::rtl::kReadWrite &&
+                  kOpenAppend == platform::rtl::kAppend && kOpenCreate == platform::rtl::kCreate &&
+                  kOpenTruncate == platform::rtl::kTruncate && kOpenExclusive == platform::rtl::kExclusive &&
+                  kOpenText == platform::rtl::kText && kOpenBinary == platform::rtl::kBinary,
+              "open flags are passed to the platform layer unchanged");
+static_assert(kSeekSet == platform::rtl::kSeekSet && kSeekCurrent == platform::rtl::kSeekCurrent &&
+                  kSeekEnd == platform::rtl::kSeekEnd,
+              "seek origins are passed to the platform layer unchanged");
+
+namespace {
+
+constexpr uint32_t kOpenPermission = kPermissionRead | kPermissionWrite;  // 0x180
+constexpr uint32_t kLow16 = 0xFFFF;
+constexpr int64_t kMaxTransfer = std::numeric_limits<int32_t>::max();
+
+bool IsValidShare(uint32_t share) {
+    return share == kShareDenyReadWrite || share == kShareDenyWrite || share == kShareDenyRead ||
+           share == kShareDenyNone;
+}
+
+}  // namespace
+
+CWinFile::~CWinFile() { Drop(); }
+
+void CWinFile::Drop() {
+    if (!IsOpen()) return;
+    platform::CloseFile(m_descriptor);
+    m_descriptor = kNotOpen;
+}
+
+int32_t CWinFile::MakeTempFileName(const char* prefix, char* outName) {
+    return platform::MakeTempFile(prefix, outName, 260) ? 1 : 0;
+}
+
+// Empties an existing file only once this descriptor holds it, for the same
+// reason a truncating open does (see the header).
+int32_t CWinFile::Create(const char* path, uint32_t mode, uint32_t) {
+    Drop();
+    m_lastError = 0;
+    int fd = platform::OpenFile(path, kOpenReadWrite | kOpenCreate, mode & kLow16);
+    if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && platform::ResizeFile(fd, 0)) {
+        m_descriptor = fd;
+        return S_OK;
+    }
+    if (fd >= 0) platform::CloseFile(fd);
+    m_lastError = RES_OPEN_FAILED;
+    return RES_OPEN_FAILED;
+}
+
+int32_t CWinFile::Open(const char* path, uint32_t flags, int32_t textMode) {
+    return OpenWith(path, flags, false, 0, textMode);
+}
+
+int32_t CWinFile::OpenShared(const char* path, uint32_t flags, uint32_t share, int32_t textMode) {
+    return OpenWith(path, flags, true, share & kLow16, textMode);
+}
+
+int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32_t share, int32_t textMode) {
+    Drop();
+    m_lastError = 0;
+    // Text and binary mode mean nothing here; the flag is kept for the record.
+    const uint32_t effective = (flags & kLow16) | (textMode ? kOpenText : kOpenBinary);
+    const bool truncate = (effective & kOpenTruncate) != 0;
+    auto fail = [this](int fd, int32_t result) {
+        if (fd >= 0) platform::CloseFile(fd);
+        m_lastError = result;
+        return result;
+    };
+    if (shared && !IsValidShare(share)) return fail(-1, RES_OPEN_FAILED);
+
+    int fd = platform::OpenFile(path, truncate ? effective & ~kOpenTruncate : effective, kOpenPermission);
+    if (fd < 0) {
+        // Before truncation every refusal is the trial open's: RES_OPEN_FAILED.
+        bool denied = shared && !truncate && platform::IsPermissionDenied(platform::LastErrorCode());
+        return fail(-1, denied ? E_ACCESSDENIED : RES_OPEN_FAILED);
+    }
+    if (truncate) {
+        if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !platform::ResizeFile(fd, 0))
+            return fail(fd, RES_OPEN_FAILED);
+    }
+    const platform::FileLock kind = (shared && share == kShareDenyReadWrite) ? platform::FileLock::kExclusive
+                                                                             : platform::FileLock::kShared;
+    if (!platform::LockFile(fd, kind)) return fail(fd, shared ? E_ACCESSDENIED : RES_OPEN_FAILED);
+    m_descriptor = fd;
+    return S_OK;
+}
+
+// Unlike the original library, a failed close still ends the descriptor:
+// this platform releases it whatever close reports, and keeping the number
+// would let a later close hit an unrelated file that reused it.
+int32_t CWinFile::Close() {
+    if (!IsOpen()) return RES_IO_ERROR;
+    m_lastError = 0;
+    int fd = m_descriptor;
+    m_descriptor = kNotOpen;
+    if (!platform::CloseFile(fd)) {
+        m_lastError = RES_IO_ERROR;
+        return RES_IO_ERROR;
+    }
+    return S_OK;
+}
+
+// A length beyond what the signed 32-bit result can say is reported as its
+// largest value rather than wrapped to a negative size; GetFileLength64 has
+// the true one.
+int32_t CWinFile::GetFileLength() {
+    if (!IsOpen()) return 0;
+    int64_t size = platform::FileSize(m_descriptor);
+    if (size < 0) return 0;
+    return static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max()));
+}
+
+int64_t CWinFile::GetFileLength64() {
+    if (!IsOpen()) return -1;
+    return platform::FileSize(m_descriptor);
+}
+
+// The position is read and moved with the 64-bit operations so that a file
+// positioned past 2 GiB is handled; the last-error field follows those calls
+// just as it would follow Tell and Seek.
+int32_t CWinFile::SetFileLength(uint32_t size) {
+    if (!IsOpen()) return E_FAIL;
+    const uint64_t failed = std::numeric_limits<uint64_t>::max();
+    uint64_t current = Tell64();
+    if (current != failed && current > size) Seek64(size, 0, kSeekSet);
+    if (platform::ResizeFile(m_descriptor, size)) return S_OK;
+    if (current != failed)
+        Seek64(static_cast<uint32_t>(current), static_cast<uint32_t>(current >> 32), kSeekSet);
+    return E_FAIL;
+}
+
+int32_t CWinFile::SeekTo(int64_t offset, uint32_t origin) {
+    if (!IsOpen()) return RES_IO_ERROR;
+    m_lastError = 0;
+    if (platform::SeekFile(m_descriptor, offset, origin & kLow16) < 0) {
+        m_lastError = RES_IO_ERROR;
+        return RES_IO_ERROR;
+    }
+    return S_OK;
+}
+
+int32_t CWinFile::Seek(int32_t offset, uint32_t origin) { return SeekTo(offset, origin); }
+
+int32_t CWinFile::Seek64(uint32_t offsetLow, uint32_t offsetHigh, uint32_t origin) {
+    uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+    return SeekTo(static_cast<int64_t>(offset), origin);
+}
+
+int32_t CWinFile::Rewind() { return SeekTo(0, kSeekSet); }
+
+// A position past 2 GiB cannot be told in 32 bits: that is a failure, not a
+// wrapped value.
+int32_t CWinFile::Tell() {
+    if (!IsOpen()) return -1;
+    m_lastError = 0;
+    int64_t position = platform::SeekFile(m_descriptor, 0, kSeekCurrent);
+    if (position < 0 || position > std::numeric_limits<int32_t>::max()) {
+        m_lastError = RES_IO_ERROR;
+        return -1;
+    }
+    return static_cast<int32_t>(position);
+}
+
+uint64_t CWinFile::Tell64() {
+    if (!IsOpen()) return std::numeric_limits<uint64_t>::max();
+    m_lastError = 0;
+    int64_t position = platform::SeekFile(m_descriptor, 0, kSeekCurrent);
+    if (position < 0) m_lastError = RES_IO_ERROR;
+    return static_cast<uint64_t>(position);
+}
+
+int32_t CWinFile::Read(void* dst, uint32_t count) {
+    if (!IsOpen()) return -1;
+    m_lastError = 0;
+    int64_t got = -1;
+    if (count <= kMaxTransfer && (dst || count == 0)) got = platform::ReadFully(m_descriptor, dst, count);
+    if (got < 0) {
+        m_lastError = RES_IO_ERROR;
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
+int32_t CWinFile::Write(const void* src, uint32_t count) {
+    if (!IsOpen()) return -1;
+    m_lastError = 0;
+    int64_t put = -1;
+    if (count <= kMaxTransfer && (src || count == 0)) put = platform::WriteFully(m_descriptor, src, count);
+    if (put < 0) {
+        m_lastError = RES_IO_ERROR;
+        return -1;
+    }
+    return static_cast<int32_t>(put);
+}
+
+int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
+
+int32_t CWinFile::Delete(const char* path) {
+    Drop();
+    m_lastError = 0;
+    if (platform::RemoveFile(path)) return S_OK;
+    m_lastError = platform::IsPermissionDenied(platform::LastErrorCode()) ? E_ACCESSDENIED : RES_OPEN_FAILED;
+    return m_lastError;
+}

@@ -1,0 +1,201 @@
+#include "platform/posix_file.h"
+
+#include <qlx/result.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// The runtime-library flags -> O_* flags; -1 for the access value 3 (write
+// only and read-write at once), which the runtime library refuses as well.
+int TranslateOpenFlags(uint32_t flags) {
+    int result;
+    switch (flags & rtl::kAccessMask) {
+    case rtl::kReadOnly: result = O_RDONLY; break;
+    case rtl::kWriteOnly: result = O_WRONLY; break;
+    case rtl::kReadWrite: result = O_RDWR; break;
+    default: return -1;
+    }
+    if (flags & rtl::kAppend) result |= O_APPEND;
+    if (flags & rtl::kCreate) result |= O_CREAT;
+    if (flags & rtl::kTruncate) result |= O_TRUNC;
+    if (flags & rtl::kExclusive) result |= O_EXCL;
+    // A plug-in must not leak its descriptors into processes the host starts.
+    return result | O_CLOEXEC;
+}
+
+// Files are always readable on the original platform; its one permission
+// choice is whether the file is read-only.
+mode_t TranslatePermission(uint32_t permission) {
+    mode_t mode = S_IRUSR | S_IRGRP | S_IROTH;
+    if (permission & rtl::kPermissionWrite) mode |= S_IWUSR | S_IWGRP | S_IWOTH;
+    return mode;
+}
+
+int TranslateOrigin(uint32_t origin) {
+    switch (origin) {
+    case rtl::kSeekSet: return SEEK_SET;
+    case rtl::kSeekCurrent: return SEEK_CUR;
+    case rtl::kSeekEnd: return SEEK_END;
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+int32_t LastErrorCode() { return errno; }
+
+bool IsPermissionDenied(int32_t code) { return code == EACCES || code == EPERM || code == EISDIR; }
+
+bool IsLockConflict(int32_t code) { return code == EWOULDBLOCK || code == EAGAIN; }
+
+int32_t ResultFromErrorCode(int32_t code) { return QLXResultFromPlatformError(code); }
+
+int OpenFile(const char* path, uint32_t flags, uint32_t permission) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    int oflags = TranslateOpenFlags(flags);
+    if (oflags < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(path, oflags, TranslatePermission(permission));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+bool LockFile(int fd, FileLock kind) {
+    int operation = (kind == FileLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int rc;
+    do {
+        rc = ::flock(fd, operation);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    // No locks on this file system: nobody can be refused, so nobody is.
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) return true;
+    return false;
+}
+
+int64_t ReadFully(int fd, void* dst, size_t count) {
+    size_t done = 0;
+    char* at = static_cast<char*>(dst);
+    while (done < count) {
+        ssize_t got = ::read(fd, at + done, count - done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (done == 0) return -1;
+            break;
+        }
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t WriteFully(int fd, const void* src, size_t count) {
+    size_t done = 0;
+    const char* at = static_cast<const char*>(src);
+    while (done < count) {
+        ssize_t put = ::write(fd, at + done, count - done);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (put == 0) {
+            // No progress and no reason given: the device is full.
+            errno = ENOSPC;
+            return -1;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t SeekFile(int fd, int64_t offset, uint32_t origin) {
+    int whence = TranslateOrigin(origin);
+    if (whence < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
+    return position < 0 ? -1 : static_cast<int64_t>(position);
+}
+
+int64_t FileSize(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool ResizeFile(int fd, int64_t size) {
+    if (size < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::ftruncate(fd, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool CloseFile(int fd) {
+    // Not retried on EINTR: the descriptor is gone either way on this
+    // platform, and a second close could hit a descriptor opened meanwhile.
+    return ::close(fd) == 0;
+}
+
+bool RemoveFile(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::unlink(path) == 0;
+}
+
+bool MakeTempFile(const char* prefix, char* out, size_t outSize) {
+    if (!out || outSize == 0) return false;
+    const char* dir = std::getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    char stem[4] = {0, 0, 0, 0};
+    if (prefix) std::strncpy(stem, prefix, 3);
+    // A slash in the prefix would put the file somewhere else.
+    for (char& c : stem) {
+        if (c == '/') c = '_';
+    }
+    size_t dirLength = std::strlen(dir);
+    const char* separator = (dirLength && dir[dirLength - 1] == '/') ? "" : "/";
+    char name[4096];
+    int length = std::snprintf(name, sizeof name, "%s%s%sXXXXXX", dir, separator, stem);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof name || static_cast<size_t>(length) >= outSize) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    int fd = ::mkostemp(name, O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    std::memcpy(out, name, static_cast<size_t>(length) + 1);
+    return true;
+}
+
+}  // namespace platform
