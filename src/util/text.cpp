@@ -86,6 +86,7 @@ char* AppendText(char* dst, const char* src, size_t capacity) {
 }
 
 char* ReplaceText(char** text, const char* src) {
+    if (!text) return nullptr;
     if (*text) {
         delete[] *text;
         *text = nullptr;
@@ -95,6 +96,7 @@ char* ReplaceText(char** text, const char* src) {
 }
 
 char* DuplicateText(const char* text) {
+    if (!text) return nullptr;
     size_t length = std::strlen(text);
     char* copy = new (std::nothrow) char[length + 1];
     if (copy) std::memcpy(copy, text, length + 1);

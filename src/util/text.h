@@ -29,8 +29,10 @@ char* CopyText(char* dst, const char* src, size_t capacity);
 // Bounded append: the whole text never exceeds capacity - 1 characters.
 char* AppendText(char* dst, const char* src, size_t capacity);
 // Frees *text (array delete) and replaces it by a duplicate of src, or null.
+// A null address does nothing and gives null.
 char* ReplaceText(char** text, const char* src);
-// New heap copy (array new; free with delete[]); null when memory runs out.
+// New heap copy (array new; free with delete[]); null for a null text or
+// when memory runs out.
 char* DuplicateText(const char* text);
 
 // ASCII case-insensitive comparison (letters A-Z folded to a-z).
