@@ -36,7 +36,10 @@ int32_t CUnknownIMP::RunAfterCreate() {
 int32_t CUnknownIMP::SetupAggregation(IUnknown* outer, IUnknown** inner) {
     if (!inner) return E_POINTER;
     *inner = nullptr;
-    if (m_refCount.load() != 0) return E_FAIL;
+    // Once aggregated, references go to the outer object and our own count
+    // stays 0, so the outer pointer also tells that the object is taken: a
+    // second aggregate would own (and delete) the object twice.
+    if (m_refCount.load() != 0 || m_outer) return E_FAIL;
     if (outer) {
         CAggregateImpl* aggregate = new (std::nothrow) CAggregateImpl(this);
         if (!aggregate) return E_OUTOFMEMORY;  // the object stays unaggregated
@@ -81,6 +84,9 @@ uint32_t CAggregateImpl::AddRef() { return static_cast<uint32_t>(platform::Atomi
 uint32_t CAggregateImpl::Release() {
     int32_t now = platform::AtomicDecrement(m_refCount);
     if (now > 0) return static_cast<uint32_t>(now);
+    // The object goes the same way as one released on its own: its
+    // BeforeDestroy runs first.
+    m_owner->BeforeDestroy();
     delete this;
     return 0;
 }

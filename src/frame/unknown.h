@@ -81,10 +81,12 @@ private:
 
 // The creation sequence of objects made on demand (buffers and the like):
 // construct with count 0, hold a temporary reference around AfterCreate and
-// destroy the object when that fails. The object comes back at count 0; the
+// destroy the object when that fails (deleted directly: BeforeDestroy is for
+// objects that were fully made). The object comes back at count 0; the
 // creator takes its references by querying it.
 template <class T, class... Args>
 int32_t CreateUnknownObject(T** out, Args&&... args) {
+    if (!out) return E_POINTER;
     *out = nullptr;
     T* object = new (std::nothrow) T(std::forward<Args>(args)...);
     if (!object) return E_OUTOFMEMORY;
