@@ -22,6 +22,7 @@ CKTBuffer* CKTBuffer::CreateWith(const void* data, uint32_t length) {
 }
 
 CKTBuffer* CKTBuffer::CreateText(const char* text) {
+    if (!text) return nullptr;
     return CreateWith(text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 

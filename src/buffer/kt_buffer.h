@@ -43,7 +43,8 @@ public:
     // New buffer holding a copy of the bytes, with one reference for the
     // caller; null when memory runs out.
     static CKTBuffer* CreateWith(const void* data, uint32_t length);
-    // The same for a text, stored with its terminating zero byte.
+    // The same for a text, stored with its terminating zero byte; null for
+    // a null text.
     static CKTBuffer* CreateText(const char* text);
 
 private:
