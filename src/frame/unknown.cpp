@@ -22,6 +22,14 @@ uint32_t CUnknownIMP::InnerRelease() {
     return 0;
 }
 
+bool CUnknownIMP::TryAddRef() {
+    int32_t count = m_refCount.load(std::memory_order_relaxed);
+    while (count > 0) {
+        if (m_refCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) return true;
+    }
+    return false;
+}
+
 int32_t CUnknownIMP::AfterCreate() { return S_OK; }
 
 void CUnknownIMP::BeforeDestroy() {}

@@ -40,6 +40,11 @@ public:
     virtual void BeforeDestroy();
 
     int32_t RefCount() const { return m_refCount.load(); }
+    // AddRef only while the count is above 0; false once the last Release
+    // has begun. For a map that holds objects without a reference (the
+    // registry of open containers): it must never revive an object that
+    // another thread is destroying. Objects that are never aggregated only.
+    bool TryAddRef();
     // AfterCreate with the count raised to 1 around the call; the count is
     // lowered again without destroying the object.
     int32_t RunAfterCreate();
