@@ -500,14 +500,25 @@ char* CParsedUrl::CollapseDotSegments(const char* text) {
         result = new (std::nothrow) char[size];
         if (result) {
             result[0] = 0;
+            // Copied at the end reached so far, bounded like AppendText but
+            // without its zero padding of the rest of the buffer on every
+            // call, which would make the join quadratic in the segments.
+            size_t used = 0;
+            auto append = [&](const char* piece) {
+                size_t length = std::strlen(piece);
+                if (length > size - 1 - used) length = size - 1 - used;
+                std::memcpy(result + used, piece, length);
+                used += length;
+                result[used] = 0;
+            };
             // kept holds the segments from last to first.
             for (KTSimpleListNode* node = kept.Tail(); node; node = node->previous) {
-                AppendText(result, static_cast<const char*>(node->data), size);
-                if (node->previous) AppendText(result, "/", size);
+                append(static_cast<const char*>(node->data));
+                if (node->previous) append("/");
             }
             if (rest) {
-                AppendText(result, "?", size);
-                AppendText(result, rest, size);
+                append("?");
+                append(rest);
             }
         }
     }
