@@ -1,0 +1,121 @@
+// cont check: the header, a repair when the container was not closed
+// cleanly, and every byte of every entry read through.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "container_session.h"
+#include "errors.h"
+#include "header_probe.h"
+#include "local_files.h"
+#include "progress.h"
+
+namespace cont {
+
+namespace {
+
+const char kHelp[] =
+    "Usage: cont check C.cnt\n"
+    "Reports the header of C.cnt (variant, version, clean flag, title), repairs\n"
+    "it when it was not closed cleanly (the module does so on opening), and reads\n"
+    "every entry through. Exits with 1 and the reason when anything fails.\n";
+
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char text[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(text, sizeof text, "%s%02X", out.empty() ? "" : " ", c);
+        out += text;
+    }
+    return out;
+}
+
+void PrintHeader(const std::string& path, const HeaderInfo& h) {
+    std::printf("container: %s\n", Printable(path).c_str());
+    if (h.fileBytes == 0) {
+        std::printf("variant:   none (empty file)\n");
+        return;
+    }
+    if (!h.known) {
+        std::printf("variant:   unknown (first bytes %s)\n", Hex(h.magic).c_str());
+        return;
+    }
+    std::printf("variant:   %s\n", h.magic.c_str());
+    if (h.hasVersion) std::printf("version:   %u\n", h.version);
+    if (h.hasClean) std::printf("clean:     %s\n", h.clean == 1 ? "yes" : h.clean == 0 ? "no" : "unknown value");
+    if (h.hasTitle) std::printf("title:     %s\n", Printable(h.title).c_str());
+}
+
+int RunCheck(const Args& args, Tool& tool) {
+    if (args.positionals.size() != 1) return UsageError(kCheckCommand.name, "needs exactly one container");
+    const std::string& path = args.positionals[0];
+    const Place place{path, {}};
+    if (KindOf(path) == PathKind::kMissing) return Fail(place, "no such file", RES_OPEN_FAILED);
+    HeaderInfo before;
+    std::string reason;
+    if (!ProbeHeader(path, &before, &reason)) return FailPlain(place, "cannot read: " + reason);
+    PrintHeader(path, before);
+    std::fflush(stdout);
+    if (!tool.module()) return kExitFailure;
+
+    ContainerSession session(*tool.module(), path);
+    int status = session.Open();
+    if (status != kExitOk) return status;
+
+    int failures = 0;
+    if (before.hasClean && before.clean == 0) {
+        HeaderInfo after;
+        if (ProbeHeader(path, &after, &reason) && after.hasClean && after.clean == 1) {
+            std::printf("repaired:  it was not closed cleanly; entry sizes and seek tables were\n"
+                        "           rebuilt from its data records and written back\n");
+        } else {
+            FailPlain(place, "was not closed cleanly and could not be repaired (is it writable?)");
+            ++failures;
+        }
+    }
+
+    std::vector<std::string> names;
+    if ((status = session.ListEntries(&names)) != kExitOk) return status;
+    std::printf("entries:   %zu\n", names.size());
+    std::fflush(stdout);
+    uint64_t total = 0;
+    for (const std::string& name : names) {
+        EntryFile entry;
+        if (session.OpenEntry(name, &entry) != kExitOk) {
+            ++failures;
+            continue;
+        }
+        uint64_t size = 0;
+        const int32_t result = entry.Size(&size);
+        if (QLX_FAILED(result)) {
+            Fail(session.place(name), "cannot stat the entry", result);
+            ++failures;
+            continue;
+        }
+        Progress progress("checking " + name, size, tool.quiet());
+        const int read = session.ReadThrough(entry, name, size, [&](const std::vector<uint8_t>& piece) {
+            progress.Advance(piece.size());
+            return true;
+        });
+        if (read != kExitOk) {
+            ++failures;
+            continue;
+        }
+        total += size;
+    }
+    std::printf("read:      %" PRIu64 " bytes\n", total);
+    if (failures) {
+        std::printf("result:    FAILED\n");
+        return FailPlain(place, std::to_string(failures) + " problem(s) found");
+    }
+    std::printf("result:    ok\n");
+    return kExitOk;
+}
+
+}  // namespace
+
+const Command kCheckCommand = {"check", "report the header, repair if needed, read everything", kHelp, {}, RunCheck};
+
+}  // namespace cont

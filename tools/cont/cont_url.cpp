@@ -1,0 +1,114 @@
+#include "cont_url.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace cont {
+
+namespace {
+
+const char kScheme[] = "cont:///";
+const char kFileOption[] = "?file=";
+
+bool IsDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Characters written as %XX. '%' must be; the rest are escaped so a
+// printed URL can be pasted into a shell or another tool unharmed.
+bool Escaped(unsigned char c) {
+    return c < 0x21 || c == 0x7F || c == '%' || c == '\\' || c == '?' || c == '#' || c == '&' || c == '"' ||
+           c == '$';
+}
+
+void AppendEscaped(std::string* out, const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (Escaped(c)) {
+            *out += '%';
+            *out += kHex[c >> 4];
+            *out += kHex[c & 15];
+        } else {
+            *out += static_cast<char>(c);
+        }
+    }
+}
+
+// Characters that, once decoded, would end or reshape the part they are in.
+// '$' starts the parser's start-time shorthand wherever a time follows it.
+const char* Breaker(const std::string& text, const char* set) {
+    for (const char* c = set; *c; ++c)
+        if (text.find(*c) != std::string::npos) return c;
+    return nullptr;
+}
+
+std::string Quoted(char c) { return std::string("'") + c + "'"; }
+
+}  // namespace
+
+bool UrlContainerPath(const std::string& userPath, std::string* path, std::string* reason) {
+    if (userPath.empty()) {
+        *reason = "empty container path";
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::weakly_canonical(std::filesystem::absolute(userPath, ec), ec);
+    if (ec) {
+        *reason = "cannot resolve the path: " + ec.message();
+        return false;
+    }
+    *path = full.lexically_normal().string();
+    if (const char* c = Breaker(*path, "?#$\\")) {
+        *reason = "the path holds " + Quoted(*c) + ", which a cont URL cannot carry in a container path";
+        return false;
+    }
+    return true;
+}
+
+bool AddressableEntryName(const std::string& name, std::string* reason) {
+    if (name.empty()) {
+        *reason = "an entry name cannot be empty";
+        return false;
+    }
+    if (const char* c = Breaker(name, "#$\\")) {
+        *reason = "the name holds " + Quoted(*c) + ", which a cont URL cannot carry";
+        return false;
+    }
+    if (name.front() == ' ' || name.back() == ' ') {
+        *reason = "the name begins or ends with a space, which a cont URL drops";
+        return false;
+    }
+    if (name.front() == '"') {
+        *reason = "the name begins with '\"', which a cont URL reads as a quote";
+        return false;
+    }
+    if (name.find('"') != std::string::npos && name.find('&') != std::string::npos) {
+        *reason = "the name holds both '\"' and '&', which no cont URL can carry together";
+        return false;
+    }
+    return true;
+}
+
+std::string MakeContUrl(const std::string& path, const std::string& name) {
+    std::string url = kScheme;
+    AppendEscaped(&url, path);
+    if (name.empty()) return url;
+    url += kFileOption;
+    const bool quote = IsDigits(name) || name.find('&') != std::string::npos;
+    if (quote) url += '"';
+    AppendEscaped(&url, name);
+    if (quote) url += '"';
+    return url;
+}
+
+bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name) {
+    const std::string prefix = kScheme + path + kFileOption;
+    if (url.compare(0, prefix.size(), prefix) != 0) return false;
+    *name = url.substr(prefix.size());
+    return true;
+}
+
+}  // namespace cont

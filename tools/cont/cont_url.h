@@ -1,0 +1,37 @@
+// Writing "cont" URLs that the module reads back as the container path and
+// entry name they were made from.
+//
+// The module puts the whole URL text through percent-decoding before it
+// parses it, so an escape only protects bytes that are harmless once
+// decoded ('%' itself, backslashes, control bytes); characters the parser
+// acts on keep their meaning however they are written. Names and paths
+// that cannot survive that route are refused with a reason rather than
+// quietly turned into another entry's URL.
+#ifndef CONT_CONT_URL_H
+#define CONT_CONT_URL_H
+
+#include <string>
+
+namespace cont {
+
+// The container path as URLs carry it: absolute, without "." or ".."
+// segments (the parser would collapse them) and without doubled slashes.
+// False with a reason when the path cannot be written in a URL.
+bool UrlContainerPath(const std::string& userPath, std::string* path, std::string* reason);
+
+// False with a reason when no URL can name this entry.
+bool AddressableEntryName(const std::string& name, std::string* reason);
+
+// "cont:///" + path (so an absolute path shows four slashes), with
+// "?file=" + name when a name is given. Names of digits only, and names
+// holding '&', are written in double quotes so the parser takes them as
+// text. Both inputs must have passed the checks above.
+std::string MakeContUrl(const std::string& path, const std::string& name);
+
+// The entry name in a URL the container's enumerator printed for `path`;
+// false when the text has another shape.
+bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name);
+
+}  // namespace cont
+
+#endif

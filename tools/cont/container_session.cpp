@@ -1,0 +1,56 @@
+#include "container_session.h"
+
+#include "cont_url.h"
+#include "local_files.h"
+
+namespace cont {
+
+ContainerSession::ContainerSession(Module& module, std::string userPath)
+    : module_(module), userPath_(std::move(userPath)) {}
+
+int ContainerSession::Open() {
+    switch (KindOf(userPath_)) {
+        case PathKind::kMissing: return Fail(place(), "no such file", RES_OPEN_FAILED);
+        case PathKind::kDirectory: return Fail(place(), "is a directory, not a container", RES_OPEN_FAILED);
+        default: break;
+    }
+    std::string reason;
+    if (!UrlContainerPath(userPath_, &urlPath_, &reason)) return Fail(place(), reason, RES_INVALID_PATH);
+
+    // No "file" option: the module then serves the first entry that holds
+    // data, and keeps the container even when there is none.
+    const int32_t result = holder_.Open(module_, MakeContUrl(urlPath_, ""), ReadAccess);
+    if (QLX_SUCCEEDED(result) || holder_.HoldsContainer()) return kExitOk;
+    if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
+    if (result == RES_BAD_FORMAT) return Fail(place(), "not a container (unknown magic or version)", result);
+    if (result == E_ACCESSDENIED) return Fail(place(), "cannot open the file", result);
+    uint64_t size = 0;
+    if (FileSizeOf(userPath_, &size) && size == 0)
+        return Fail(place(), "empty file: not a container, or one whose entries never received data", result);
+    return Fail(place(), "cannot read the container's directory (damaged or not a container)", result);
+}
+
+int ContainerSession::ListEntries(std::vector<std::string>* names) {
+    std::vector<std::string> urls;
+    const int32_t result = holder_.ListUrls(&urls);
+    if (QLX_FAILED(result)) return Fail(place(), "cannot list the entries", result);
+    for (const std::string& url : urls) {
+        std::string name;
+        if (!EntryNameFromListing(url, urlPath_, &name))
+            return FailPlain(place(), "the module listed an unexpected URL: " + Printable(url));
+        names->push_back(name);
+    }
+    return kExitOk;
+}
+
+int ContainerSession::OpenEntry(const std::string& name, EntryFile* file) {
+    std::string reason;
+    if (!AddressableEntryName(name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
+    const int32_t result = file->Open(module_, MakeContUrl(urlPath_, name), ReadAccess);
+    if (QLX_SUCCEEDED(result)) return kExitOk;
+    // The container was already read; a failed lookup is the entry's.
+    if (result == E_FAIL && file->HoldsContainer()) return Fail(place(name), "no such entry", result);
+    return Fail(place(name), "cannot open the entry", result);
+}
+
+}  // namespace cont

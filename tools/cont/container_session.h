@@ -1,0 +1,72 @@
+// One container as the read-side commands see it: a file object that holds
+// it open (so every entry opened afterwards shares the directory read
+// once), its entries in container order, and failures turned into messages
+// that say whether the container, or one entry of it, is at fault.
+#ifndef CONT_CONTAINER_SESSION_H
+#define CONT_CONTAINER_SESSION_H
+
+#include <string>
+#include <vector>
+
+#include "entry_file.h"
+#include "errors.h"
+#include "module_loader.h"
+
+namespace cont {
+
+class ContainerSession {
+public:
+    ContainerSession(Module& module, std::string userPath);
+
+    // Opens the container for reading; prints the reason and returns
+    // kExitFailure when it cannot be opened.
+    int Open();
+
+    // The names of the entries, in container order.
+    int ListEntries(std::vector<std::string>* names);
+
+    // Opens one entry for reading; "no such entry" when the container does
+    // not hold it.
+    int OpenEntry(const std::string& name, EntryFile* file);
+
+    // Reads `file` from its position to `end`, handing each piece to `sink`
+    // (which returns false to stop, having reported why). Fails when the
+    // entry ends before `end`.
+    template <class Sink>
+    int ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink);
+
+    const std::string& urlPath() const { return urlPath_; }
+    Place place(const std::string& entry = {}) const { return Place{userPath_, entry}; }
+
+    // Read in pieces of this size.
+    static constexpr uint32_t kPiece = 1u << 20;
+
+private:
+    Module& module_;
+    std::string userPath_;
+    std::string urlPath_;
+    EntryFile holder_;
+};
+
+template <class Sink>
+int ContainerSession::ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink) {
+    std::vector<uint8_t> piece;
+    piece.reserve(kPiece);
+    while (file.position() < end) {
+        const uint64_t left = end - file.position();
+        const uint32_t want = left < kPiece ? static_cast<uint32_t>(left) : kPiece;
+        piece.clear();
+        const int32_t result = file.Read(want, &piece);
+        if (result == RES_END_OF_DATA || (result == S_OK && piece.empty()))
+            return FailPlain(place(name), "the entry ended at byte " + std::to_string(file.position()) +
+                                              " of " + std::to_string(end));
+        if (QLX_FAILED(result))
+            return Fail(place(name), "read failed at byte " + std::to_string(file.position()), result);
+        if (!sink(piece)) return kExitFailure;
+    }
+    return kExitOk;
+}
+
+}  // namespace cont
+
+#endif

@@ -1,0 +1,131 @@
+#include "entry_file.h"
+
+#include <cstring>
+
+namespace cont {
+
+EntryFile::~EntryFile() { Release(); }
+
+void EntryFile::Release() {
+    if (file_) file_->Close();
+    file_.Reset();
+    object_.Reset();
+    response_.Reset();
+}
+
+int32_t EntryFile::Open(Module& module, const std::string& url, uint32_t access) {
+    Release();
+    position_ = 0;
+    int32_t result = module.NewFileObject(&object_);
+    if (QLX_FAILED(result)) return result;
+    file_ = Query<IQLXFileObject>(object_.get(), IID_IQLXFileObject);
+    Ref<IQLXRequestHandler> handler = Query<IQLXRequestHandler>(object_.get(), IID_IQLXRequestHandler);
+    if (!file_ || !handler) return E_NOINTERFACE;
+    Ref<HostRequest> request = NewHostObject<HostRequest>(url);
+    result = handler->AssignRequest(request.get());
+    if (QLX_FAILED(result)) return result;
+    response_ = NewHostObject<HostFileResponse>();
+    return file_->Open(access, response_.get());
+}
+
+bool EntryFile::HoldsContainer() {
+    return static_cast<bool>(Query<IQLXEnumeratorIUnknown>(object_.get(), IID_IQLXEnumeratorIUnknown));
+}
+
+int32_t EntryFile::Read(uint32_t count, std::vector<uint8_t>* out) {
+    if (!file_) return E_FAIL;
+    const int32_t result = file_->Read(count);
+    Ref<IQLXBuffer> data = response_->TakeData();
+    if (result != S_OK) return result;
+    if (!data) return E_POINTER;
+    uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    const int32_t got = data->Get(&bytes, &length);
+    if (QLX_FAILED(got)) return got;
+    if (length > count || (length && !bytes)) return RES_UNEXPECTED;
+    out->insert(out->end(), bytes, bytes + length);
+    position_ += length;
+    return S_OK;
+}
+
+int32_t EntryFile::Write(IQLXBuffer* data) {
+    if (!file_) return E_FAIL;
+    const int32_t result = file_->Write(data);
+    if (QLX_SUCCEEDED(result)) position_ += data->GetSize();
+    return result;
+}
+
+int32_t EntryFile::Seek(uint64_t position) {
+    Ref<IQLXFileObject64> file64 = Query<IQLXFileObject64>(object_.get(), IID_IQLXFileObject64);
+    if (!file64) return E_NOINTERFACE;
+    const int32_t result = file64->Seek64(static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32), 0);
+    if (QLX_SUCCEEDED(result)) position_ = position;
+    return result;
+}
+
+int32_t EntryFile::Stat(EntryStat* stat) {
+    Ref<IQLXFileStat> stater = Query<IQLXFileStat>(object_.get(), IID_IQLXFileStat);
+    if (!stater) return E_NOINTERFACE;
+    Ref<HostStatResponse> response = NewHostObject<HostStatResponse>();
+    const int32_t result = stater->Stat(response.get());
+    if (QLX_FAILED(result)) return result;
+    if (!response->called) return RES_UNEXPECTED;
+    if (QLX_FAILED(response->status)) return response->status;
+    *stat = response->stat;
+    return S_OK;
+}
+
+int32_t EntryFile::Size(uint64_t* size) {
+    EntryStat stat;
+    int32_t result = Stat(&stat);
+    if (QLX_FAILED(result)) return result;
+    uint64_t known = stat.sizeLow;
+    // Entries of 4 GiB and more: step up while a seek 4 GiB further lands.
+    // The bound keeps a module that accepts every seek from looping forever.
+    uint64_t probe = known + (uint64_t{1} << 32);
+    for (int step = 0; step < 65536 && probe > known; ++step, probe += uint64_t{1} << 32) {
+        if (QLX_FAILED(Seek(probe))) break;
+        known = probe;
+    }
+    if (position_ != 0) {
+        result = Seek(0);
+        if (QLX_FAILED(result)) return result;
+    }
+    *size = known;
+    return S_OK;
+}
+
+int32_t EntryFile::Remove() {
+    Ref<IQLXFileRemove> remover = Query<IQLXFileRemove>(object_.get(), IID_IQLXFileRemove);
+    if (!remover) return E_NOINTERFACE;
+    return remover->Remove();
+}
+
+int32_t EntryFile::ListUrls(std::vector<std::string>* urls) {
+    Ref<IQLXEnumeratorIUnknown> list = Query<IQLXEnumeratorIUnknown>(object_.get(), IID_IQLXEnumeratorIUnknown);
+    if (!list) return E_NOINTERFACE;
+    uint32_t count = 0;
+    int32_t result = list->GetCount(&count);
+    if (QLX_FAILED(result)) return result;
+    Ref<IUnknown> item;
+    // One call per entry number; a removed entry's number gives S_OK with
+    // nothing in it.
+    for (uint32_t i = 0; i < count; ++i) {
+        result = i == 0 ? list->First(item.Receive()) : list->Next(item.Receive());
+        if (QLX_FAILED(result)) return result;
+        if (!item) continue;
+        Ref<IQLXBuffer> text = Query<IQLXBuffer>(item.get(), IID_IQLXBuffer);
+        if (!text) return E_NOINTERFACE;
+        uint8_t* bytes = nullptr;
+        uint32_t length = 0;
+        const int32_t got = text->Get(&bytes, &length);
+        if (QLX_FAILED(got)) return got;
+        if (!bytes || length == 0) return RES_UNEXPECTED;
+        // The text carries its terminating zero byte.
+        const size_t chars = strnlen(reinterpret_cast<const char*>(bytes), length);
+        urls->emplace_back(reinterpret_cast<const char*>(bytes), chars);
+    }
+    return S_OK;
+}
+
+}  // namespace cont

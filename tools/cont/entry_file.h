@@ -1,0 +1,66 @@
+// One file object of the module, driven as a player drives it: a request
+// carrying the URL, Open with a response, then Read/Write/Seek64, with
+// every outcome taken from the call and its callback.
+#ifndef CONT_ENTRY_FILE_H
+#define CONT_ENTRY_FILE_H
+
+#include <qlx/interfaces.h>
+
+#include <string>
+#include <vector>
+
+#include "host_objects.h"
+#include "module_loader.h"
+
+namespace cont {
+
+class EntryFile {
+public:
+    EntryFile() = default;
+    EntryFile(const EntryFile&) = delete;
+    EntryFile& operator=(const EntryFile&) = delete;
+    EntryFile(EntryFile&&) = default;
+    EntryFile& operator=(EntryFile&&) = default;
+    ~EntryFile();
+
+    // Creates the file object, hands it the request and opens it. A file
+    // object keeps its container even when the entry lookup fails, which
+    // HoldsContainer() tells apart.
+    int32_t Open(Module& module, const std::string& url, uint32_t access);
+
+    // True when the module opened the container behind this object (its
+    // directory could be read), whatever became of the entry.
+    bool HoldsContainer();
+
+    // Up to `count` bytes appended to `out`. S_OK, RES_END_OF_DATA (nothing
+    // left) or a failure.
+    int32_t Read(uint32_t count, std::vector<uint8_t>* out);
+    // Writes the buffer's whole content.
+    int32_t Write(IQLXBuffer* data);
+    int32_t Seek(uint64_t position);
+    uint64_t position() const { return position_; }
+
+    int32_t Stat(EntryStat* stat);
+    // The entry's 64-bit size. The contract reports sizes modulo 2^32, so
+    // the high part is found by seeking: a seek succeeds up to the size and
+    // fails past it. Leaves the position at 0.
+    int32_t Size(uint64_t* size);
+
+    int32_t Remove();
+
+    // The container's listing: one URL per entry, in container order.
+    int32_t ListUrls(std::vector<std::string>* urls);
+
+    // Closes and releases the file object now, rather than at destruction.
+    void Release();
+
+private:
+    Ref<IUnknown> object_;
+    Ref<IQLXFileObject> file_;
+    Ref<HostFileResponse> response_;
+    uint64_t position_ = 0;
+};
+
+}  // namespace cont
+
+#endif

@@ -1,0 +1,102 @@
+#include "errors.h"
+
+#include <qlx/result.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace cont {
+
+namespace {
+
+struct NamedResult {
+    int32_t value;
+    const char* name;
+};
+
+const NamedResult kNames[] = {
+    {S_OK, "S_OK"},
+    {RES_END_OF_DATA, "RES_END_OF_DATA"},
+    {E_NOTIMPL, "E_NOTIMPL"},
+    {E_NOINTERFACE, "E_NOINTERFACE"},
+    {E_POINTER, "E_POINTER"},
+    {E_FAIL, "E_FAIL"},
+    {E_ACCESSDENIED, "E_ACCESSDENIED"},
+    {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+    {E_INVALIDARG, "E_INVALIDARG"},
+    {RES_OPEN_FAILED, "RES_OPEN_FAILED"},
+    {RES_UNEXPECTED, "RES_UNEXPECTED"},
+    {RES_INCOMPLETE, "RES_INCOMPLETE"},
+    {RES_BAD_FORMAT, "RES_BAD_FORMAT"},
+    {RES_IO_ERROR, "RES_IO_ERROR"},
+    {RES_INVALID_URL, "RES_INVALID_URL"},
+    {RES_INVALID_PROTOCOL, "RES_INVALID_PROTOCOL"},
+    {RES_INVALID_HOST, "RES_INVALID_HOST"},
+    {RES_INVALID_PATH, "RES_INVALID_PATH"},
+};
+
+std::string Hex(int32_t result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
+    return text;
+}
+
+std::string Prefix(const Place& place) {
+    std::string line = "cont: ";
+    if (!place.container.empty()) line += Printable(place.container) + ": ";
+    if (!place.entry.empty()) line += "entry '" + Printable(place.entry) + "': ";
+    return line;
+}
+
+}  // namespace
+
+const char* ResultName(int32_t result) {
+    for (const NamedResult& n : kNames)
+        if (n.value == result) return n.name;
+    return nullptr;
+}
+
+std::string DescribeResult(int32_t result) {
+    if (const char* name = ResultName(result)) return std::string(name) + " (" + Hex(result) + ")";
+    const uint32_t bits = static_cast<uint32_t>(result);
+    if ((bits & 0xFFFF0000u) == 0x80070000u) {
+        const int code = static_cast<int>(bits & 0xFFFFu);
+        return std::string("platform error ") + std::to_string(code) + ", " + std::strerror(code) + " (" +
+               Hex(result) + ")";
+    }
+    return std::string(QLX_FAILED(result) ? "unnamed failure" : "unnamed success") + " (" + Hex(result) + ")";
+}
+
+int Fail(const Place& place, const std::string& what, int32_t result) {
+    std::fprintf(stderr, "%s%s: %s\n", Prefix(place).c_str(), what.c_str(), DescribeResult(result).c_str());
+    return kExitFailure;
+}
+
+int FailPlain(const Place& place, const std::string& what) {
+    std::fprintf(stderr, "%s%s\n", Prefix(place).c_str(), what.c_str());
+    return kExitFailure;
+}
+
+int UsageError(const char* command, const std::string& what) {
+    if (command)
+        std::fprintf(stderr, "cont %s: %s\nTry 'cont %s --help'.\n", command, what.c_str(), command);
+    else
+        std::fprintf(stderr, "cont: %s\nTry 'cont --help'.\n", what.c_str());
+    return kExitUsage;
+}
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace cont

@@ -1,0 +1,46 @@
+// How cont reports a failure: one line on standard error that names the
+// container (and entry, when there is one), says what went wrong, and gives
+// the result code by name and value, e.g. RES_BAD_FORMAT (0x80040017).
+#ifndef CONT_ERRORS_H
+#define CONT_ERRORS_H
+
+#include <stdint.h>
+
+#include <string>
+
+namespace cont {
+
+// Exit statuses of every command.
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+
+// The symbolic name of a result code, or null when it has none.
+const char* ResultName(int32_t result);
+
+// "NAME (0xXXXXXXXX)"; platform errors (0x8007xxxx without a name of their
+// own) name the errno value they carry.
+std::string DescribeResult(int32_t result);
+
+// Where a failure happened: the container as the user wrote it, and the
+// entry when the failure concerns one.
+struct Place {
+    std::string container;
+    std::string entry;
+};
+
+// "cont: C.cnt: entry 'x': WHAT: NAME (0x...)". Returns kExitFailure so a
+// command can end with `return Fail(...)`.
+int Fail(const Place& place, const std::string& what, int32_t result);
+
+// The same line without a result code, for failures the tool finds itself
+// that have no code to give.
+int FailPlain(const Place& place, const std::string& what);
+
+// "cont COMMAND: WHAT" plus a hint to --help; returns kExitUsage.
+int UsageError(const char* command, const std::string& what);
+
+// Prints entry names safely: control bytes become \xNN.
+std::string Printable(const std::string& text);
+
+}  // namespace cont
+
+#endif

@@ -1,0 +1,137 @@
+#include "local_files.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace cont {
+
+namespace fs = std::filesystem;
+
+PathKind KindOf(const std::string& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec || status.type() == fs::file_type::not_found) return PathKind::kMissing;
+    if (status.type() == fs::file_type::regular) return PathKind::kRegular;
+    if (status.type() == fs::file_type::directory) return PathKind::kDirectory;
+    return PathKind::kOther;
+}
+
+bool FileSizeOf(const std::string& path, uint64_t* size) {
+    std::error_code ec;
+    const uintmax_t n = fs::file_size(path, ec);
+    if (ec) return false;
+    *size = n;
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+std::string BaseName(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+bool MakeDirectories(const std::string& path, std::string* reason) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec) {
+        *reason = ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+InputFile::~InputFile() {
+    if (file_ && owned_) fclose(file_);
+}
+
+bool InputFile::Open(const std::string& path, std::string* reason) {
+    if (path == "-") {
+        file_ = stdin;
+        return true;
+    }
+    if (KindOf(path) == PathKind::kDirectory) {
+        *reason = "is a directory";
+        return false;
+    }
+    file_ = fopen(path.c_str(), "rb");
+    if (!file_) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    owned_ = true;
+    return true;
+}
+
+bool InputFile::Read(uint8_t* into, size_t count, size_t* got, std::string* reason) {
+    *got = fread(into, 1, count, file_);
+    if (*got < count && ferror(file_)) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+OutputFile::~OutputFile() {
+    if (file_ && owned_) {
+        fclose(file_);
+        std::remove(path_.c_str());
+    }
+}
+
+bool OutputFile::Open(const std::string& path, std::string* reason) {
+    if (path == "-") {
+        file_ = stdout;
+        return true;
+    }
+    file_ = fopen(path.c_str(), "wb");
+    if (!file_) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    owned_ = true;
+    path_ = path;
+    return true;
+}
+
+bool OutputFile::Write(const uint8_t* data, size_t count, std::string* reason) {
+    if (count && fwrite(data, 1, count, file_) != count) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::Finish(std::string* reason) {
+    const bool flushed = fflush(file_) == 0;
+    const int flushError = errno;
+    bool closed = true;
+    if (owned_) {
+        closed = fclose(file_) == 0;
+        file_ = nullptr;
+    }
+    if (!flushed || !closed) {
+        *reason = std::strerror(flushed ? errno : flushError);
+        if (owned_) std::remove(path_.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cont

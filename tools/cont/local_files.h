@@ -1,0 +1,65 @@
+// cont's own access to ordinary files: the inputs of pack, the outputs of
+// cat and extract, and the few facts about paths the commands check first.
+#ifndef CONT_LOCAL_FILES_H
+#define CONT_LOCAL_FILES_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+namespace cont {
+
+enum class PathKind { kMissing, kRegular, kDirectory, kOther };
+PathKind KindOf(const std::string& path);
+// Size of a regular file; false when it cannot be had.
+bool FileSizeOf(const std::string& path, uint64_t* size);
+// True when both name one existing file.
+bool SameFile(const std::string& a, const std::string& b);
+// The last component of a path ("dir/a.txt" gives "a.txt").
+std::string BaseName(const std::string& path);
+// Creates a directory and its parents; false with a reason on failure.
+bool MakeDirectories(const std::string& path, std::string* reason);
+std::string JoinPath(const std::string& dir, const std::string& name);
+bool StderrIsTerminal();
+
+// A file read from start to end ("-" is standard input).
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+    bool Open(const std::string& path, std::string* reason);
+    // Bytes read (0 at the end); false with a reason on a read error.
+    bool Read(uint8_t* into, size_t count, size_t* got, std::string* reason);
+
+private:
+    FILE* file_ = nullptr;
+    bool owned_ = false;
+};
+
+// A file written from start to end ("-" is standard output). A file that
+// cont created and did not Finish is removed again, so a failed extract
+// leaves no half-written file behind.
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+    bool Open(const std::string& path, std::string* reason);
+    bool Write(const uint8_t* data, size_t count, std::string* reason);
+    // Flushes and closes; false with a reason when the bytes did not all
+    // reach the file.
+    bool Finish(std::string* reason);
+
+private:
+    FILE* file_ = nullptr;
+    bool owned_ = false;
+    std::string path_;
+};
+
+}  // namespace cont
+
+#endif

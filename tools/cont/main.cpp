@@ -1,0 +1,102 @@
+// cont: makes, lists, reads, checks and repairs containers through the
+// contfs.so module, as a media player would use it.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+#include "errors.h"
+
+namespace cont {
+
+namespace {
+
+const Command* const kCommands[] = {
+    &kPackCommand, &kListCommand, &kCatCommand, &kExtractCommand, &kStatCommand, &kRemoveCommand, &kCheckCommand,
+};
+
+const char kCommonHelp[] =
+    "\nCommon options:\n"
+    "  --module PATH   load the module from PATH (default: $CONT_MODULE, else\n"
+    "                  contfs.so beside cont, else the installed one)\n"
+    "  -q, --quiet     no progress line\n"
+    "  -h, --help      this text\n"
+    "\nExit status: 0 success, 1 failure, 2 usage error.\n";
+
+void PrintMainHelp(FILE* to) {
+    std::fprintf(to,
+                 "Usage: cont COMMAND [OPTIONS] ARGS...\n"
+                 "Makes, lists, reads and checks container files through the contfs module.\n\n"
+                 "Commands:\n");
+    for (const Command* c : kCommands) std::fprintf(to, "  %-8s %s\n", c->name, c->summary);
+    std::fprintf(to, "\n'cont COMMAND --help' describes one command; 'cont --version' names the module.\n");
+}
+
+int PrintVersion(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!args.Parse(argc, argv, {}, &error)) return UsageError(nullptr, error);
+    std::printf("cont %s\n", CONT_VERSION);
+    Tool tool("--version", args);
+    Module* module = tool.module();
+    if (!module) return kExitFailure;
+    std::string description;
+    uint32_t version = 0;
+    if (!module->Describe(&description, &version))
+        return FailPlain(Place{module->path(), {}}, "the module does not describe itself");
+    std::printf("module %s: %s, version 0x%08X\n", module->path().c_str(), description.c_str(), version);
+    return kExitOk;
+}
+
+}  // namespace
+
+Module* Tool::module() {
+    if (!tried_) {
+        tried_ = true;
+        std::string error;
+        const std::string* path = args_.Value("module");
+        loaded_ = module_.Load(path ? *path : std::string(), &error);
+        if (!loaded_) std::fprintf(stderr, "cont %s: %s\n", command_, error.c_str());
+    }
+    return loaded_ ? &module_ : nullptr;
+}
+
+int Main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintMainHelp(stderr);
+        return kExitUsage;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        PrintMainHelp(stdout);
+        return kExitOk;
+    }
+    if (name == "--version") return PrintVersion(argc - 2, argv + 2);
+    for (const Command* command : kCommands) {
+        if (name != command->name) continue;
+        Args args;
+        std::string error;
+        if (!args.Parse(argc - 2, argv + 2, command->options, &error)) return UsageError(command->name, error);
+        if (args.Has("help")) {
+            std::fputs(command->help, stdout);
+            std::fputs(kCommonHelp, stdout);
+            return kExitOk;
+        }
+        Tool tool(command->name, args);
+        return command->run(args, tool);
+    }
+    return UsageError(nullptr, "unknown command '" + name + "'");
+}
+
+}  // namespace cont
+
+int main(int argc, char** argv) {
+    try {
+        return cont::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cont: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "cont: unexpected failure\n");
+    }
+    return cont::kExitFailure;
+}
