@@ -4,6 +4,7 @@
 #include <new>
 
 #include "buffer/kt_buffer.h"
+#include "datafile/mm_file.h"
 #include "datafile/win_file.h"
 
 CLuDataFile::~CLuDataFile() = default;
@@ -66,6 +67,7 @@ int64_t CLuDataFile::GetFileLength64() { return -1; }
 CLuDataFile* CreateDataFile(int kind) {
     switch (kind) {
     case 0: return new (std::nothrow) CWinFile;
+    case 1: return new (std::nothrow) CWin32MMFile;
     default: return nullptr;
     }
 }
