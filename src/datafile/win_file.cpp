@@ -203,9 +203,16 @@ int32_t CWinFile::Write(const void* src, uint32_t count) {
 
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
+// The original platform cannot remove a file that is open elsewhere and
+// reports it as permission denied; the locks let this one refuse the same
+// way, so a container in use is not unlinked from under its readers.
 int32_t CWinFile::Delete(const char* path) {
     Drop();
     m_lastError = 0;
+    if (platform::HeldElsewhere(path)) {
+        m_lastError = E_ACCESSDENIED;
+        return E_ACCESSDENIED;
+    }
     if (platform::RemoveFile(path)) return S_OK;
     m_lastError = platform::IsPermissionDenied(platform::LastErrorCode()) ? E_ACCESSDENIED : RES_OPEN_FAILED;
     return m_lastError;

@@ -17,7 +17,9 @@
 //     so a file that any other data file holds open is refused with
 //     RES_OPEN_FAILED and left untouched. The lock then becomes the one the
 //     open asked for. This is the exclusive trial open, done on the same
-//     descriptor so that nothing can slip in between trial and truncation.
+//     descriptor so that nothing can slip in between trial and truncation;
+//   - Delete of a file that another data file holds open is refused with
+//     E_ACCESSDENIED, as the original platform refuses to remove an open file.
 //
 // Failure outputs: see each operation in data_file.h. Not thread-safe: the
 // owner serialises every call (the position is shared by seek and transfer).

@@ -70,18 +70,46 @@ int OpenFile(const char* path, uint32_t flags, uint32_t permission) {
         errno = EINVAL;
         return -1;
     }
+    // Opened without waiting, so that a pipe or similar at the path cannot
+    // hold the caller forever; waiting transfers are restored below.
     int fd;
     do {
-        fd = ::open(path, oflags, TranslatePermission(permission));
+        fd = ::open(path, oflags | O_NONBLOCK, TranslatePermission(permission));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+        int saved = errno;
         ::close(fd);
-        errno = EISDIR;
+        errno = saved;
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        ::close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        return -1;
+    }
+    int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
         return -1;
     }
     return fd;
+}
+
+bool HeldElsewhere(const char* path) {
+    if (!path) return false;
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    bool held = rc != 0 && IsLockConflict(errno);
+    ::close(fd);
+    return held;
 }
 
 bool LockFile(int fd, FileLock kind) {

@@ -49,8 +49,9 @@ int32_t ResultFromErrorCode(int32_t code);
 
 // Opens path with runtime-library flags and permission bits; a file that is
 // created is readable, and writable when the write bit is given (umask
-// applies). Directories are refused as permission denied. The descriptor is
-// not inherited by child processes. -1 on failure.
+// applies). Directories are refused as permission denied, pipes and sockets
+// (which could block or never end) as not found; the open itself never
+// waits. The descriptor is not inherited by child processes. -1 on failure.
 int OpenFile(const char* path, uint32_t flags, uint32_t permission);
 
 // Advisory whole-file locks on a descriptor (flock): they bind every open of
@@ -61,6 +62,9 @@ int OpenFile(const char* path, uint32_t flags, uint32_t permission);
 // descriptor that already holds one converts it.
 enum class FileLock { kShared, kExclusive };
 bool LockFile(int fd, FileLock kind);
+// Whether a descriptor of another open holds a lock on the file at path
+// (false when the file cannot be opened to ask).
+bool HeldElsewhere(const char* path);
 
 // read/write that move the whole count unless the end of the file (read) or
 // an error intervenes. ReadFully returns the bytes read (short only at the

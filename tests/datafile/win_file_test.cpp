@@ -157,6 +157,14 @@ TEST_F(WinFileTest, OpenSharedReportsPermissionDenied) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
 }
 
+TEST_F(WinFileTest, APipeIsRefusedInsteadOfWaitedOn) {
+    std::string path = PathOf("pipe");
+    ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+    EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
+    EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kWriteOnly, 0));
+    EXPECT_LT(file.GetDescriptor(), 0);
+}
+
 TEST_F(WinFileTest, AppendWritesAtTheEnd) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kOpenBinary | kOpenWriteOnly | kOpenAppend, 0));
@@ -327,6 +335,18 @@ TEST_F(WinFileTest, DeleteClosesAnOpenFileFirst) {
     EXPECT_LT(file.GetDescriptor(), 0);
     EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(RES_IO_ERROR, file.Close());
+}
+
+TEST_F(WinFileTest, DeleteIsRefusedWhileAnotherPartyHoldsTheFile) {
+    std::string path = MakeFile("a", "in use");
+    CWinFile holder;
+    ASSERT_EQ(S_OK, holder.Open(path.c_str(), kReadOnly, 0));
+    EXPECT_EQ(E_ACCESSDENIED, file.Delete(path.c_str()));
+    EXPECT_EQ(E_ACCESSDENIED, file.GetLastErrorCode());
+    EXPECT_TRUE(fs::exists(path));
+    holder.Close();
+    EXPECT_EQ(S_OK, file.Delete(path.c_str()));
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(WinFileTest, FailedDeleteStillClosesAndSaysWhy) {
