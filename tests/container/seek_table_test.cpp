@@ -1,0 +1,102 @@
+// The big-endian codec and the seek-table rules, without any file.
+#include <gtest/gtest.h>
+
+#include "container/big_endian.h"
+#include "container/record_format.h"
+#include "container/seek_table.h"
+
+namespace {
+
+TEST(BigEndian, StoresMostSignificantByteFirst) {
+    uint8_t bytes[8];
+    big_endian::Put16(bytes, 0x0102);
+    EXPECT_EQ(bytes[0], 0x01);
+    EXPECT_EQ(bytes[1], 0x02);
+    big_endian::Put32(bytes, 0x00000808u);
+    EXPECT_EQ(0, memcmp(bytes, "\x00\x00\x08\x08", 4));
+    big_endian::Put64(bytes, 0x0102030405060708ull);
+    EXPECT_EQ(0, memcmp(bytes, "\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+}
+
+TEST(BigEndian, RoundTripsEveryWidthAtTheExtremes) {
+    uint8_t bytes[8];
+    for (uint64_t value : {uint64_t{0}, uint64_t{1}, uint64_t{0x80}, uint64_t{0xFFFFFFFF}, uint64_t{0x100000000},
+                           ~uint64_t{0}, uint64_t{0x8000000000000000}}) {
+        big_endian::Put64(bytes, value);
+        EXPECT_EQ(big_endian::Get64(bytes), value);
+        big_endian::Put32(bytes, static_cast<uint32_t>(value));
+        EXPECT_EQ(big_endian::Get32(bytes), static_cast<uint32_t>(value));
+        big_endian::Put16(bytes, static_cast<uint16_t>(value));
+        EXPECT_EQ(big_endian::Get16(bytes), static_cast<uint16_t>(value));
+    }
+}
+
+TEST(ChunkSize, OnlyTwentyFiveThousandTimesAPowerOfTwoIsValid) {
+    EXPECT_TRUE(IsValidChunkSize(25000));
+    EXPECT_TRUE(IsValidChunkSize(50000));
+    EXPECT_TRUE(IsValidChunkSize(25000ull << 40));
+    EXPECT_FALSE(IsValidChunkSize(0));
+    EXPECT_FALSE(IsValidChunkSize(75000));
+    EXPECT_FALSE(IsValidChunkSize(12500));
+    EXPECT_FALSE(IsValidChunkSize(25001));
+    EXPECT_FALSE(IsValidChunkSize(~uint64_t{0}));
+}
+
+class SeekTableTest : public ::testing::Test {
+protected:
+    ContainerEntry entry;
+};
+
+TEST_F(SeekTableTest, FirstRecordTakesSlotZero) {
+    UpdateSeekTable(entry, 0, 1000);
+    EXPECT_EQ(entry.seekTable[0], 1000u);
+    UpdateSeekTable(entry, 10, 0);
+    EXPECT_EQ(entry.seekTable[0], 1000u);
+    EXPECT_EQ(entry.seekTable[1], 0u);
+}
+
+TEST_F(SeekTableTest, AppendAcrossSlotsCopiesTheRecordThatCoversThem) {
+    UpdateSeekTable(entry, 0, 1000);
+    UpdateSeekTable(entry, 3 * 25000 + 7, 0);  // one record grew over slots 1..3
+    for (int i = 0; i <= 3; ++i) EXPECT_EQ(entry.seekTable[i], 1000u) << i;
+    EXPECT_EQ(entry.seekTable[4], 0u);
+}
+
+TEST_F(SeekTableTest, NewRecordFillsTheGapAndTakesItsOwnSlot) {
+    UpdateSeekTable(entry, 0, 1000);
+    UpdateSeekTable(entry, 10, 0);
+    // The next record starts at 2 x 25000: slot 1 still points at the first
+    // record (a scan from it reaches 25000), slot 2 at the new one.
+    UpdateSeekTable(entry, 50000, 9000);
+    EXPECT_EQ(entry.seekTable[1], 1000u);
+    EXPECT_EQ(entry.seekTable[2], 9000u);
+    // A record started inside an already set slot does not take it.
+    UpdateSeekTable(entry, 50010, 12000);
+    EXPECT_EQ(entry.seekTable[2], 9000u);
+}
+
+TEST_F(SeekTableTest, ReachingSlotThousandHalvesTheTableAndDoublesTheChunk) {
+    for (uint64_t i = 0; i < kSeekTableSlots; ++i) UpdateSeekTable(entry, i * 25000, 100 + i);
+    uint64_t before[kSeekTableSlots];
+    std::copy(entry.seekTable, entry.seekTable + kSeekTableSlots, before);
+    UpdateSeekTable(entry, 1000ull * 25000, 0);
+    EXPECT_EQ(entry.chunkSize, 50000u);
+    for (uint32_t i = 0; i < 500; ++i) EXPECT_EQ(entry.seekTable[i], before[2 * i]) << i;
+    // Slot 500 is the new end's slot; it takes the value of the slot below.
+    EXPECT_EQ(entry.seekTable[500], before[998]);
+    for (uint32_t i = 501; i < kSeekTableSlots; ++i) EXPECT_EQ(entry.seekTable[i], 0u) << i;
+}
+
+TEST_F(SeekTableTest, AFarPositionHalvesAsOftenAsNeeded) {
+    UpdateSeekTable(entry, 0, 77);
+    UpdateSeekTable(entry, 1000ull * 25000 * 8, 0);
+    EXPECT_EQ(entry.chunkSize, 25000u * 16);
+    EXPECT_EQ(entry.seekTable[0], 77u);
+    EXPECT_EQ(entry.seekTable[500], 77u);
+    // Even the largest position terminates, without overflowing the chunk.
+    UpdateSeekTable(entry, ~uint64_t{0}, 0);
+    EXPECT_TRUE(IsValidChunkSize(entry.chunkSize));
+    EXPECT_LT(~uint64_t{0} / entry.chunkSize, kSeekTableSlots);
+}
+
+}  // namespace
