@@ -1,0 +1,283 @@
+// Entry input and output: the three operations that move entry bytes, each
+// under the container's mutex for its whole run, since they share the data
+// file's position, the write end and the open data record.
+//
+// An entry's bytes are the concatenation of its data records in file order.
+// Reading follows them by scanning forward from the record a seek-table slot
+// names; writing overwrites existing bytes where they lie and appends the
+// rest to the open data record, or to a new one at the end of the file.
+#include <algorithm>
+
+#include "buffer/kt_buffer.h"
+#include "container/big_endian.h"
+#include "container/container_file.h"
+#include "container/seek_table.h"
+
+using namespace record_format;
+
+namespace {
+
+uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
+
+}  // namespace
+
+int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
+    if (!cursor) return E_FAIL;
+    MutexHold hold(m_mutex);
+    return SeekLocked(cursor, position);
+}
+
+int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
+    _CStoredEntry* entry = EntryAt(cursor->index);
+    // A chunk size read from a damaged file may be anything, 0 included.
+    if (!entry || position > entry->size || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
+    uint64_t slot = position / entry->chunkSize;
+    if (slot >= kSeekTableSlots || entry->seekTable[slot] == 0) return E_FAIL;
+    int64_t fileLength = FileLength();
+    if (fileLength < 0 || entry->seekTable[slot] >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+    int32_t result = SeekTo(entry->seekTable[slot]);
+    if (QLX_FAILED(result)) return result;
+
+    for (;;) {
+        RecordHeader record;
+        if (QLX_FAILED(ReadRecordHead(&record))) return E_FAIL;
+        DataRecordHeader data;
+        if (record.type == kDataRecord && QLX_SUCCEEDED(ReadDataRecordHead(record, &data)) &&
+            data.entryIndex == cursor->index) {
+            // Logical offsets rise with file order: a record that starts
+            // beyond the position means the position is in no record.
+            if (position < data.logicalOffset) return E_FAIL;
+            uint64_t into = position - data.logicalOffset;
+            if (into <= data.DataLength()) {
+                cursor->logicalPosition = position;
+                cursor->filePosition = data.DataStart() + into;
+                cursor->bytesLeft = ClampToU32(data.DataLength() - into);
+                cursor->growingRecordOffset = record.lengthGiven ? 0 : record.offset;
+                SeekTo(cursor->filePosition);
+                return S_OK;
+            }
+        }
+        // Every record ends after its head, so the scan always moves forward
+        // and ends at the end of the file at the latest.
+        result = SeekTo(record.End());
+        if (QLX_FAILED(result)) return result;
+    }
+}
+
+int32_t CContainerFile::ScanForData(uint32_t entryIndex, DataRecordHeader* found) {
+    for (;;) {
+        RecordHeader record;
+        if (QLX_FAILED(ReadRecordHead(&record))) return E_FAIL;
+        if (record.type == kDataRecord && QLX_SUCCEEDED(ReadDataRecordHead(record, found)) &&
+            found->entryIndex == entryIndex)
+            return S_OK;
+        int32_t result = SeekTo(record.End());
+        if (QLX_FAILED(result)) return result;
+    }
+}
+
+// Moves a cursor whose current record is used up on to more bytes: first the
+// rest of a record that was still growing when it was located (its length is
+// read again, from the file's length while the field is still 0), else the
+// entry's next data record after the file position.
+int32_t CContainerFile::FindNextReadRecord(EntryCursor* cursor) {
+    int32_t result;
+    if (cursor->bytesLeft == 0 && cursor->growingRecordOffset != 0) {
+        RecordHeader record;
+        result = SeekTo(cursor->growingRecordOffset);
+        if (QLX_SUCCEEDED(result)) result = ReadRecordHead(&record);
+        if (QLX_FAILED(result)) return result;
+        uint64_t end = record.End();
+        cursor->bytesLeft = end > cursor->filePosition ? ClampToU32(end - cursor->filePosition) : 0;
+        result = SeekTo(cursor->filePosition);
+        if (QLX_FAILED(result)) return result;
+        if (record.lengthGiven) cursor->growingRecordOffset = 0;
+    }
+    if (cursor->bytesLeft != 0) return S_OK;
+
+    result = SeekTo(cursor->filePosition);
+    if (QLX_FAILED(result)) return result;
+    DataRecordHeader data;
+    result = ScanForData(cursor->index, &data);
+    if (QLX_FAILED(result)) return result;
+    cursor->bytesLeft = ClampToU32(data.DataLength());
+    cursor->filePosition = data.DataStart();
+    cursor->growingRecordOffset = data.record.lengthGiven ? 0 : data.record.offset;
+    return S_OK;
+}
+
+int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_t count) {
+    if (!cursor) return E_FAIL;
+    if (!out) return E_POINTER;
+    MutexHold hold(m_mutex);
+    _CStoredEntry* entry = EntryAt(cursor->index);
+    int32_t result = S_OK;
+    if (!entry || entry->size == 0) {
+        result = E_FAIL;
+    } else if (cursor->logicalPosition >= entry->size) {
+        count = 0;
+    } else {
+        uint64_t left = entry->size - cursor->logicalPosition;
+        if (left < count) count = static_cast<uint32_t>(left);
+    }
+    if (count == 0) return RES_END_OF_DATA;
+    if (QLX_FAILED(result)) return result;
+
+    // The bytes of an entry cannot outnumber those of the file; a size read
+    // from a damaged file must not make an absurd allocation.
+    int64_t fileLength = FileLength();
+    if (fileLength <= 0) return E_FAIL;
+    if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+    if (cursor->filePosition == 0) {
+        uint64_t first = entry->seekTable[0];
+        if (first == 0 || first >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+        cursor->filePosition = first;
+    }
+    result = SeekTo(cursor->filePosition);
+    if (QLX_FAILED(result)) return result;
+
+    CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
+    if (!buffer) {
+        *out = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    buffer->AddRef();
+    result = buffer->SetSize(count);
+    if (QLX_FAILED(result)) {
+        buffer->Release();
+        *out = nullptr;
+        return result;
+    }
+    uint8_t* into = buffer->GetBuffer();
+    *out = buffer;
+
+    uint32_t delivered = 0;
+    while (QLX_SUCCEEDED(result) && delivered < count) {
+        if (cursor->bytesLeft == 0) {
+            result = FindNextReadRecord(cursor);
+            continue;
+        }
+        uint32_t n = std::min(cursor->bytesLeft, count - delivered);
+        result = SeekTo(cursor->filePosition);
+        if (QLX_SUCCEEDED(result) && QLX_FAILED(ReadExact(into + delivered, n))) result = E_FAIL;
+        if (QLX_FAILED(result)) break;
+        cursor->bytesLeft -= n;
+        cursor->logicalPosition += n;
+        cursor->filePosition += n;
+        delivered += n;
+    }
+    return result;
+}
+
+int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
+    if (!cursor) return E_FAIL;
+    if (!data) return E_POINTER;
+    MutexHold hold(m_mutex);
+    // A container opened for reading is never written through entries.
+    if (!m_writable) return E_ACCESSDENIED;
+    if (!m_file) return RES_IO_ERROR;
+    if (QLX_FAILED(m_writeFailure)) return m_writeFailure;
+    if (!m_writing) {
+        int32_t begun = BeginWriting();
+        if (QLX_FAILED(begun)) return begun;
+    }
+    _CStoredEntry* entry = EntryAt(cursor->index);
+    if (!entry || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
+    uint32_t size = data->GetSize();
+    const uint8_t* bytes = data->GetBuffer();
+    if (size != 0 && !bytes) return E_POINTER;
+
+    int32_t result = S_OK;
+    if (cursor->logicalPosition < entry->size) {
+        // A cursor not located yet is placed at its own logical position; a
+        // failure here must not let the bytes land anywhere else.
+        result = cursor->filePosition == 0 ? SeekLocked(cursor, cursor->logicalPosition)
+                                           : SeekTo(cursor->filePosition);
+        if (QLX_FAILED(result)) return result;
+    }
+    uint32_t done = 0;
+    result = Overwrite(cursor, entry, bytes, size, &done);
+    if (QLX_SUCCEEDED(result) && done < size) result = Append(cursor, entry, bytes + done, size - done);
+    return result;
+}
+
+// Replaces existing bytes of the entry where they lie, record by record,
+// until the buffer is used up or the entry's end is reached.
+int32_t CContainerFile::Overwrite(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size,
+                                  uint32_t* done) {
+    int32_t result = S_OK;
+    while (QLX_SUCCEEDED(result)) {
+        if (cursor->logicalPosition >= entry->size) return result;
+        uint32_t n = std::min(cursor->bytesLeft, size - *done);
+        if (n > 0) {
+            uint64_t written = 0;
+            result = SeekTo(cursor->filePosition);
+            if (QLX_SUCCEEDED(result)) result = WriteExact(bytes + *done, n, &written);
+            *done += n;
+            cursor->logicalPosition += written;
+            cursor->filePosition += written;
+            cursor->bytesLeft -= static_cast<uint32_t>(written);
+        }
+        if (*done == size) return result;
+        if (n == 0) result = FindNextReadRecord(cursor);
+    }
+    return result;
+}
+
+int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry) {
+    int32_t result = FixOpenRecord();
+    if (QLX_SUCCEEDED(result)) result = SeekTo(m_writeEnd);
+    if (QLX_FAILED(result)) return result;
+    const uint64_t recordOffset = m_position;
+    m_scratch[kRecordTypeOffset] = kDataRecord;
+    big_endian::Put32(m_scratch + kRecordLengthOffset, kGrowingLength);
+    big_endian::Put32(m_scratch + kDataEntryIndexOffset, cursor->index);
+    big_endian::Put64(m_scratch + kDataLogicalOffsetOffset, cursor->logicalPosition);
+    uint64_t written = 0;
+    result = WriteExact(m_scratch, kDataRecordHeadSize, &written);
+    if (QLX_FAILED(result)) {
+        // Take back a partial head so that the next record starts where this one should have.
+        m_openRecordLength = 0;
+        m_openRecordEntry = 0;
+        if (m_writeEnd == recordOffset + written) m_writeEnd = recordOffset;
+        SeekTo(recordOffset);
+        return result;
+    }
+    cursor->filePosition = recordOffset;
+    UpdateSeekTable(*entry, cursor->logicalPosition, recordOffset);
+    m_openRecordLength = kDataHeadPayload;
+    m_openRecordEntry = cursor->index;
+    return S_OK;
+}
+
+// Appends bytes at the entry's end: to the open data record when it is this
+// entry's and has room for all of them, else to a new record (after fixing
+// the length of the open one).
+int32_t CContainerFile::Append(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size) {
+    int32_t result = S_OK;
+    uint32_t done = 0;
+    while (QLX_SUCCEEDED(result) && done < size) {
+        uint32_t remaining = size - done;
+        bool continues = m_openRecordLength != 0 && m_openRecordEntry == cursor->index &&
+                         uint64_t{m_openRecordLength} + remaining <= kMaxDataPayload;
+        result = continues ? SeekTo(m_writeEnd) : StartDataRecord(cursor, entry);
+        uint64_t written = 0;
+        if (QLX_SUCCEEDED(result)) {
+            uint32_t n = std::min(remaining, kMaxDataPayload - m_openRecordLength);
+            result = WriteExact(bytes + done, n, &written);
+            m_openRecordLength += static_cast<uint32_t>(written);
+        }
+        // Bytes left 0 at the write end; a later read on this cursor follows
+        // the open record as it grows.
+        cursor->filePosition = m_writeEnd;
+        cursor->growingRecordOffset =
+            m_openRecordLength != 0 ? m_writeEnd - m_openRecordLength - kRecordHeadSize : 0;
+        cursor->logicalPosition += written;
+        cursor->bytesLeft = 0;
+        entry->size = cursor->logicalPosition;
+        UpdateSeekTable(*entry, cursor->logicalPosition, 0);
+        done += static_cast<uint32_t>(written);
+        if (written == 0 && QLX_SUCCEEDED(result)) result = E_FAIL;
+    }
+    return result;
+}

@@ -1,0 +1,214 @@
+// Helpers shared by the container tests: a scratch directory, whole-file
+// reads and writes, containers held by one reference, and entry transfers
+// that go through the container's own interface.
+#ifndef CONTFS_TESTS_CONTAINER_TEST_UTIL_H
+#define CONTFS_TESTS_CONTAINER_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "buffer/kt_buffer.h"
+#include "container/big_endian.h"
+#include "container/container_file.h"
+
+namespace ctest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline std::string MakeScratchDir() {
+    std::string pattern = (getenv("TMPDIR") ? std::string(getenv("TMPDIR")) : std::string("/tmp")) + "/contXXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const char* made = mkdtemp(buffer.data());
+    return made ? std::string(made) : std::string();
+}
+
+inline Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes Pattern(size_t count, uint32_t seed) {
+    Bytes bytes(count);
+    std::mt19937 random(seed);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+inline uint32_t Get32(const Bytes& file, uint64_t at) { return big_endian::Get32(&file.at(at + 3) - 3); }
+inline uint64_t Get64(const Bytes& file, uint64_t at) { return big_endian::Get64(&file.at(at + 7) - 7); }
+
+// One reference on a container, released at the end of the scope.
+class Held {
+public:
+    Held(const std::string& path, uint32_t access, CLuDataFile* file = nullptr)
+        : m_container(new CContainerFile(path.c_str(), access, file)) {
+        m_container->AddRef();
+    }
+    ~Held() { Close(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    CContainerFile* operator->() const { return m_container; }
+    CContainerFile* get() const { return m_container; }
+    void Close() {
+        if (m_container) m_container->Release();
+        m_container = nullptr;
+    }
+
+private:
+    CContainerFile* m_container;
+};
+
+inline EntryCursor CursorFor(const ContainerEntry* entry) {
+    EntryCursor cursor;
+    cursor.index = entry ? entry->index : 0xFFFFFFFFu;
+    return cursor;
+}
+
+inline int32_t Write(CContainerFile* container, EntryCursor& cursor, const Bytes& bytes) {
+    CKTBuffer* buffer = CKTBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    if (!buffer) return E_OUTOFMEMORY;
+    int32_t result = container->WriteEntry(&cursor, buffer);
+    buffer->Release();
+    return result;
+}
+
+inline int32_t Write(CContainerFile* container, EntryCursor& cursor, const std::string& text) {
+    return Write(container, cursor, Bytes(text.begin(), text.end()));
+}
+
+// One ReadEntry; the bytes delivered are appended to *into.
+inline int32_t Read(CContainerFile* container, EntryCursor& cursor, uint32_t count, Bytes* into) {
+    IQLXBuffer* buffer = nullptr;
+    int32_t result = container->ReadEntry(&cursor, &buffer, count);
+    if (buffer) {
+        if (QLX_SUCCEEDED(result) && into) into->insert(into->end(), buffer->GetBuffer(), buffer->GetBuffer() + buffer->GetSize());
+        buffer->Release();
+    }
+    return result;
+}
+
+// Reads an entry from its start in pieces until the end of its data or a
+// failure, which is returned (S_OK when the end was reached).
+inline int32_t ReadAll(CContainerFile* container, const ContainerEntry* entry, Bytes* into, uint32_t piece = 4096) {
+    EntryCursor cursor = CursorFor(entry);
+    for (;;) {
+        int32_t result = Read(container, cursor, piece, into);
+        if (result == RES_END_OF_DATA) return S_OK;
+        if (QLX_FAILED(result)) return result;
+    }
+}
+
+// Builds container files byte by byte, for readers to be tested on files
+// this writer would never make (the other header variant, damage).
+class FileBuilder {
+public:
+    Bytes bytes;
+
+    uint64_t Size() const { return bytes.size(); }
+    void Raw(const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+    void U8(uint8_t v) { bytes.push_back(v); }
+    void U16(uint16_t v) {
+        uint8_t b[2];
+        big_endian::Put16(b, v);
+        bytes.insert(bytes.end(), b, b + 2);
+    }
+    void U32(uint32_t v) {
+        uint8_t b[4];
+        big_endian::Put32(b, v);
+        bytes.insert(bytes.end(), b, b + 4);
+    }
+    void U64(uint64_t v) {
+        uint8_t b[8];
+        big_endian::Put64(b, v);
+        bytes.insert(bytes.end(), b, b + 8);
+    }
+    void Text(const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
+    void Patch64(uint64_t at, uint64_t v) { big_endian::Put64(&bytes.at(at + 7) - 7, v); }
+    void Patch32(uint64_t at, uint32_t v) { big_endian::Put32(&bytes.at(at + 3) - 3, v); }
+
+    void HeaderW7K(const std::string& title, uint16_t version = 1, uint8_t clean = 1) {
+        Text(".W7K");
+        U16(version);
+        U8(clean);
+        U32(static_cast<uint32_t>(title.size()));
+        Text(title);
+    }
+    void HeaderCFS(const std::string& title, uint8_t clean = 1) {
+        Text(".CFS");
+        U8(clean);
+        U32(static_cast<uint32_t>(title.size()));
+        Text(title);
+    }
+    // An index record of 257 slots; returns its offset. Slots are patched
+    // later with SetSlot.
+    uint64_t Index(uint32_t slots = 257) {
+        uint64_t at = Size();
+        U8(0);
+        U32(slots * 8);
+        for (uint32_t i = 0; i < slots; ++i) U64(0);
+        return at;
+    }
+    void SetSlot(uint64_t indexOffset, uint32_t slot, uint64_t value) { Patch64(indexOffset + 5 + 8 * slot, value); }
+    // An entry record; returns its offset.
+    uint64_t Entry(const std::string& name, uint64_t size, uint64_t chunk = 25000, uint64_t slot0 = 0) {
+        uint64_t at = Size();
+        U8(1);
+        U32(static_cast<uint32_t>(name.size()) + 8020);
+        U32(static_cast<uint32_t>(name.size()));
+        Text(name);
+        U64(size);
+        U64(chunk);
+        U64(slot0);
+        for (int i = 1; i < 1000; ++i) U64(0);
+        return at;
+    }
+    uint64_t SeekSlotOffset(uint64_t entryOffset, size_t nameLength, uint32_t slot) const {
+        return entryOffset + 9 + nameLength + 16 + 8 * slot;
+    }
+    // A data record; lengthField -1 writes the true length, 0 a growing record.
+    uint64_t Data(uint32_t entry, uint64_t logical, const Bytes& data, int64_t lengthField = -1) {
+        uint64_t at = Size();
+        U8(2);
+        U32(lengthField < 0 ? static_cast<uint32_t>(12 + data.size()) : static_cast<uint32_t>(lengthField));
+        U32(entry);
+        U64(logical);
+        Raw(data);
+        return at;
+    }
+};
+
+// Test fixture base: a scratch directory removed with everything in it.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = MakeScratchDir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override {
+        std::error_code error;
+        std::filesystem::remove_all(dir, error);
+    }
+    std::string PathOf(const std::string& name) const { return dir + "/" + name; }
+
+    std::string dir;
+};
+
+}  // namespace ctest
+
+#endif
