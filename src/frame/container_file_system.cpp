@@ -1,6 +1,7 @@
 #include "frame/container_file_system.h"
 
 #include "frame/module_count.h"
+#include "vfile/virtual_file_object.h"
 
 CContainerFileSystem::CContainerFileSystem() { platform::AtomicIncrement(ModuleObjectCount); }
 
@@ -40,9 +41,6 @@ int32_t CContainerFileSystem::DescribeFileSystem(const char** protocol, const ch
 
 int32_t CContainerFileSystem::PrepareFileSystem(IUnknown*) { return S_OK; }
 
-int32_t CContainerFileSystem::CreateFileObject(IUnknown** out) {
-    (void)out;
-    return E_NOTIMPL;  // file objects arrive with the virtual file object
-}
+int32_t CContainerFileSystem::CreateFileObject(IUnknown** out) { return CVirtualFileObject::Create(out); }
 
 int32_t CContainerFileSystem::CreateSubObject(IUnknown**) { return E_NOTIMPL; }

@@ -1,0 +1,387 @@
+#include "vfile/virtual_file_object.h"
+
+#include "container/container_file.h"
+#include "frame/module_count.h"
+#include "platform/thread_yield.h"
+#include "util/parsed_url.h"
+#include "util/text.h"
+#include "vfile/container_registry.h"
+
+namespace {
+
+// The text a text buffer holds: its bytes up to the first zero byte (the
+// stored length counts the terminating zero).
+CompactString TextOf(IQLXBuffer* buffer) {
+    const char* chars = reinterpret_cast<const char*>(buffer->GetBuffer());
+    uint32_t size = buffer->GetSize();
+    if (!chars) return CompactString();
+    uint32_t length = 0;
+    while (length < size && chars[length] != '\0') ++length;
+    return CompactString(chars, length);
+}
+
+// A text value of a property set into *out; false (out untouched) when the
+// key is absent or holds no text, as when an option was stored as a number.
+bool TextValue(IQLXValues* values, const char* key, CompactString* out) {
+    if (!values) return false;
+    IQLXBuffer* buffer = nullptr;
+    if (QLX_FAILED(values->GetBufferProperty(key, &buffer)) || !buffer) return false;
+    *out = TextOf(buffer);
+    buffer->Release();
+    return true;
+}
+
+// Container path and entry name of a URL text: "fullpath" less at most two
+// leading "/" (so cont:///a gives a and cont:////srv/a gives /srv/a), and the
+// text option "file". Either stays as it was when the URL lacks it.
+void SplitUrl(const char* text, CompactString* path, CompactString* entryName) {
+    CParsedUrl url(text);
+    IQLXValues* properties = url.GetProperties();
+    IQLXValues* options = url.GetOptions();
+    CompactString fullPath;
+    if (TextValue(properties, "fullpath", &fullPath)) {
+        uint32_t skip = 0;
+        while (skip < 2 && fullPath.CharAt(static_cast<int32_t>(skip)) == '/') ++skip;
+        *path = fullPath.SubstringFrom(skip);
+    }
+    TextValue(options, "file", entryName);
+    if (properties) properties->Release();
+    if (options) options->Release();
+}
+
+// A registered container whose count has already fallen to 0 is being
+// destroyed on another thread and must not be revived: it is taken only if
+// its count can be raised from a value above 0.
+bool TryHold(ITWContainerFile* container) { return static_cast<CContainerFile*>(container)->TryAddRef(); }
+
+ITWContainerFile* LookupContainer(const CompactString& path) {
+    void* value = nullptr;
+    if (!ContainerRegistry().Lookup(path.GetChars(), &value)) return nullptr;
+    return static_cast<ITWContainerFile*>(value);
+}
+
+// The search by title: the part of the path after its last separator,
+// compared without regard to case with each open container's title. The
+// last match in registry order wins. Caller holds the registry lock.
+ITWContainerFile* FindByTitle(const CompactString& path) {
+    StringMap& registry = ContainerRegistry();
+    if (registry.Count() == 0) return nullptr;
+    int32_t slash = path.ReverseFind('/');
+    int32_t backslash = path.ReverseFind('\\');
+    int32_t last = slash > backslash ? slash : backslash;
+    CompactString baseName = last < 0 ? path : path.SubstringFrom(static_cast<uint32_t>(last + 1));
+    ITWContainerFile* match = nullptr;
+    StringMap::Position position = StringMap::StartPosition;
+    CompactString key;
+    void* value = nullptr;
+    while (position && registry.GetNextAssoc(position, key, value)) {
+        ITWContainerFile* container = static_cast<ITWContainerFile*>(value);
+        const char* title = container ? container->GetTitle() : nullptr;
+        if (title && *title && CompareNoCase(title, baseName.GetChars()) == 0) match = container;
+    }
+    return match;
+}
+
+}  // namespace
+
+CVirtualFileObject::CVirtualFileObject() { platform::AtomicIncrement(ModuleObjectCount); }
+
+CVirtualFileObject::~CVirtualFileObject() {
+    if (m_request) m_request->Release();
+    if (m_response) {
+        m_response->CloseFinished(S_OK);
+        m_response->Release();
+    }
+    // The container's last release may destroy it, and its destructor
+    // takes the registry lock itself.
+    if (m_container) m_container->Release();
+    // Counted down last, so that CanUnload cannot answer S_OK while this
+    // destructor still runs module code.
+    platform::AtomicDecrement(ModuleObjectCount);
+}
+
+int32_t CVirtualFileObject::Create(IUnknown** out) {
+    if (!out) return E_POINTER;
+    CVirtualFileObject* object = new (std::nothrow) CVirtualFileObject;
+    if (!object) return E_OUTOFMEMORY;
+    if (QLX_FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(out)))) {
+        delete static_cast<CUnknownIMP*>(object);
+        return RES_UNEXPECTED;
+    }
+    return S_OK;
+}
+
+int32_t CVirtualFileObject::InnerQueryInterface(const QLXGUID& iid, void** out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown) return AnswerUnknown(out);
+    if (iid == IID_IQLXFileObject) return AnswerInterface(static_cast<IQLXFileObject*>(this), out);
+    if (iid == IID_IQLXFileObject64) return AnswerInterface(static_cast<IQLXFileObject64*>(this), out);
+    if (iid == IID_IQLXFileStat) return AnswerInterface(static_cast<IQLXFileStat*>(this), out);
+    if (iid == IID_IQLXFileExists) return AnswerInterface(static_cast<IQLXFileExists*>(this), out);
+    if (iid == IID_IQLXGetFileFromSamePool) return AnswerInterface(static_cast<IQLXGetFileFromSamePool*>(this), out);
+    if (iid == IID_IQLXRequestHandler) return AnswerInterface(static_cast<IQLXRequestHandler*>(this), out);
+    if (iid == IID_IQLXFileRemove) return AnswerInterface(static_cast<IQLXFileRemove*>(this), out);
+    // The entries of the container behind this file are listed by the
+    // container itself: the host gets its enumerator, holding the container.
+    if (iid == IID_IQLXEnumeratorIUnknown && m_container) {
+        if (QLX_SUCCEEDED(m_container->QueryInterface(iid, out))) return S_OK;
+    }
+    return NoInterface(out);
+}
+
+// ---- IQLXFileObject ----------------------------------------------------------
+
+int32_t CVirtualFileObject::Open(uint32_t access, IQLXFileResponse* response) {
+    int32_t result = S_OK;
+    if (!m_request) {
+        result = E_INVALIDARG;
+    } else {
+        if (m_response) m_response->Release();
+        m_response = response;
+        if (m_response) m_response->AddRef();
+        // A second Open only swaps the response.
+        if (!m_container) result = OpenContainerEntry(access);
+    }
+    if (m_response) m_response->OpenFinished(result);
+    return result;
+}
+
+int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
+    CompactString path;
+    const char* text = nullptr;
+    if (QLX_SUCCEEDED(m_request->GetRequestURL(&text)) && text) {
+        CompactString url(text);
+        // A bare path becomes a URL with an empty host, so an absolute path
+        // keeps its own leading "/" after the three of the prefix.
+        if (url.Find("://") < 0) {
+            CompactString prefixed("cont:///");
+            prefixed.Append(url);
+            url = prefixed;
+        }
+        url.Replace("\\", "/", true);
+        url.PercentDecode();
+        SplitUrl(url.GetChars(), &path, &m_entryName);
+    }
+    if (path.IsEmpty()) return E_FAIL;
+
+    int32_t result = AcquireContainer(path, access);
+    if (QLX_FAILED(result)) return result;
+
+    // Looking for the entry and adding it is one step under the registry
+    // lock, so two file objects adding the same name on two threads never
+    // both succeed.
+    RegistryHold hold;
+    ContainerEntry* entry = m_container->FindEntry(m_entryName);
+    if (access & WriteAccess) {
+        if (entry) {
+            result = E_FAIL;  // the entry is still recorded below
+        } else {
+            entry = m_container->AddEntry(m_entryName);
+            // No entry (no name, or every entry number in use) is nothing
+            // to write to.
+            if (!entry) result = E_FAIL;
+        }
+    }
+    if (access & ReadAccess) {
+        if (!entry) result = E_FAIL;
+    }
+    if (entry) m_cursor.index = entry->index;
+    return result;
+}
+
+int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t access) {
+    for (;;) {
+        {
+            RegistryHold hold;
+            bool dying = false;
+            ITWContainerFile* found = LookupContainer(path);
+            if (!found && !(access & WriteAccess)) found = FindByTitle(path);
+            if (found) {
+                if (TryHold(found)) {
+                    m_container = found;
+                    return S_OK;
+                }
+                dying = true;
+            }
+            if (!dying) return OpenNewContainer(path, access);
+        }
+        // The container under this path is being destroyed on another
+        // thread and leaves the registry once its file is flushed and
+        // closed. Opening the file beside it would race with that flush.
+        platform::YieldThread();
+    }
+}
+
+// Called with the registry lock held, so that no other thread can open a
+// second container for the same path meanwhile.
+int32_t CVirtualFileObject::OpenNewContainer(const CompactString& path, uint32_t access) {
+    CContainerFile* created = new (std::nothrow) CContainerFile(path.GetChars(), access);
+    if (!created) return E_OUTOFMEMORY;
+    ITWContainerFile* container = created;
+    container->AddRef();
+    if (!container->IsOpen()) {
+        container->Release();
+        return E_ACCESSDENIED;
+    }
+    int32_t result = S_OK;
+    // A container that other file objects may join for reading needs its
+    // directory, also when this one asked for neither kind of access.
+    if ((access & ReadAccess) || !(access & WriteAccess)) {
+        result = container->ReadDirectory();
+        if (access & WriteAccess) result = S_OK;  // a new, empty file has none
+    }
+    // Unregistered, the container would be opened a second time beside
+    // itself by the next file object on this path.
+    int32_t registered = ContainerRegistry().SetAt(path.GetChars(), container);
+    if (QLX_SUCCEEDED(result) && QLX_FAILED(registered)) result = registered;
+    if (QLX_FAILED(result)) {
+        container->Release();  // its destruction takes the entry out again
+        return result;
+    }
+    m_container = container;
+    return S_OK;
+}
+
+int32_t CVirtualFileObject::GetName(const char** name) {
+    if (!name) return E_POINTER;
+    if (m_entryName.IsEmpty()) return E_FAIL;
+    *name = m_entryName.GetChars();
+    return S_OK;
+}
+
+int32_t CVirtualFileObject::Close() {
+    if (m_request) {
+        m_request->Release();
+        m_request = nullptr;
+    }
+    if (m_response) {
+        IQLXFileResponse* response = m_response;
+        m_response = nullptr;
+        response->CloseFinished(S_OK);
+        response->Release();
+    }
+    return S_OK;
+}
+
+int32_t CVirtualFileObject::Read(uint32_t count) {
+    if (!m_container) return E_FAIL;
+    IQLXBuffer* data = nullptr;
+    int32_t result = m_container->ReadEntry(&m_cursor, &data, count);
+    if (m_response) m_response->ReadFinished(result, data);
+    if (data) data->Release();
+    return result;
+}
+
+int32_t CVirtualFileObject::Write(IQLXBuffer* data) {
+    if (!m_container) return E_FAIL;
+    if (!data) return E_POINTER;
+    int32_t result = m_container->WriteEntry(&m_cursor, data);
+    if (m_response) m_response->WriteFinished(result);
+    return result;
+}
+
+int32_t CVirtualFileObject::Seek(uint32_t offset, int32_t relative) { return Seek64(offset, 0, relative); }
+
+int32_t CVirtualFileObject::Notify(uint32_t) { return E_NOTIMPL; }
+
+// ---- IQLXFileObject64 --------------------------------------------------------
+
+int32_t CVirtualFileObject::Seek64(uint32_t offsetLow, uint32_t offsetHigh, int32_t relative) {
+    if (!m_container) return E_FAIL;
+    uint64_t target = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+    // Relative seeks wrap modulo 2^64, so a two's complement offset moves back.
+    if (relative) target += m_cursor.logicalPosition;
+    int32_t result = S_OK;
+    if (target != m_cursor.logicalPosition) result = m_container->SeekEntry(&m_cursor, target);
+    if (m_response) m_response->SeekFinished(result);
+    return result;
+}
+
+// ---- IQLXRequestHandler ------------------------------------------------------
+
+int32_t CVirtualFileObject::AssignRequest(IQLXRequest* request) {
+    if (!request) return E_INVALIDARG;
+    request->AddRef();
+    if (m_request) m_request->Release();
+    m_request = request;
+    return S_OK;
+}
+
+int32_t CVirtualFileObject::RetrieveRequest(IQLXRequest** out) {
+    if (!out) return E_POINTER;
+    *out = m_request;
+    if (m_request) m_request->AddRef();
+    return S_OK;
+}
+
+// ---- IQLXFileStat ------------------------------------------------------------
+
+int32_t CVirtualFileObject::Stat(IQLXFileStatResponse* response) {
+    if (!response) return E_POINTER;
+    bool found = false;
+    uint32_t size = 0;
+    platform::FileStat32 stat{};
+    if (m_container) {
+        ContainerEntry* entry = m_container->FindEntry(m_entryName);
+        if (entry && QLX_SUCCEEDED(m_container->StatContainer(&stat))) {
+            found = true;
+            size = static_cast<uint32_t>(entry->size);  // modulo 2^32, as the callback carries it
+        }
+    }
+    if (found) {
+        response->StatFinished(S_OK, size, stat.creationTime, stat.accessTime, stat.modificationTime, stat.mode);
+    } else {
+        response->StatFinished(E_FAIL, 0, 0, 0, 0, 0);
+    }
+    return S_OK;
+}
+
+// ---- IQLXFileExists ----------------------------------------------------------
+
+int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsResponse* response) {
+    if (!response) return E_POINTER;
+    // The text is parsed as given: no prefix, no slash turning, no decoding.
+    CompactString path;
+    CompactString entryName;
+    SplitUrl(url, &path, &entryName);
+    bool exists = false;
+    ITWContainerFile* container = nullptr;
+    if (!path.IsEmpty()) {
+        RegistryHold hold;
+        container = LookupContainer(path);
+        if (container && TryHold(container)) {
+            exists = container->FindEntry(entryName) != nullptr;
+        } else {
+            container = nullptr;
+        }
+    }
+    // Released outside the lock: this may be the last reference.
+    if (container) container->Release();
+    response->ExistsFinished(exists ? 1 : 0);
+    return S_OK;
+}
+
+// ---- IQLXGetFileFromSamePool -------------------------------------------------
+
+int32_t CVirtualFileObject::CreatePooledFile(IQLXFilePoolResponse* response) {
+    if (!response) return E_POINTER;
+    CVirtualFileObject* object = new (std::nothrow) CVirtualFileObject;
+    if (!object) return E_OUTOFMEMORY;
+    IUnknown* file = nullptr;
+    int32_t result = object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&file));
+    response->PooledFileReady(QLX_SUCCEEDED(result) ? S_OK : E_FAIL, file);
+    // The object lives on only if the host took a reference in the callback.
+    if (file) {
+        file->Release();
+    } else {
+        delete static_cast<CUnknownIMP*>(object);
+    }
+    return result;
+}
+
+// ---- IQLXFileRemove ----------------------------------------------------------
+
+int32_t CVirtualFileObject::Remove() {
+    if (!m_container) return E_FAIL;
+    return m_container->RemoveEntry(m_entryName);
+}

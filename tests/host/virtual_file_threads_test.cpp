@@ -1,0 +1,162 @@
+// Host threads sharing one container: each worker has its own file object
+// and entry, while the host's main thread keeps opening and releasing other
+// file objects on the same container and on containers of their own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_file.h"
+
+namespace {
+
+constexpr int kWorkers = 4;
+constexpr int kRounds = 40;
+constexpr size_t kPiece = 1500;
+
+std::string Piece(int worker, int round) {
+    std::string bytes(kPiece, '\0');
+    for (size_t i = 0; i < kPiece; ++i) bytes[i] = static_cast<char>('A' + worker + (round * 31 + i) % 23);
+    return bytes;
+}
+
+std::string WorkerEntry(int worker) { return "w" + std::to_string(worker); }
+
+class VirtualFileThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = host::MakeScratchDir();
+        ASSERT_FALSE(dir.empty());
+        path = dir + "/shared.cnt";
+    }
+    void TearDown() override {
+        EXPECT_EQ(S_OK, module.canUnload());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    host::LoadedModule module;
+    std::string dir;
+    std::string path;
+};
+
+// Each worker writes its entry a piece at a time, and after every write
+// reads the whole entry back from the start through the same file object.
+// Failures are counted, not asserted: gtest assertions belong to the main
+// thread.
+void Work(host::LoadedModule* module, const std::string& path, int worker, std::atomic<int>* failures) {
+    host::HostFile file(module->NewFileObject(), host::ContUrl(path, WorkerEntry(worker)));
+    if (file.Open(ReadAccess | WriteAccess) != S_OK) {
+        ++*failures;
+        return;
+    }
+    std::string expected;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string piece = Piece(worker, round);
+        if (file.Write(piece) != S_OK) ++*failures;
+        expected += piece;
+        if (round % 4 != 3) continue;
+        if (file.file->Seek(0, 0) != S_OK) ++*failures;
+        int32_t last = S_OK;
+        if (file.ReadToEnd(1000, &last) != expected || last != RES_END_OF_DATA) ++*failures;
+        // Back to where the next piece goes: a relative step of nothing.
+        if (file.file64->Seek64(0, 0, 1) != S_OK) ++*failures;
+    }
+    file.response.calls.clear();
+}
+
+TEST_F(VirtualFileThreadsTest, WorkersShareOneContainerWhileTheHostOpensAndReleases) {
+    // The shared container starts with one entry that the host reads.
+    const std::string base(5000, 'b');
+    {
+        host::HostFile creator(module.NewFileObject(), host::ContUrl(path, "base"));
+        ASSERT_EQ(S_OK, creator.Open(ReadAccess | WriteAccess));
+        ASSERT_EQ(S_OK, creator.Write(base));
+    }
+
+    // Held by the host until the workers have begun, then let go, so the
+    // container's last release may fall on any worker thread while the host
+    // keeps opening it.
+    auto holder = std::make_unique<host::HostFile>(module.NewFileObject(), host::ContUrl(path, "base"));
+    ASSERT_EQ(S_OK, holder->Open(ReadAccess));
+
+    std::atomic<int> failures{0};
+    std::atomic<int> running{kWorkers};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            Work(&module, path, w, &failures);
+            --running;
+        });
+    }
+
+    int hostFailures = 0;
+    int opens = 0;
+    for (int i = 0; running.load() > 0 || i < 20; ++i) {
+        if (i == 5) holder.reset();
+        // Another object on the shared container.
+        {
+            host::HostFile reader(module.NewFileObject(), host::ContUrl(path, "base"));
+            if (reader.Open(ReadAccess) != S_OK || reader.ReadToEnd(4096) != base) ++hostFailures;
+            host::ExistsResponse exists;
+            auto* check = reader.As<IQLXFileExists>(IID_IQLXFileExists);
+            check->CheckExistence(host::ContUrl(path, "base").c_str(), &exists);
+            check->Release();
+            if (exists.exists == 0) ++hostFailures;
+            ++opens;
+        }
+        // And a container of its own, made and destroyed at once.
+        {
+            const std::string own = dir + "/own" + std::to_string(i % 3) + ".cnt";
+            host::HostFile writer(module.NewFileObject(), host::ContUrl(own, "x"));
+            if (writer.Open(WriteAccess) != S_OK || writer.Write("own") != S_OK) ++hostFailures;
+        }
+    }
+    for (std::thread& t : workers) t.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, hostFailures);
+    EXPECT_GE(opens, 20);
+
+    // Once everything is released, every entry is in the file.
+    for (int w = 0; w < kWorkers; ++w) {
+        std::string expected;
+        for (int round = 0; round < kRounds; ++round) expected += Piece(w, round);
+        host::HostFile file(module.NewFileObject(), host::ContUrl(path, WorkerEntry(w)));
+        ASSERT_EQ(S_OK, file.Open(ReadAccess));
+        EXPECT_EQ(expected, file.ReadToEnd(65536)) << WorkerEntry(w);
+    }
+    host::HostFile file(module.NewFileObject(), host::ContUrl(path, "base"));
+    ASSERT_EQ(S_OK, file.Open(ReadAccess));
+    EXPECT_EQ(base, file.ReadToEnd(65536));
+}
+
+// Many threads opening and releasing file objects on the same few paths:
+// containers are made, shared and destroyed on every thread, and each
+// release of a last reference races with other threads' lookups.
+TEST_F(VirtualFileThreadsTest, OpeningAndReleasingOnManyThreadsKeepsTheRegistrySound) {
+    constexpr int kPaths = 2;
+    for (int p = 0; p < kPaths; ++p) {
+        host::HostFile creator(module.NewFileObject(), host::ContUrl(dir + "/c" + std::to_string(p), "e"));
+        ASSERT_EQ(S_OK, creator.Open(WriteAccess));
+        ASSERT_EQ(S_OK, creator.Write("entry " + std::to_string(p)));
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kWorkers; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 150; ++i) {
+                const int p = (i + t) % kPaths;
+                host::HostFile file(module.NewFileObject(), host::ContUrl(dir + "/c" + std::to_string(p), "e"));
+                if (file.Open(ReadAccess) != S_OK || file.ReadToEnd(100) != "entry " + std::to_string(p))
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+}
+
+}  // namespace
