@@ -136,9 +136,10 @@ int32_t CVirtualFileObject::Open(uint32_t access, IQLXFileResponse* response) {
     if (!m_request) {
         result = E_INVALIDARG;
     } else {
+        // The new one is taken first: it may be the one already held.
+        if (response) response->AddRef();
         if (m_response) m_response->Release();
         m_response = response;
-        if (m_response) m_response->AddRef();
         // A second Open only swaps the response.
         if (!m_container) result = OpenContainerEntry(access);
     }
