@@ -227,7 +227,8 @@ TEST_F(VirtualFileTest, RelativeBarePathIsTakenFromTheWorkingDirectory) {
 }
 
 TEST_F(VirtualFileTest, GetNameAnswersTheEntryNameOfTheUrl) {
-    WriteEntries({{"first", ""}, {"second", "data"}, {"123", "digits"}});
+    // Digits name an entry only in double quotes (unquoted they are a number).
+    WriteEntries({{"first", ""}, {"second", "data"}, {"\"123\"", "digits"}});
     auto named = OpenEntry("second", ReadAccess);
     const char* name = nullptr;
     ASSERT_EQ(S_OK, named->file->GetName(&name));

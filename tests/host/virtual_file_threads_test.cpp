@@ -47,9 +47,12 @@ protected:
 // reads the whole entry back from the start through the same file object.
 // Failures are counted, not asserted: gtest assertions belong to the main
 // thread.
-void Work(host::LoadedModule* module, const std::string& path, int worker, std::atomic<int>* failures) {
+void Work(host::LoadedModule* module, const std::string& path, int worker, std::atomic<int>* opened,
+          std::atomic<int>* failures) {
     host::HostFile file(module->NewFileObject(), host::ContUrl(path, WorkerEntry(worker)));
-    if (file.Open(ReadAccess | WriteAccess) != S_OK) {
+    int32_t result = file.Open(ReadAccess | WriteAccess);
+    ++*opened;
+    if (result != S_OK) {
         ++*failures;
         return;
     }
@@ -62,33 +65,29 @@ void Work(host::LoadedModule* module, const std::string& path, int worker, std::
         if (file.file->Seek(0, 0) != S_OK) ++*failures;
         int32_t last = S_OK;
         if (file.ReadToEnd(1000, &last) != expected || last != RES_END_OF_DATA) ++*failures;
-        // Back to where the next piece goes: a relative step of nothing.
+        // Back at the end, where the next piece goes: a relative step of
+        // nothing stays there.
         if (file.file64->Seek64(0, 0, 1) != S_OK) ++*failures;
     }
-    file.response.calls.clear();
 }
 
 TEST_F(VirtualFileThreadsTest, WorkersShareOneContainerWhileTheHostOpensAndReleases) {
-    // The shared container starts with one entry that the host reads.
+    // The shared container is created for writing with one entry that the
+    // host reads. Its creator holds it until every worker has joined, then
+    // lets go, so the container's last release may fall on any worker thread
+    // while the host keeps opening it.
     const std::string base(5000, 'b');
-    {
-        host::HostFile creator(module.NewFileObject(), host::ContUrl(path, "base"));
-        ASSERT_EQ(S_OK, creator.Open(ReadAccess | WriteAccess));
-        ASSERT_EQ(S_OK, creator.Write(base));
-    }
-
-    // Held by the host until the workers have begun, then let go, so the
-    // container's last release may fall on any worker thread while the host
-    // keeps opening it.
-    auto holder = std::make_unique<host::HostFile>(module.NewFileObject(), host::ContUrl(path, "base"));
-    ASSERT_EQ(S_OK, holder->Open(ReadAccess));
+    auto creator = std::make_unique<host::HostFile>(module.NewFileObject(), host::ContUrl(path, "base"));
+    ASSERT_EQ(S_OK, creator->Open(ReadAccess | WriteAccess));
+    ASSERT_EQ(S_OK, creator->Write(base));
 
     std::atomic<int> failures{0};
+    std::atomic<int> opened{0};
     std::atomic<int> running{kWorkers};
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&, w] {
-            Work(&module, path, w, &failures);
+            Work(&module, path, w, &opened, &failures);
             --running;
         });
     }
@@ -96,7 +95,7 @@ TEST_F(VirtualFileThreadsTest, WorkersShareOneContainerWhileTheHostOpensAndRelea
     int hostFailures = 0;
     int opens = 0;
     for (int i = 0; running.load() > 0 || i < 20; ++i) {
-        if (i == 5) holder.reset();
+        if (creator && opened.load() == kWorkers) creator.reset();
         // Another object on the shared container.
         {
             host::HostFile reader(module.NewFileObject(), host::ContUrl(path, "base"));
@@ -116,6 +115,7 @@ TEST_F(VirtualFileThreadsTest, WorkersShareOneContainerWhileTheHostOpensAndRelea
         }
     }
     for (std::thread& t : workers) t.join();
+    creator.reset();
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(0, hostFailures);
     EXPECT_GE(opens, 20);
