@@ -246,6 +246,7 @@ int32_t CQLXFragmentedBuffer::InnerQueryInterface(const QLXGUID& iid, void** out
 uint64_t CQLXFragmentedBuffer::Total() {
     uint64_t total = 0;
     for (FragmentNode* node = m_head; node; node = node->next) total += node->buffer->GetSize();
+    m_sizeHint = total;
     return total;
 }
 
@@ -398,28 +399,31 @@ int32_t CQLXFragmentedBuffer::GetEnumerator(IQLXEnumFragmentedBuffer** out) {
 }
 
 int32_t CQLXFragmentedBuffer::PrependFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) {
-    int32_t result = CheckLinkable(buffer);
-    if (QLX_FAILED(result)) return result;
-    FragmentNode* node = NewNode(buffer, offset, length);
-    if (!node) return E_OUTOFMEMORY;
-    if (Total() + node->buffer->GetSize() > kMaxContent) {
-        FreeNode(node);
-        return E_INVALIDARG;
-    }
-    LinkAfter(node, nullptr);
-    return S_OK;
+    return LinkAtEnd(buffer, offset, length, true);
 }
 
 int32_t CQLXFragmentedBuffer::AppendFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) {
+    return LinkAtEnd(buffer, offset, length, false);
+}
+
+int32_t CQLXFragmentedBuffer::LinkAtEnd(IQLXBuffer* buffer, uint32_t offset, uint32_t length, bool atHead) {
     int32_t result = CheckLinkable(buffer);
     if (QLX_FAILED(result)) return result;
     FragmentNode* node = NewNode(buffer, offset, length);
     if (!node) return E_OUTOFMEMORY;
-    if (Total() + node->buffer->GetSize() > kMaxContent) {
+    // The remembered size saves a walk of the whole chain per link; it is
+    // measured afresh only when it says the limit is near.
+    const uint64_t added = node->buffer->GetSize();
+    if (m_sizeHint + added > kMaxContent && Total() + added > kMaxContent) {
         FreeNode(node);
         return E_INVALIDARG;
     }
-    LinkBefore(node, nullptr);
+    m_sizeHint += added;
+    if (atHead) {
+        LinkAfter(node, nullptr);
+    } else {
+        LinkBefore(node, nullptr);
+    }
     return S_OK;
 }
 
@@ -443,6 +447,7 @@ int32_t CQLXFragmentedBuffer::InsertFragment(IQLXBuffer* buffer, uint32_t offset
             return result;
         }
         LinkAfter(node, holder);
+        m_sizeHint = total + node->buffer->GetSize();
         return S_OK;
     }
     if (position > total) {
@@ -455,6 +460,7 @@ int32_t CQLXFragmentedBuffer::InsertFragment(IQLXBuffer* buffer, uint32_t offset
         LinkBefore(pad, nullptr);
     }
     LinkBefore(node, nullptr);
+    m_sizeHint = std::max<uint64_t>(total, position) + node->buffer->GetSize();
     return S_OK;
 }
 
@@ -482,6 +488,7 @@ int32_t CQLXFragmentedBuffer::Replace(FragmentNode* node, uint32_t position, uin
             LinkBefore(pad, nullptr);
         }
         LinkBefore(node, nullptr);
+        m_sizeHint = position + added;
         return S_OK;
     }
     const uint64_t end = std::min<uint64_t>(static_cast<uint64_t>(position) + length, total);
@@ -497,6 +504,7 @@ int32_t CQLXFragmentedBuffer::Replace(FragmentNode* node, uint32_t position, uin
     }
     if (end == position) {
         LinkBefore(node, first);
+        m_sizeHint = total + added;
         return S_OK;
     }
     // The fragment holding the last replaced byte, cut after that byte.
@@ -517,6 +525,7 @@ int32_t CQLXFragmentedBuffer::Replace(FragmentNode* node, uint32_t position, uin
     FragmentNode* after = last->next;
     RemoveFrom(first, after);
     LinkBefore(node, after);
+    m_sizeHint = total - (end - position) + added;
     return S_OK;
 }
 
@@ -598,6 +607,7 @@ int32_t CQLXFragmentedBuffer::SetSize(uint32_t length) {
         int32_t result = NewPadNode(length - total, &pad);
         if (QLX_FAILED(result)) return result;
         LinkBefore(pad, nullptr);
+        m_sizeHint = length;
         return S_OK;
     }
     if (length == total) return S_OK;
@@ -605,14 +615,15 @@ int32_t CQLXFragmentedBuffer::SetSize(uint32_t length) {
     FragmentNode* holder = Locate(length, &start);
     if (length == start) {
         RemoveFrom(holder, nullptr);
-        return S_OK;
+    } else {
+        IQLXBuffer* front = nullptr;
+        int32_t result = MakeFragment(holder->buffer, 0, static_cast<uint32_t>(length - start), &front);
+        if (QLX_FAILED(result)) return result;
+        holder->buffer->Release();
+        holder->buffer = front;
+        RemoveFrom(holder->next, nullptr);
     }
-    IQLXBuffer* front = nullptr;
-    int32_t result = MakeFragment(holder->buffer, 0, static_cast<uint32_t>(length - start), &front);
-    if (QLX_FAILED(result)) return result;
-    holder->buffer->Release();
-    holder->buffer = front;
-    RemoveFrom(holder->next, nullptr);
+    m_sizeHint = length;
     return S_OK;
 }
 

@@ -156,7 +156,9 @@ public:
     int32_t NodeCount() const { return m_nodeCount; }
 
 private:
+    // Measures the content (and remembers it in m_sizeHint).
     uint64_t Total();
+    int32_t LinkAtEnd(IQLXBuffer* buffer, uint32_t offset, uint32_t length, bool atHead);
     FragmentNode* Locate(uint64_t position, uint64_t* start);
     int32_t CheckLinkable(IQLXBuffer* buffer);
     FragmentNode* NewNode(IQLXBuffer* buffer, uint32_t offset, uint32_t length);
@@ -172,6 +174,9 @@ private:
     FragmentNode* m_head = nullptr;
     FragmentNode* m_tail = nullptr;
     int32_t m_nodeCount = 0;
+    // The content size as last measured or changed here; linked buffers may
+    // have changed size since, so it only ever spares a measurement.
+    uint64_t m_sizeHint = 0;
 };
 
 // A new, empty fragmented buffer: *out gets its IUnknown with one reference.

@@ -306,6 +306,14 @@ TEST_F(FragmentedBufferTest, ContentNeverOutgrowsThirtyTwoBits) {
     EXPECT_EQ(0xC0000100u, flat->GetSize());
     ASSERT_EQ(S_OK, flat->SetSize(0));
     EXPECT_EQ(0, huge.refs.load());
+
+    // A linked buffer that shrank leaves room that a later link can use.
+    HugeBuffer shrinking(0xC0000000u);
+    ASSERT_EQ(S_OK, chain->AppendFragment(&shrinking, 0, kAll));
+    shrinking.claimed = 10;
+    EXPECT_EQ(S_OK, chain->AppendFragment(&huge, 0, kAll));
+    EXPECT_EQ(0xC000000Au, flat->GetSize());
+    ASSERT_EQ(S_OK, flat->SetSize(0));
 }
 
 TEST_F(FragmentedBufferTest, ANestedChainIsCopiedFromWithoutBeingFlattened) {
