@@ -56,11 +56,14 @@ CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* d
 }
 
 CContainerFile::~CContainerFile() {
+    FlushAndClose();
+    // Only now, with the file written back and closed, may another container
+    // be opened on this path: until the key goes, an Open that finds this
+    // container dying waits for it.
     {
         RegistryHold hold;
         ContainerRegistry().RemoveKey(m_path.GetChars());
     }
-    FlushAndClose();
     for (uint32_t i = 0; i < EntryCount(); ++i) delete EntryAt(i);
     delete m_file;
     delete m_mutex;

@@ -159,4 +159,46 @@ TEST_F(VirtualFileThreadsTest, OpeningAndReleasingOnManyThreadsKeepsTheRegistryS
     EXPECT_EQ(0, failures.load());
 }
 
+// A container closed on one thread while another opens its path for writing:
+// the new writer must not empty the file before the old container has
+// written its directory back, or the old one's late writes land in the new
+// file.
+TEST_F(VirtualFileThreadsTest, WritingAPathWaitsForTheOldContainerToClose) {
+    constexpr int kEntries = 150;  // each entry's directory tail is about 8 KB
+    auto old = std::make_unique<std::vector<std::unique_ptr<host::HostFile>>>();
+    for (int e = 0; e < kEntries; ++e) {
+        old->push_back(std::make_unique<host::HostFile>(module.NewFileObject(),
+                                                        host::ContUrl(path, "old" + std::to_string(e))));
+        ASSERT_EQ(S_OK, old->back()->Open(WriteAccess));
+        ASSERT_EQ(S_OK, old->back()->Write("x"));
+    }
+    host::HostFile asker(module.NewFileObject(), "");
+    auto* exists = asker.As<IQLXFileExists>(IID_IQLXFileExists);
+    const std::string oldUrl = host::ContUrl(path, "old0");
+
+    std::thread closer([&] { old.reset(); });
+    // As soon as the old container no longer counts as open, write anew.
+    for (;;) {
+        host::ExistsResponse response;
+        exists->CheckExistence(oldUrl.c_str(), &response);
+        if (!response.exists) break;
+    }
+    {
+        host::HostFile fresh(module.NewFileObject(), host::ContUrl(path, "fresh"));
+        ASSERT_EQ(S_OK, fresh.Open(WriteAccess));
+        ASSERT_EQ(S_OK, fresh.Write("new bytes"));
+    }
+    closer.join();
+    exists->Release();
+
+    // The file holds the new container alone: one small entry.
+    EXPECT_LT(std::filesystem::file_size(path), 20000u);
+    host::HostFile reader(module.NewFileObject(), host::ContUrl(path, "fresh"));
+    ASSERT_EQ(S_OK, reader.Open(ReadAccess));
+    EXPECT_EQ("new bytes", reader.ReadToEnd(100));
+    auto* list = reader.As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+    EXPECT_EQ(std::vector<std::string>{host::ContUrl(path, "fresh")}, host::ListUrls(list));
+    list->Release();
+}
+
 }  // namespace
