@@ -16,7 +16,8 @@
 //
 // Iteration: a position is a node; StartPosition stands before the first
 // entry and null after the last. Order is ascending bucket index and,
-// within a bucket, newest entry first.
+// within a bucket, newest entry first. Removing the entry just reported is
+// safe; removing the one a position points at next invalidates it.
 //
 // Not thread-safe: the owner serialises every call (the registry has its
 // own lock, see container_registry.h).
