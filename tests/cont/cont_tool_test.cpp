@@ -1,0 +1,530 @@
+// The cont tool seen from a shell: each test runs the built binary on files
+// in a scratch directory and checks its output, its files and its exit
+// status.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/host_doubles.h"
+#include "support/module_loader.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Deterministic bytes that differ from one file to the next.
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+uint64_t Checksum(const std::string& bytes) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+class ContToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(CONTFS_TEST_TMPDIR);
+        std::string templ = std::string(CONTFS_TEST_TMPDIR) + "/cont-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(templ.data()));
+        dir = templ;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path At(const std::string& name) const { return dir / name; }
+
+    // Runs cont with the arguments; standard input from `input` (a file
+    // name in the scratch directory) or empty; `env` adds NAME=VALUE texts.
+    Outcome Cont(const std::vector<std::string>& args, const std::string& input = {},
+                 const std::vector<std::string>& env = {}) {
+        const fs::path outPath = At(".out"), errPath = At(".err");
+        const std::string inPath = input.empty() ? "/dev/null" : At(input).string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> argStore = {CONT_TOOL_PATH};
+        argStore.insert(argStore.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argStore) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envStore(env);
+        for (char** e = environ; *e; ++e) envStore.push_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : envStore) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        Outcome outcome;
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, CONT_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot run " << CONT_TOOL_PATH;
+            return outcome;
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        outcome.out = ReadAll(outPath);
+        outcome.err = ReadAll(errPath);
+        return outcome;
+    }
+
+    // Runs cont and expects success.
+    std::string ContOk(const std::vector<std::string>& args, const std::string& input = {}) {
+        Outcome o = Cont(args, input);
+        EXPECT_EQ(0, o.status) << Join(args) << "\n" << o.err;
+        EXPECT_EQ("", o.err) << Join(args);
+        return o.out;
+    }
+
+    static std::string Join(const std::vector<std::string>& args) {
+        std::string text = "cont";
+        for (const std::string& a : args) text += " " + a;
+        return text;
+    }
+
+    // One stderr line naming the place and the code.
+    static void ExpectError(const Outcome& o, const std::string& place, const std::string& code) {
+        EXPECT_EQ(1, o.status) << o.err;
+        EXPECT_NE(std::string::npos, o.err.find(place)) << o.err;
+        EXPECT_NE(std::string::npos, o.err.find(code)) << o.err;
+        EXPECT_EQ(1, std::count(o.err.begin(), o.err.end(), '\n')) << o.err;
+    }
+
+    // Files of the sizes the round trips care about, written to the scratch
+    // directory; returns their names.
+    std::vector<std::string> MakeSampleFiles() {
+        const std::vector<std::pair<std::string, size_t>> files = {
+            {"empty.bin", 0}, {"one.bin", 1}, {"fifteen.bin", 15}, {"sixteen.bin", 16}, {"big.bin", (5u << 20) + 77},
+        };
+        std::vector<std::string> names;
+        uint32_t seed = 1;
+        for (const auto& [name, size] : files) {
+            WriteAll(At(name), Pattern(size, seed++));
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    std::vector<std::string> Paths(const std::vector<std::string>& names) {
+        std::vector<std::string> paths;
+        for (const std::string& n : names) paths.push_back(At(n).string());
+        return paths;
+    }
+
+    void ExpectRoundTrip(const std::vector<std::string>& packArgs) {
+        const std::vector<std::string> names = MakeSampleFiles();
+        std::vector<std::string> args = packArgs;
+        args.push_back(At("x.cnt").string());
+        for (const std::string& p : Paths(names)) args.push_back(p);
+        ContOk(args);
+
+        std::string expectedListing;
+        for (const std::string& n : names)
+            expectedListing += std::to_string(fs::file_size(At(n))) + "  " + n + "\n";
+        const std::string listing = ContOk({"ls", At("x.cnt").string()});
+        // Sizes are right-aligned to the widest; compare without the padding.
+        std::istringstream lines(listing);
+        std::string normalised, line;
+        while (std::getline(lines, line)) normalised += line.substr(line.find_first_not_of(' ')) + "\n";
+        EXPECT_EQ(expectedListing, normalised);
+
+        for (const std::string& n : names) {
+            const std::string original = ReadAll(At(n));
+            const std::string viaCat = ContOk({"cat", At("x.cnt").string(), n});
+            EXPECT_EQ(original.size(), viaCat.size()) << n;
+            EXPECT_EQ(Checksum(original), Checksum(viaCat)) << n;
+            EXPECT_TRUE(original == viaCat) << n;
+        }
+        ContOk({"extract", "-C", At("out").string(), At("x.cnt").string()});
+        for (const std::string& n : names) {
+            EXPECT_TRUE(fs::exists(At("out") / n)) << n;
+            EXPECT_EQ(Checksum(ReadAll(At(n))), Checksum(ReadAll(At("out") / n))) << n;
+        }
+        EXPECT_NE(std::string::npos, ContOk({"check", At("x.cnt").string()}).find("result:    ok"));
+    }
+
+    fs::path dir;
+};
+
+// The entry numbers of the data records, in file order.
+std::vector<uint32_t> DataRecordOwners(const std::string& file) {
+    auto be = [&](size_t at, size_t n) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(file[at + i]);
+        return v;
+    };
+    std::vector<uint32_t> owners;
+    size_t at = 11 + be(7, 4);  // ".W7K" header: magic, version, flag, title
+    while (at + 5 <= file.size()) {
+        const uint64_t length = be(at + 1, 4);
+        if (file[at] == 2) owners.push_back(static_cast<uint32_t>(be(at + 5, 4)));
+        if (length == 0) break;
+        at += 5 + length;
+    }
+    return owners;
+}
+
+// ---- making and reading containers ------------------------------------------
+
+TEST_F(ContToolTest, PackedFilesOfEverySizeComeBackByteForByte) { ExpectRoundTrip({"pack"}); }
+
+TEST_F(ContToolTest, InterleavedPackComesBackByteForByte) { ExpectRoundTrip({"pack", "--interleave"}); }
+
+TEST_F(ContToolTest, InterleavedPackAlternatesDataRecords) {
+    WriteAll(At("a"), Pattern(300000, 1));
+    WriteAll(At("b"), Pattern(300000, 2));
+    ContOk({"pack", "--interleave", At("x.cnt").string(), At("a").string(), At("b").string()});
+    const std::vector<uint32_t> owners = DataRecordOwners(ReadAll(At("x.cnt")));
+    ASSERT_GE(owners.size(), 4u);
+    EXPECT_EQ((std::vector<uint32_t>{0, 1, 0, 1}), std::vector<uint32_t>(owners.begin(), owners.begin() + 4));
+
+    // Without --interleave each entry's bytes lie in one run.
+    ContOk({"pack", "--force", At("y.cnt").string(), At("a").string(), At("b").string()});
+    EXPECT_EQ((std::vector<uint32_t>{0, 1}), DataRecordOwners(ReadAll(At("y.cnt"))));
+}
+
+TEST_F(ContToolTest, PackReadsStandardInputUnderTheGivenName) {
+    const std::string bytes = Pattern(70000, 9);
+    WriteAll(At("in"), bytes);
+    ContOk({"pack", "--name", "stream.dat", At("x.cnt").string(), "-"}, "in");
+    EXPECT_TRUE(bytes == ContOk({"cat", At("x.cnt").string(), "stream.dat"}));
+}
+
+TEST_F(ContToolTest, CatHonoursOffsetAndLength) {
+    const std::string bytes = Pattern((1u << 20) + 5000, 3);
+    WriteAll(At("a"), bytes);
+    ContOk({"pack", At("x.cnt").string(), At("a").string()});
+    const std::string c = At("x.cnt").string();
+    EXPECT_TRUE(bytes.substr(100) == ContOk({"cat", "--offset", "100", c, "a"}));
+    EXPECT_TRUE(bytes.substr(100, 10) == ContOk({"cat", "--offset=100", "--length=10", c, "a"}));
+    // Across the tool's 1 MiB read pieces.
+    EXPECT_TRUE(bytes.substr((1u << 20) - 3, 4000) ==
+                ContOk({"cat", "--offset", std::to_string((1u << 20) - 3), "--length", "4000", c, "a"}));
+    EXPECT_TRUE(bytes.substr(0, 1) == ContOk({"cat", "--length", "1", c, "a"}));
+    EXPECT_EQ("", ContOk({"cat", "--offset", std::to_string(bytes.size()), c, "a"}));
+    EXPECT_TRUE(bytes.substr(bytes.size() - 7) ==
+                ContOk({"cat", "--offset", std::to_string(bytes.size() - 7), "--length", "1G", c, "a"}));
+
+    Outcome past = Cont({"cat", "--offset", std::to_string(bytes.size() + 1), c, "a"});
+    ExpectError(past, "entry 'a'", "E_INVALIDARG (0x80070057)");
+    EXPECT_EQ("", past.out);
+}
+
+TEST_F(ContToolTest, StatGivesSizeAndUrl) {
+    WriteAll(At("a"), Pattern(12345, 4));
+    ContOk({"pack", At("x.cnt").string(), At("a").string()});
+    const std::string out = ContOk({"stat", At("x.cnt").string(), "a"});
+    EXPECT_NE(std::string::npos, out.find("size:     12345\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("url:      cont:///" + fs::canonical(At("x.cnt")).string() + "?file=a\n"))
+        << out;
+}
+
+TEST_F(ContToolTest, ListUrlsOpenTheEntriesTheyName) {
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("b"), "bravo");
+    ContOk({"pack", At("x.cnt").string(), At("a").string(), At("b").string()});
+    const std::string root = "cont:///" + fs::canonical(At("x.cnt")).string();
+    EXPECT_EQ(root + "?file=a\n" + root + "?file=b\n", ContOk({"ls", "--urls", At("x.cnt").string()}));
+    // The URL is what a player opens.
+    host::LoadedModule module;
+    IUnknown* object = module.NewFileObject();
+    ASSERT_NE(nullptr, object);
+    host::Request request(root + "?file=b");
+    host::FileResponse response;
+    auto* handler = host::Query<IQLXRequestHandler>(object, IID_IQLXRequestHandler);
+    auto* file = host::Query<IQLXFileObject>(object, IID_IQLXFileObject);
+    ASSERT_EQ(S_OK, handler->AssignRequest(&request));
+    ASSERT_EQ(S_OK, file->Open(ReadAccess, &response));
+    ASSERT_EQ(S_OK, file->Read(100));
+    EXPECT_EQ("bravo", response.Last().data);
+    handler->Release();
+    file->Release();
+    object->Release();
+}
+
+TEST_F(ContToolTest, NamesThatUrlsTreatSpeciallyStillRoundTrip) {
+    // Digits alone would be read as a number, '&' would end the option, '%'
+    // would start an escape.
+    for (const std::string name : {"123", "a b&c", "100%", "x?y=z"}) {
+        WriteAll(At("in"), "bytes of " + name);
+        ContOk({"pack", "--force", "--name", name, At("x.cnt").string(), At("in").string()});
+        EXPECT_EQ("bytes of " + name, ContOk({"cat", At("x.cnt").string(), name})) << name;
+        EXPECT_NE(std::string::npos, ContOk({"ls", At("x.cnt").string()}).find("  " + name + "\n")) << name;
+    }
+    Outcome hash = Cont({"pack", "--force", "--name", "a#b", At("x.cnt").string(), At("in").string()});
+    ExpectError(hash, "entry 'a#b'", "E_INVALIDARG");
+}
+
+TEST_F(ContToolTest, RemovedEntriesStayGone) {
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("b"), "bravo");
+    WriteAll(At("c"), "charlie");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string(), At("b").string(), At("c").string()});
+    ContOk({"rm", c, "b"});
+    EXPECT_EQ("5  a\n7  c\n", ContOk({"ls", c}));
+    EXPECT_EQ("charlie", ContOk({"cat", c, "c"}));
+    ExpectError(Cont({"cat", c, "b"}), "entry 'b'", "E_FAIL (0x80004005)");
+
+    // One missing name: nothing is removed.
+    ExpectError(Cont({"rm", c, "a", "nope"}), "entry 'nope'", "E_FAIL");
+    EXPECT_EQ("5  a\n7  c\n", ContOk({"ls", c}));
+}
+
+TEST_F(ContToolTest, ExtractNamedEntriesAndRefuseUnsafeNames) {
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("b"), "bravo");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string(), At("b").string()});
+    ContOk({"extract", c, "b", "-C", At("one").string()});
+    EXPECT_EQ("bravo", ReadAll(At("one/b")));
+    EXPECT_FALSE(fs::exists(At("one/a")));
+
+    ContOk({"pack", "--force", "--name", "../evil", c, At("a").string()});
+    ExpectError(Cont({"extract", c, "-C", At("two").string()}), "entry '../evil'", "E_INVALIDARG");
+    EXPECT_FALSE(fs::exists(At("evil")));
+}
+
+// ---- check and repair -------------------------------------------------------------
+
+TEST_F(ContToolTest, CheckReportsTheHeader) {
+    WriteAll(At("a"), Pattern(1000, 5));
+    ContOk({"pack", At("x.cnt").string(), At("a").string()});
+    const std::string out = ContOk({"check", At("x.cnt").string()});
+    EXPECT_NE(std::string::npos, out.find("variant:   .W7K\nversion:   1\nclean:     yes\ntitle:     x.cnt\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("entries:   1\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("read:      1000 bytes\n")) << out;
+    EXPECT_EQ(std::string::npos, out.find("repaired")) << out;
+}
+
+// Writes through the module as a player would and copies the container
+// file while the entries are still open, as a crash would leave it.
+TEST_F(ContToolTest, CheckRepairsAContainerCopiedWhileBeingWritten) {
+    const std::string live = At("live.cnt").string();
+    const std::vector<std::string> bytes = {Pattern(100000, 6), Pattern(250000, 7)};
+    {
+        host::LoadedModule module;
+        host::Request requests[2] = {host::Request("cont:///" + live + "?file=first"),
+                                     host::Request("cont:///" + live + "?file=second")};
+        host::FileResponse responses[2];
+        IUnknown* objects[2] = {};
+        IQLXFileObject* files[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            objects[i] = module.NewFileObject();
+            ASSERT_NE(nullptr, objects[i]);
+            auto* handler = host::Query<IQLXRequestHandler>(objects[i], IID_IQLXRequestHandler);
+            ASSERT_EQ(S_OK, handler->AssignRequest(&requests[i]));
+            handler->Release();
+            files[i] = host::Query<IQLXFileObject>(objects[i], IID_IQLXFileObject);
+            ASSERT_EQ(S_OK, files[i]->Open(WriteAccess, &responses[i]));
+        }
+        for (size_t at = 0; at < 250000; at += 50000) {
+            for (int i = 0; i < 2; ++i) {
+                if (at >= bytes[i].size()) continue;
+                host::HostBuffer piece(bytes[i].substr(at, 50000));
+                ASSERT_EQ(S_OK, files[i]->Write(&piece));
+            }
+        }
+        fs::copy_file(live, At("copy.cnt"));
+        for (int i = 0; i < 2; ++i) {
+            files[i]->Release();
+            objects[i]->Release();
+        }
+    }
+    const std::string copy = At("copy.cnt").string();
+    ASSERT_EQ(0, ReadAll(At("copy.cnt"))[6]) << "the copy should still be unclean";
+
+    const std::string out = ContOk({"check", copy});
+    EXPECT_NE(std::string::npos, out.find("clean:     no\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("repaired:")) << out;
+    EXPECT_NE(std::string::npos, out.find("read:      350000 bytes\n")) << out;
+    EXPECT_EQ(1, ReadAll(At("copy.cnt"))[6]);
+    EXPECT_TRUE(bytes[0] == ContOk({"cat", copy, "first"}));
+    EXPECT_TRUE(bytes[1] == ContOk({"cat", copy, "second"}));
+    // Once repaired, a second check has nothing to repair.
+    EXPECT_EQ(std::string::npos, ContOk({"check", copy}).find("repaired"));
+}
+
+// ---- errors ----------------------------------------------------------------------
+
+TEST_F(ContToolTest, MissingContainer) {
+    const std::string c = At("none.cnt").string();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ls", c}, {"cat", c, "a"}, {"stat", c, "a"}, {"extract", c}, {"rm", c, "a"}, {"check", c}}) {
+        Outcome o = Cont(args);
+        ExpectError(o, c, "RES_OPEN_FAILED (0x80040008)");
+    }
+}
+
+TEST_F(ContToolTest, FileThatIsNotAContainer) {
+    WriteAll(At("notes.txt"), "these are not the bytes of a container\n");
+    const std::string c = At("notes.txt").string();
+    ExpectError(Cont({"ls", c}), c, "RES_BAD_FORMAT (0x80040017)");
+    Outcome check = Cont({"check", c});
+    ExpectError(check, c, "RES_BAD_FORMAT (0x80040017)");
+    EXPECT_NE(std::string::npos, check.out.find("variant:   unknown (first bytes 74 68 65 73)")) << check.out;
+}
+
+TEST_F(ContToolTest, DamagedDirectory) {
+    WriteAll(At("a"), Pattern(5000, 8));
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string()});
+    std::string file = ReadAll(c);
+    file[11 + 5] = 9;  // the first record after the header is no index record
+    WriteAll(c, file);
+    ExpectError(Cont({"ls", c}), c, "E_FAIL (0x80004005)");
+    ExpectError(Cont({"check", c}), c, "E_FAIL (0x80004005)");
+}
+
+TEST_F(ContToolTest, DamagedEntryDataFailsTheCheckAndTheRead) {
+    WriteAll(At("a"), Pattern(5000, 8));
+    WriteAll(At("b"), Pattern(9000, 9));
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string(), At("b").string()});
+    fs::resize_file(c, fs::file_size(c) - 100);  // cut inside b's data
+
+    Outcome check = Cont({"check", c});
+    EXPECT_EQ(1, check.status);
+    EXPECT_NE(std::string::npos, check.err.find("entry 'b'")) << check.err;
+    EXPECT_EQ(std::string::npos, check.err.find("entry 'a'")) << check.err;
+    EXPECT_NE(std::string::npos, check.out.find("result:    FAILED")) << check.out;
+
+    Outcome cat = Cont({"cat", c, "b"});
+    EXPECT_EQ(1, cat.status);
+    EXPECT_NE(std::string::npos, cat.err.find("entry 'b'")) << cat.err;
+    EXPECT_TRUE(Pattern(5000, 8) == ContOk({"cat", c, "a"}));
+}
+
+TEST_F(ContToolTest, EntryThatDoesNotExist) {
+    WriteAll(At("a"), "alpha");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string()});
+    const std::string missing = "entry 'nope': no such entry";
+    ExpectError(Cont({"cat", c, "nope"}), missing, "E_FAIL (0x80004005)");
+    ExpectError(Cont({"stat", c, "nope"}), missing, "E_FAIL (0x80004005)");
+    ExpectError(Cont({"extract", c, "nope", "-C", At("o").string()}), missing, "E_FAIL (0x80004005)");
+    EXPECT_FALSE(fs::exists(At("o/nope")));
+}
+
+TEST_F(ContToolTest, PackRefusesToEmptyAnExistingFile) {
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("x.cnt"), "precious");
+    const std::string c = At("x.cnt").string();
+    ExpectError(Cont({"pack", c, At("a").string()}), c, "E_ACCESSDENIED (0x80070005)");
+    EXPECT_EQ("precious", ReadAll(c));
+    ContOk({"pack", "--force", c, At("a").string()});
+    EXPECT_EQ("alpha", ContOk({"cat", c, "a"}));
+    // Never onto one of its own inputs, --force or not.
+    ExpectError(Cont({"pack", "--force", At("a").string(), At("a").string()}), "a", "E_INVALIDARG");
+    EXPECT_EQ("alpha", ReadAll(At("a")));
+}
+
+TEST_F(ContToolTest, PackChecksEveryInputBeforeWriting) {
+    WriteAll(At("a"), "alpha");
+    const std::string c = At("x.cnt").string();
+    ExpectError(Cont({"pack", c, At("a").string(), At("missing").string()}), "missing", "RES_OPEN_FAILED");
+    ExpectError(Cont({"pack", c, At("a").string(), At("a").string()}), "entry 'a'", "E_INVALIDARG");
+    EXPECT_FALSE(fs::exists(c));
+}
+
+TEST_F(ContToolTest, UsageErrorsExitWithTwo) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate"}, {"ls"}, {"ls", "--bogus", "x"}, {"cat", "x"}, {"cat", "--offset", "ten", "x", "a"},
+             {"pack", "x.cnt"}, {"pack", "x.cnt", "-"}, {"pack", "--name", "n", "x.cnt", "a", "b"}, {"rm", "x"},
+             {"stat", "x"}, {"check"}, {"extract", "-C"}}) {
+        Outcome o = Cont(args);
+        EXPECT_EQ(2, o.status) << (args.empty() ? "" : args[0]);
+        EXPECT_FALSE(o.err.empty());
+    }
+}
+
+TEST_F(ContToolTest, EveryCommandHasHelp) {
+    for (const std::string cmd : {"pack", "ls", "cat", "extract", "stat", "rm", "check"}) {
+        Outcome o = Cont({cmd, "--help"});
+        EXPECT_EQ(0, o.status) << cmd;
+        EXPECT_EQ(0u, o.out.find("Usage: cont " + cmd)) << o.out;
+    }
+    EXPECT_EQ(0, Cont({"--help"}).status);
+}
+
+TEST_F(ContToolTest, ModuleCanBeNamedOrIsMissing) {
+    WriteAll(At("a"), "alpha");
+    ContOk({"pack", At("x.cnt").string(), At("a").string()});
+    Outcome named = Cont({"ls", "--module", CONTFS_MODULE_PATH, At("x.cnt").string()});
+    EXPECT_EQ(0, named.status) << named.err;
+    Outcome bad = Cont({"ls", "--module", At("nope.so").string(), At("x.cnt").string()});
+    EXPECT_EQ(1, bad.status);
+    EXPECT_NE(std::string::npos, bad.err.find("cannot load module")) << bad.err;
+    Outcome env = Cont({"ls", At("x.cnt").string()}, {}, {"CONT_MODULE=" + At("nope.so").string()});
+    EXPECT_EQ(1, env.status);
+    EXPECT_NE(std::string::npos, env.err.find("nope.so")) << env.err;
+}
+
+// cmake --install lays out bin/, lib/.../contfs/ and include/qlx/; the
+// installed cont finds its module with no help.
+TEST_F(ContToolTest, InstalledToolFindsTheInstalledModule) {
+    const fs::path build = fs::path(CONTFS_MODULE_PATH).parent_path();
+    const fs::path prefix = At("prefix");
+    const std::string command = "cmake --install '" + build.string() + "' --prefix '" + prefix.string() + "' >'" +
+                                At("install.log").string() + "' 2>&1";
+    ASSERT_EQ(0, std::system(command.c_str())) << ReadAll(At("install.log"));
+    EXPECT_TRUE(fs::exists(prefix / "include/qlx/interfaces.h"));
+    const fs::path tool = prefix / "bin/cont";
+    ASSERT_TRUE(fs::exists(tool));
+
+    WriteAll(At("a"), "alpha");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string()});
+    const std::string out = At("installed.out").string();
+    const std::string run = "'" + tool.string() + "' cat '" + c + "' a >'" + out + "' 2>&1";
+    EXPECT_EQ(0, std::system(run.c_str())) << ReadAll(out);
+    EXPECT_EQ("alpha", ReadAll(out));
+    const std::string version = "'" + tool.string() + "' --version >'" + out + "' 2>&1";
+    EXPECT_EQ(0, std::system(version.c_str()));
+    EXPECT_NE(std::string::npos, ReadAll(out).find(prefix.string())) << ReadAll(out);
+}
+
+}  // namespace
