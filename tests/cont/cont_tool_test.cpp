@@ -233,6 +233,18 @@ TEST_F(ContToolTest, PackReadsStandardInputUnderTheGivenName) {
     EXPECT_TRUE(bytes == ContOk({"cat", At("x.cnt").string(), "stream.dat"}));
 }
 
+// With no data written a container holds nothing on disk; cont still makes
+// it readable.
+TEST_F(ContToolTest, ContainerOfEmptyFilesCanBeReadBack) {
+    WriteAll(At("e1"), "");
+    WriteAll(At("e2"), "");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("e1").string(), At("e2").string()});
+    EXPECT_EQ("0  e1\n0  e2\n", ContOk({"ls", c}));
+    EXPECT_EQ("", ContOk({"cat", c, "e2"}));
+    EXPECT_NE(std::string::npos, ContOk({"check", c}).find("result:    ok"));
+}
+
 TEST_F(ContToolTest, CatHonoursOffsetAndLength) {
     const std::string bytes = Pattern((1u << 20) + 5000, 3);
     WriteAll(At("a"), bytes);
