@@ -58,8 +58,8 @@ int ContainerSession::ReadThrough(EntryFile& file, const std::string& name, uint
         piece.clear();
         const int32_t result = file.Read(want, &piece);
         if (result == RES_END_OF_DATA || (result == S_OK && piece.empty()))
-            return FailPlain(place(name), "the entry ended at byte " + std::to_string(file.position()) +
-                                              " of " + std::to_string(end));
+            return Fail(place(name), "the entry ended at byte " + std::to_string(file.position()) + " of " +
+                                         std::to_string(end), RES_END_OF_DATA);
         if (QLX_FAILED(result))
             return Fail(place(name), "read failed at byte " + std::to_string(file.position()), result);
         if (!sink(piece)) return kExitFailure;

@@ -31,37 +31,11 @@ HostFileResponse::~HostFileResponse() {
     if (data_) data_->Release();
 }
 
-int32_t HostFileResponse::OpenFinished(int32_t status) {
-    ++callbacks;
-    lastStatus = status;
-    return S_OK;
-}
-
-int32_t HostFileResponse::CloseFinished(int32_t status) {
-    ++callbacks;
-    lastStatus = status;
-    return S_OK;
-}
-
-int32_t HostFileResponse::ReadFinished(int32_t status, IQLXBuffer* data) {
-    ++callbacks;
-    lastStatus = status;
+int32_t HostFileResponse::ReadFinished(int32_t, IQLXBuffer* data) {
     // The module drops its own reference right after this call.
     if (data) data->AddRef();
     if (data_) data_->Release();
     data_ = data;
-    return S_OK;
-}
-
-int32_t HostFileResponse::WriteFinished(int32_t status) {
-    ++callbacks;
-    lastStatus = status;
-    return S_OK;
-}
-
-int32_t HostFileResponse::SeekFinished(int32_t status) {
-    ++callbacks;
-    lastStatus = status;
     return S_OK;
 }
 

@@ -114,21 +114,20 @@ private:
     std::string url_;
 };
 
-// Keeps the outcome of the latest call on a file object. A read's buffer is
-// kept (with a reference) until the next read or TakeData.
+// Receives the callbacks of one file object. Statuses also come back as
+// return values, which cont goes by; what only a callback carries is a
+// read's buffer, kept (with a reference) until the next read or TakeData.
 class HostFileResponse : public HostObject<IQLXFileResponse> {
 public:
     ~HostFileResponse() override;
-    int32_t OpenFinished(int32_t status) override;
-    int32_t CloseFinished(int32_t status) override;
+    int32_t OpenFinished(int32_t) override { return S_OK; }
+    int32_t CloseFinished(int32_t) override { return S_OK; }
     int32_t ReadFinished(int32_t status, IQLXBuffer* data) override;
-    int32_t WriteFinished(int32_t status) override;
-    int32_t SeekFinished(int32_t status) override;
+    int32_t WriteFinished(int32_t) override { return S_OK; }
+    int32_t SeekFinished(int32_t) override { return S_OK; }
 
     // The buffer of the latest ReadFinished, with the reference it holds.
     Ref<IQLXBuffer> TakeData();
-    int32_t lastStatus = S_OK;
-    int callbacks = 0;
 
 protected:
     const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
