@@ -76,7 +76,7 @@ protected:
     // Runs cont with the arguments; standard input from `input` (a file
     // name in the scratch directory) or empty; `env` adds NAME=VALUE texts.
     Outcome Cont(const std::vector<std::string>& args, const std::string& input = {},
-                 const std::vector<std::string>& env = {}) {
+                 const std::vector<std::string>& env = {}, const fs::path& cwd = {}) {
         const fs::path outPath = At(".out"), errPath = At(".err");
         const std::string inPath = input.empty() ? "/dev/null" : At(input).string();
         posix_spawn_file_actions_t actions;
@@ -84,6 +84,7 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         std::vector<std::string> argStore = {CONT_TOOL_PATH};
         argStore.insert(argStore.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -308,6 +309,43 @@ TEST_F(ContToolTest, NamesThatUrlsTreatSpeciallyStillRoundTrip) {
     }
     Outcome hash = Cont({"pack", "--force", "--name", "a#b", At("x.cnt").string(), At("in").string()});
     ExpectError(hash, "entry 'a#b'", "E_INVALIDARG");
+}
+
+// The URL parser collapses "." and ".." segments and reads '%' as an
+// escape; cont writes container paths so that neither changes them.
+TEST_F(ContToolTest, ContainerPathsThatUrlsTreatSpecially) {
+    fs::create_directories(At("my dir%41/sub"));
+    WriteAll(At("a"), "alpha");
+    const fs::path sub = At("my dir%41/sub");
+    Outcome packed = Cont({"pack", "../x.cnt", At("a").string()}, {}, {}, sub);
+    ASSERT_EQ(0, packed.status) << packed.err;
+    ASSERT_TRUE(fs::exists(At("my dir%41/x.cnt")));
+    Outcome read = Cont({"cat", "./../sub/../x.cnt", "a"}, {}, {}, sub);
+    EXPECT_EQ(0, read.status) << read.err;
+    EXPECT_EQ("alpha", read.out);
+    EXPECT_NE(std::string::npos, ContOk({"ls", "--urls", At("my dir%41/x.cnt").string()}).find("my%20dir%2541/x.cnt"));
+
+    fs::create_directories(At("odd#dir"));
+    ExpectError(Cont({"pack", At("odd#dir/x.cnt").string(), At("a").string()}), "odd#dir",
+                "RES_INVALID_PATH (0x800400CC)");
+    EXPECT_FALSE(fs::exists(At("odd#dir/x.cnt")));
+}
+
+TEST_F(ContToolTest, PackIntoAMissingDirectoryFails) {
+    WriteAll(At("a"), "alpha");
+    ExpectError(Cont({"pack", At("no/such/x.cnt").string(), At("a").string()}), "x.cnt",
+                "E_ACCESSDENIED (0x80070005)");
+}
+
+TEST_F(ContToolTest, ExtractWritesIntoTheCurrentDirectoryAndReplacesFiles) {
+    WriteAll(At("a"), "alpha");
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string()});
+    fs::create_directories(At("here"));
+    WriteAll(At("here/a"), "an older and longer file");
+    Outcome o = Cont({"extract", c}, {}, {}, At("here"));
+    EXPECT_EQ(0, o.status) << o.err;
+    EXPECT_EQ("alpha", ReadAll(At("here/a")));
 }
 
 TEST_F(ContToolTest, RemovedEntriesStayGone) {
