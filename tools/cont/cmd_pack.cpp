@@ -61,11 +61,17 @@ private:
     Ref<HostBuffer> buffer_ = NewHostObject<HostBuffer>();
     std::unique_ptr<Progress> progress_;
     bool touched_ = false;
+    Source* first_ = nullptr;
 };
 
 int Packer::OpenEntry(Source& source) {
     touched_ = true;
-    const int32_t result = source.entry.Open(*tool_.module(), MakeContUrl(urlPath_, source.name), WriteAccess);
+    const std::string url = MakeContUrl(urlPath_, source.name);
+    // Later entries come from the first one's pool, as a player asks an
+    // open file for its siblings.
+    const int32_t result = first_ ? source.entry.OpenBeside(first_->entry, url, WriteAccess)
+                                  : source.entry.Open(*tool_.module(), url, WriteAccess);
+    if (!first_) first_ = &source;
     if (QLX_SUCCEEDED(result)) return kExitOk;
     if (result == E_NOTIMPL) return Fail(Place{out_, {}}, "the module cannot open files yet", result);
     if (result == E_ACCESSDENIED) return Fail(Place{out_, {}}, "cannot create the container", result);

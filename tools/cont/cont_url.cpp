@@ -92,16 +92,32 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
     return true;
 }
 
-std::string MakeContUrl(const std::string& path, const std::string& name) {
+namespace {
+
+std::string BuildUrl(const std::string& path, const std::string& name, bool escape) {
+    auto append = [escape](std::string* out, const std::string& text) {
+        if (escape)
+            AppendEscaped(out, text);
+        else
+            *out += text;
+    };
     std::string url = kScheme;
-    AppendEscaped(&url, path);
+    append(&url, path);
     if (name.empty()) return url;
     url += kFileOption;
     const bool quote = IsDigits(name) || name.find('&') != std::string::npos;
     if (quote) url += '"';
-    AppendEscaped(&url, name);
+    append(&url, name);
     if (quote) url += '"';
     return url;
+}
+
+}  // namespace
+
+std::string MakeContUrl(const std::string& path, const std::string& name) { return BuildUrl(path, name, true); }
+
+std::string MakePlainContUrl(const std::string& path, const std::string& name) {
+    return BuildUrl(path, name, false);
 }
 
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name) {

@@ -28,6 +28,10 @@ bool AddressableEntryName(const std::string& name, std::string* reason);
 // text. Both inputs must have passed the checks above.
 std::string MakeContUrl(const std::string& path, const std::string& name);
 
+// The same URL without escapes, for CheckExistence, which parses its text
+// as given.
+std::string MakePlainContUrl(const std::string& path, const std::string& name);
+
 // The entry name in a URL the container's enumerator printed for `path`;
 // false when the text has another shape.
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name);

@@ -46,10 +46,12 @@ int ContainerSession::ListEntries(std::vector<std::string>* names) {
 int ContainerSession::OpenEntry(const std::string& name, EntryFile* file) {
     std::string reason;
     if (!AddressableEntryName(name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
-    const int32_t result = file->Open(module_, MakeContUrl(urlPath_, name), ReadAccess);
+    // A file object from the holder's pool joins the container it holds.
+    const int32_t result = file->OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
     if (QLX_SUCCEEDED(result)) return kExitOk;
-    // The container was already read; a failed lookup is the entry's.
-    if (result == E_FAIL && file->HoldsContainer()) return Fail(place(name), "no such entry", result);
+    bool exists = true;
+    if (QLX_SUCCEEDED(holder_.Exists(MakePlainContUrl(urlPath_, name), &exists)) && !exists)
+        return Fail(place(name), "no such entry", result);
     return Fail(place(name), "cannot open the entry", result);
 }
 

@@ -15,14 +15,33 @@ void EntryFile::Release() {
 
 int32_t EntryFile::Open(Module& module, const std::string& url, uint32_t access) {
     Release();
-    position_ = 0;
-    int32_t result = module.NewFileObject(&object_);
+    Ref<IUnknown> object;
+    const int32_t result = module.NewFileObject(&object);
     if (QLX_FAILED(result)) return result;
+    return OpenObject(std::move(object), url, access);
+}
+
+int32_t EntryFile::OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access) {
+    Release();
+    Ref<IQLXGetFileFromSamePool> pool =
+        Query<IQLXGetFileFromSamePool>(sibling.object_.get(), IID_IQLXGetFileFromSamePool);
+    if (!pool) return E_NOINTERFACE;
+    Ref<HostPoolResponse> response = NewHostObject<HostPoolResponse>();
+    int32_t result = pool->CreatePooledFile(response.get());
+    if (QLX_FAILED(result)) return result;
+    if (QLX_FAILED(response->status)) return response->status;
+    if (!response->file) return E_POINTER;
+    return OpenObject(std::move(response->file), url, access);
+}
+
+int32_t EntryFile::OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access) {
+    object_ = std::move(object);
+    position_ = 0;
     file_ = Query<IQLXFileObject>(object_.get(), IID_IQLXFileObject);
     Ref<IQLXRequestHandler> handler = Query<IQLXRequestHandler>(object_.get(), IID_IQLXRequestHandler);
     if (!file_ || !handler) return E_NOINTERFACE;
     Ref<HostRequest> request = NewHostObject<HostRequest>(url);
-    result = handler->AssignRequest(request.get());
+    const int32_t result = handler->AssignRequest(request.get());
     if (QLX_FAILED(result)) return result;
     response_ = NewHostObject<HostFileResponse>();
     return file_->Open(access, response_.get());
@@ -99,6 +118,17 @@ int32_t EntryFile::Remove() {
     Ref<IQLXFileRemove> remover = Query<IQLXFileRemove>(object_.get(), IID_IQLXFileRemove);
     if (!remover) return E_NOINTERFACE;
     return remover->Remove();
+}
+
+int32_t EntryFile::Exists(const std::string& url, bool* exists) {
+    Ref<IQLXFileExists> checker = Query<IQLXFileExists>(object_.get(), IID_IQLXFileExists);
+    if (!checker) return E_NOINTERFACE;
+    Ref<HostExistsResponse> response = NewHostObject<HostExistsResponse>();
+    const int32_t result = checker->CheckExistence(url.c_str(), response.get());
+    if (QLX_FAILED(result)) return result;
+    if (!response->called) return RES_UNEXPECTED;
+    *exists = response->exists;
+    return S_OK;
 }
 
 int32_t EntryFile::ListUrls(std::vector<std::string>* urls) {

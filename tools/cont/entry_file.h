@@ -27,6 +27,9 @@ public:
     // object keeps its container even when the entry lookup fails, which
     // HoldsContainer() tells apart.
     int32_t Open(Module& module, const std::string& url, uint32_t access);
+    // The same, with a file object made by `sibling` (another file object
+    // of the module) rather than by the plug-in.
+    int32_t OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access);
 
     // True when the module opened the container behind this object (its
     // directory could be read), whatever became of the entry.
@@ -48,6 +51,10 @@ public:
 
     int32_t Remove();
 
+    // Whether the module knows the entry a URL names, among the containers
+    // it holds open. The URL is parsed as given, without percent-decoding.
+    int32_t Exists(const std::string& url, bool* exists);
+
     // The container's listing: one URL per entry, in container order.
     int32_t ListUrls(std::vector<std::string>* urls);
 
@@ -55,6 +62,8 @@ public:
     void Release();
 
 private:
+    int32_t OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access);
+
     Ref<IUnknown> object_;
     Ref<IQLXFileObject> file_;
     Ref<HostFileResponse> response_;

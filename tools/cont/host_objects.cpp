@@ -57,6 +57,13 @@ int32_t HostStatResponse::StatFinished(int32_t s, uint32_t size, uint32_t creati
     return S_OK;
 }
 
+int32_t HostPoolResponse::PooledFileReady(int32_t s, IUnknown* f) {
+    status = s;
+    if (f) f->AddRef();
+    file = Ref<IUnknown>(f);
+    return S_OK;
+}
+
 int32_t HostBuffer::Get(uint8_t** data, uint32_t* length) {
     if (data) *data = GetBuffer();
     if (length) *length = GetSize();

@@ -153,6 +153,32 @@ protected:
     const QLXGUID& FaceId() const override { return IID_IQLXFileStatResponse; }
 };
 
+class HostExistsResponse : public HostObject<IQLXFileExistsResponse> {
+public:
+    int32_t ExistsFinished(int32_t answer) override {
+        called = true;
+        exists = answer != 0;
+        return S_OK;
+    }
+    bool called = false;
+    bool exists = false;
+
+protected:
+    const QLXGUID& FaceId() const override { return IID_IQLXFileExistsResponse; }
+};
+
+// Keeps the pooled file object it is handed: the module releases its own
+// reference right after the call.
+class HostPoolResponse : public HostObject<IQLXFilePoolResponse> {
+public:
+    int32_t PooledFileReady(int32_t status, IUnknown* file) override;
+    int32_t status = E_FAIL;
+    Ref<IUnknown> file;
+
+protected:
+    const QLXGUID& FaceId() const override { return IID_IQLXFilePoolResponse; }
+};
+
 // Bytes owned by cont, handed to Write. The storage is reused from one
 // write to the next, so a copy loop fills it in place.
 class HostBuffer : public HostObject<IQLXBuffer> {
