@@ -2,6 +2,7 @@
 
 #include "container/container_file.h"
 #include "frame/module_count.h"
+#include "platform/same_file.h"
 #include "platform/thread_yield.h"
 #include "util/parsed_url.h"
 #include "util/text.h"
@@ -63,6 +64,12 @@ ITWContainerFile* LookupContainer(const CompactString& path) {
 // The search by title: the part of the path after its last separator,
 // compared without regard to case with each open container's title. The
 // last match in registry order wins. Caller holds the registry lock.
+//
+// A title is only a file name: clips.cnt in two directories are two
+// containers, and here names differing in letter case are different files
+// too. So a title match is joined only when the path leads to the very file
+// the container has open, spelled differently (relative against absolute,
+// doubled separators, a linked directory).
 ITWContainerFile* FindByTitle(const CompactString& path) {
     StringMap& registry = ContainerRegistry();
     if (registry.Count() == 0) return nullptr;
@@ -77,7 +84,9 @@ ITWContainerFile* FindByTitle(const CompactString& path) {
     while (position && registry.GetNextAssoc(position, key, value)) {
         ITWContainerFile* container = static_cast<ITWContainerFile*>(value);
         const char* title = container ? container->GetTitle() : nullptr;
-        if (title && *title && CompareNoCase(title, baseName.GetChars()) == 0) match = container;
+        if (!title || !*title || CompareNoCase(title, baseName.GetChars()) != 0) continue;
+        if (platform::SameFile(static_cast<CContainerFile*>(container)->GetPath().GetChars(), path.GetChars()))
+            match = container;
     }
     return match;
 }

@@ -404,24 +404,46 @@ TEST_F(VirtualFileTest, FileObjectsOnOnePathShareTheContainer) {
     EXPECT_EQ("second part", reader->ReadToEnd(4));
 }
 
-TEST_F(VirtualFileTest, AThirdObjectJoinsByTitle) {
+TEST_F(VirtualFileTest, AThirdObjectJoinsByTitleUnderAnotherSpelling) {
     WriteEntries({{"e", "by title"}});
     auto first = OpenEntry("e", ReadAccess);
     auto second = OpenEntry("e", ReadAccess);
-    // No file has this name (letter case differs), but an open container
-    // carries its title: the third object joins it.
-    const std::string other = dir + "/CLIPS.CNT";
-    auto third = NewFile(host::ContUrl(other, "e"));
+    // Another spelling of the same file: no container is registered under
+    // it, but the open one carries its title.
+    const std::string spelled = dir + "//clips.cnt";
+    auto third = NewFile(host::ContUrl(spelled, "e"));
     ASSERT_EQ(S_OK, third->Open(ReadAccess));
     EXPECT_EQ("by title", third->ReadToEnd(100));
-    EXPECT_FALSE(std::filesystem::exists(other));
+    // It joined: its entries list under the first spelling, and its own
+    // spelling never entered the registry.
+    auto* list = third->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+    ASSERT_NE(nullptr, list);
+    EXPECT_EQ(std::vector<std::string>{host::ContUrl(path, "e")}, host::ListUrls(list));
+    list->Release();
+    auto* exists = third->As<IQLXFileExists>(IID_IQLXFileExists);
+    host::ExistsResponse underSpelling;
+    exists->CheckExistence(host::ContUrl(spelled, "e").c_str(), &underSpelling);
+    EXPECT_EQ(0, underSpelling.exists);
+    exists->Release();
+}
 
-    // Not once the container is closed: then the path is all there is.
-    first->Release();
-    second->Release();
-    third->Release();
-    auto fourth = NewFile(host::ContUrl(other, "e"));
-    EXPECT_EQ(E_ACCESSDENIED, fourth->Open(ReadAccess));
+TEST_F(VirtualFileTest, ContainersOfOtherFilesWithTheSameTitleAreNotJoined) {
+    WriteEntries({{"e", "here"}});
+    const std::string elsewhere = dir + "/other/clips.cnt";
+    std::filesystem::create_directories(dir + "/other");
+    {
+        auto writer = NewFile(host::ContUrl(elsewhere, "e"));
+        ASSERT_EQ(S_OK, writer->Open(WriteAccess));
+        ASSERT_EQ(S_OK, writer->Write("there"));
+    }
+    auto held = OpenEntry("e", ReadAccess);
+    EXPECT_EQ("here", held->ReadToEnd(100));
+    auto other = NewFile(host::ContUrl(elsewhere, "e"));
+    ASSERT_EQ(S_OK, other->Open(ReadAccess));
+    EXPECT_EQ("there", other->ReadToEnd(100));
+    // Letter case makes another file here, and that one does not exist.
+    auto upper = NewFile(host::ContUrl(dir + "/CLIPS.CNT", "e"));
+    EXPECT_EQ(E_ACCESSDENIED, upper->Open(ReadAccess));
 }
 
 TEST_F(VirtualFileTest, WritingDoesNotJoinByTitle) {
