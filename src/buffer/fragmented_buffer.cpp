@@ -497,6 +497,7 @@ int32_t CQLXFragmentedBuffer::Replace(FragmentNode* node, uint32_t position, uin
     // Cut the chain at position, so that first starts exactly there.
     uint64_t start = 0;
     FragmentNode* first = Locate(position, &start);
+    if (!first) return E_FAIL;  // a linked buffer shrank while being measured
     if (position > start) {
         int32_t result = Split(first, static_cast<uint32_t>(position - start));
         if (QLX_FAILED(result)) return result;
@@ -538,6 +539,7 @@ int32_t CQLXFragmentedBuffer::GetSpan(uint32_t start, uint32_t length, uint8_t**
 
     uint64_t fragmentStart = 0;
     FragmentNode* holder = Locate(start, &fragmentStart);
+    if (!holder) return S_OK;  // a linked buffer shrank while being measured
     const uint32_t skip = static_cast<uint32_t>(start - fragmentStart);
     const uint64_t size = holder->buffer->GetSize();
     if (size >= static_cast<uint64_t>(skip) + length) {

@@ -168,6 +168,8 @@ TEST_F(MMFileTest, ReadPastTheEndFailsAndLeavesThePosition) {
     EXPECT_EQ(static_cast<int32_t>(Size() - 10), file->Tell());
     EXPECT_EQ(views, platform::LiveViewCount());
     EXPECT_EQ(QLXResultFromPlatformError(EINVAL), file->ReadBuffer(0xFFFFFFFFu, &out));
+    EXPECT_EQ(E_INVALIDARG, file->ReadBuffer(0, &out));
+    EXPECT_EQ(E_POINTER, file->ReadBuffer(1, nullptr));
     ASSERT_EQ(S_OK, file->ReadBuffer(10, &out));
     EXPECT_EQ(FileBytes(Size() - 10, 10), Bytes(out));
     out->Release();
