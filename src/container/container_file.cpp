@@ -507,12 +507,16 @@ int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
     const uint8_t zeroSlot[kSlotSize] = {};
     uint8_t slot[kSlotSize];
     const uint64_t previousIndexPayload = m_indexPayloadOffset;
+    const uint64_t appendStart = m_writeEnd;
     bool linked = false;
     bool slotWritten = false;
     auto undo = [&](int32_t failure) {
         if (slotWritten) WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), zeroSlot, kSlotSize);
         if (linked) WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, zeroSlot, kSlotSize);
         m_indexPayloadOffset = previousIndexPayload;
+        // A partial record must not stay in the chain of records that scans
+        // walk: the next append goes over it.
+        m_writeEnd = appendStart;
         // The first index record must follow the header: it cannot be tried again.
         if (index == 0) m_writeFailure = failure;
         return failure;

@@ -1,0 +1,381 @@
+// The container's directory: finding, adding and removing entries, entry
+// numbers, titles, enumeration, identity and the failure paths of writing.
+#include <unistd.h>
+
+#include "container_test_util.h"
+#include "faulty_file.h"
+#include "vfile/container_registry.h"
+
+namespace {
+
+using namespace ctest;
+
+class ContainerDirectoryTest : public ScratchTest {
+protected:
+    // A closed container with entries a ("AAA"), b ("BB") and c (no data).
+    std::string MakeThree() {
+        const std::string path = PathOf("three.cfs");
+        Held container(path, kContainerWriteAccess);
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        EntryCursor b = CursorFor(container->AddEntry("b"));
+        container->AddEntry("c");
+        EXPECT_EQ(Write(container.get(), a, "AAA"), S_OK);
+        EXPECT_EQ(Write(container.get(), b, "BB"), S_OK);
+        return path;
+    }
+    static std::string Contents(CContainerFile* container, const char* name) {
+        Bytes bytes;
+        ContainerEntry* entry = container->FindEntry(name);
+        if (!entry || QLX_FAILED(ReadAll(container, entry, &bytes))) return "<none>";
+        return std::string(bytes.begin(), bytes.end());
+    }
+    static uint32_t CountOf(CContainerFile* container) {
+        uint32_t count = 0;
+        container->GetCount(&count);
+        return count;
+    }
+};
+
+TEST_F(ContainerDirectoryTest, FindEntryIsCaseSensitiveAndAnEmptyNameFindsTheFirstWithData) {
+    Held container(PathOf("find.cfs"), kContainerWriteAccess);
+    EXPECT_EQ(container->FindEntry(""), nullptr);
+    ContainerEntry* empty = container->AddEntry("Empty");
+    ContainerEntry* clip = container->AddEntry("Clip");
+    EXPECT_EQ(container->AddEntry("Clip"), clip);  // the existing one
+    EXPECT_EQ(container->AddEntry(""), nullptr);
+    EXPECT_EQ(container->FindEntry("clip"), nullptr);
+    EXPECT_EQ(container->FindEntry(""), nullptr);  // only entries without data
+    EntryCursor cursor = CursorFor(clip);
+    ASSERT_EQ(Write(container.get(), cursor, "x"), S_OK);
+    EXPECT_EQ(container->FindEntry(""), clip);
+    EXPECT_NE(empty, clip);
+}
+
+TEST_F(ContainerDirectoryTest, RemovalFromAWrittenContainerLastsAcrossReopening) {
+    const std::string path = PathOf("rm.cfs");
+    {
+        Held container(path, kContainerWriteAccess);
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        EntryCursor b = CursorFor(container->AddEntry("b"));
+        ASSERT_EQ(Write(container.get(), a, "AAA"), S_OK);
+        ASSERT_EQ(Write(container.get(), b, "BB"), S_OK);
+        ASSERT_EQ(container->RemoveEntry("a"), S_OK);
+        EXPECT_EQ(container->FindEntry("a"), nullptr);
+        EXPECT_EQ(container->RemoveEntry("a"), E_FAIL);
+        EXPECT_EQ(CountOf(container.get()), 2u);
+        // A new name takes a new number and starts empty.
+        ContainerEntry* d = container->AddEntry("d");
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->index, 2);
+        EXPECT_EQ(d->size, 0u);
+        EntryCursor cd = CursorFor(d);
+        ASSERT_EQ(Write(container.get(), cd, "DDDD"), S_OK);
+        EXPECT_EQ(Contents(container.get(), "d"), "DDDD");
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(reader->FindEntry("a"), nullptr);
+    EXPECT_EQ(CountOf(reader.get()), 3u);  // a's number stays in use
+    EXPECT_EQ(Contents(reader.get(), "b"), "BB");
+    EXPECT_EQ(Contents(reader.get(), "d"), "DDDD");
+}
+
+TEST_F(ContainerDirectoryTest, EntryRemovedBeforeAnyDataIsWrittenAsRemoved) {
+    const std::string path = PathOf("early.cfs");
+    {
+        Held container(path, kContainerWriteAccess);
+        container->AddEntry("gone");
+        EntryCursor kept = CursorFor(container->AddEntry("kept"));
+        ASSERT_EQ(container->RemoveEntry("gone"), S_OK);
+        ASSERT_EQ(Write(container.get(), kept, "k"), S_OK);
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(CountOf(reader.get()), 2u);
+    EXPECT_EQ(reader->FindEntry("gone"), nullptr);
+    ContainerEntry* kept = reader->FindEntry("kept");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->index, 1);
+    EXPECT_EQ(Contents(reader.get(), "kept"), "k");
+}
+
+TEST_F(ContainerDirectoryTest, RemovalFromAContainerOpenForReadingIsWrittenAtOnce) {
+    const std::string path = MakeThree();
+    const Bytes before = ReadFile(path);
+    {
+        Held reader(path, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        ContainerEntry* a = reader->FindEntry("a");
+        ASSERT_NE(a, nullptr);
+        const uint64_t nameAt = a->recordOffset + 9;
+        ASSERT_EQ(reader->RemoveEntry("a"), S_OK);
+        Bytes now = ReadFile(path);
+        ASSERT_EQ(now.size(), before.size());
+        EXPECT_EQ(now[nameAt], 0);
+        now[nameAt] = 'a';
+        EXPECT_EQ(now, before);  // that byte and nothing else
+        // The container still reads after reopening its file.
+        EXPECT_TRUE(reader->IsOpen());
+        EXPECT_EQ(Contents(reader.get(), "b"), "BB");
+    }
+    Held again(path, kContainerReadAccess);
+    ASSERT_EQ(again->ReadDirectory(), S_OK);
+    EXPECT_EQ(again->FindEntry("a"), nullptr);
+    EXPECT_EQ(Contents(again.get(), "b"), "BB");
+}
+
+TEST_F(ContainerDirectoryTest, RemovalThatCannotReachTheDiskFailsAndKeepsTheEntry) {
+    const std::string path = MakeThree();
+    const Bytes before = ReadFile(path);
+    Faults faults;
+    faults.refusedOpenFlags = {0x8001};
+    Held reader(path, kContainerReadAccess, new FaultyFile(&faults));
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(reader->RemoveEntry("a"), RES_OPEN_FAILED);
+    EXPECT_NE(reader->FindEntry("a"), nullptr);
+    EXPECT_EQ(Contents(reader.get(), "a"), "AAA");
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST_F(ContainerDirectoryTest, EmptyNameRemovesTheFirstEntryWithData) {
+    Held container(PathOf("x.cfs"), kContainerWriteAccess);
+    container->AddEntry("nodata");
+    EntryCursor cursor = CursorFor(container->AddEntry("data"));
+    ASSERT_EQ(Write(container.get(), cursor, "1"), S_OK);
+    EXPECT_EQ(container->RemoveEntry(""), S_OK);
+    EXPECT_EQ(container->FindEntry("data"), nullptr);
+    EXPECT_EQ(container->FindEntry(""), nullptr);
+    EXPECT_NE(container->FindEntry("nodata"), nullptr);
+}
+
+// Entry numbers are 16 bits. A file whose 65536 index slots all name one
+// removed entry record uses every number without holding any entry.
+Bytes AllNumbersUsed(uint32_t slots) {
+    FileBuilder b;
+    b.HeaderW7K("full.cfs");
+    std::vector<uint64_t> indexes;
+    for (uint32_t group = 0; group * 256 < slots; ++group) indexes.push_back(b.Index());
+    uint64_t removed = b.Entry(std::string(1, '\0'), 0);
+    for (uint32_t i = 0; i < slots; ++i) b.SetSlot(indexes[i / 256], i % 256, removed);
+    for (size_t k = 0; k + 1 < indexes.size(); ++k) b.SetSlot(indexes[k], 256, indexes[k + 1]);
+    return b.bytes;
+}
+
+TEST_F(ContainerDirectoryTest, NoEntryNumberBeyond65535) {
+    const std::string path = PathOf("full.cfs");
+    WriteFile(path, AllNumbersUsed(65536));
+    Held full(path, kContainerReadAccess);
+    ASSERT_EQ(full->ReadDirectory(), S_OK);
+    EXPECT_EQ(CountOf(full.get()), 65536u);
+    EXPECT_EQ(full->AddEntry("one more"), nullptr);
+
+    WriteFile(path, AllNumbersUsed(65537));
+    Held over(path, kContainerReadAccess);
+    EXPECT_EQ(over->ReadDirectory(), E_FAIL);
+    EXPECT_EQ(CountOf(over.get()), 65536u);
+}
+
+TEST_F(ContainerDirectoryTest, TitleIsNeverEmpty) {
+    // No separator: a relative path is its own title, and reads back.
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    {
+        Held container("rel.cfs", kContainerWriteAccess);
+        EXPECT_STREQ(container->GetTitle(), "rel.cfs");
+        EntryCursor cursor = CursorFor(container->AddEntry("e"));
+        ASSERT_EQ(Write(container.get(), cursor, "r"), S_OK);
+    }
+    {
+        Held reader("rel.cfs", kContainerReadAccess);
+        EXPECT_EQ(reader->ReadDirectory(), S_OK);
+        EXPECT_STREQ(reader->GetTitle(), "rel.cfs");
+    }
+    ASSERT_EQ(chdir(previous), 0);
+    free(previous);
+
+    Held mixed("C:\\x/y\\z.cfs", kContainerReadAccess);
+    EXPECT_FALSE(mixed->IsOpen());
+    EXPECT_STREQ(mixed->GetTitle(), "z.cfs");
+    const std::string longName(300, 'n');
+    Held tooLong(PathOf(longName), kContainerReadAccess);
+    EXPECT_EQ(std::string(tooLong->GetTitle()), std::string(255, 'n'));
+}
+
+TEST_F(ContainerDirectoryTest, EnumerationListsEntryUrlsWithForwardSlashes) {
+    Held container("C:\\x\\y.dat", kContainerReadAccess);  // never opened: the directory lives in memory
+    container->AddEntry("a");
+    container->AddEntry("b");
+    container->AddEntry("c");
+    ASSERT_EQ(container->RemoveEntry("b"), S_OK);
+    uint32_t count = 0;
+    EXPECT_EQ(container->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(container->GetCount(nullptr), S_OK);
+    EXPECT_EQ(container->Next(nullptr), E_INVALIDARG);
+
+    auto text = [](IUnknown* item) {
+        IQLXBuffer* buffer = nullptr;
+        EXPECT_EQ(item->QueryInterface(IID_IQLXBuffer, reinterpret_cast<void**>(&buffer)), S_OK);
+        std::string result(reinterpret_cast<const char*>(buffer->GetBuffer()), buffer->GetSize());
+        buffer->Release();
+        item->Release();
+        return result;
+    };
+    IUnknown* item = nullptr;
+    ASSERT_EQ(container->First(&item), S_OK);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(text(item), std::string("cont:///C:/x/y.dat?file=a") + '\0');
+    ASSERT_EQ(container->Next(&item), S_OK);
+    EXPECT_EQ(item, nullptr);  // the removed slot
+    ASSERT_EQ(container->Next(&item), S_OK);
+    EXPECT_EQ(text(item), std::string("cont:///C:/x/y.dat?file=c") + '\0');
+    EXPECT_EQ(container->Next(&item), E_FAIL);
+    EXPECT_EQ(item, nullptr);
+    ASSERT_EQ(container->First(&item), S_OK);  // starts again
+    EXPECT_EQ(text(item), std::string("cont:///C:/x/y.dat?file=a") + '\0');
+}
+
+TEST_F(ContainerDirectoryTest, InterfacesAndIdentity) {
+    Held container(PathOf("id.cfs"), kContainerWriteAccess);
+    IUnknown* unknown = nullptr;
+    ITWContainerFile* face = nullptr;
+    IQLXEnumeratorIUnknown* enumerator = nullptr;
+    ASSERT_EQ(container->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    ASSERT_EQ(container->QueryInterface(IID_ITWContainerFile, reinterpret_cast<void**>(&face)), S_OK);
+    ASSERT_EQ(face->QueryInterface(IID_IQLXEnumeratorIUnknown, reinterpret_cast<void**>(&enumerator)), S_OK);
+    IUnknown* again = nullptr;
+    ASSERT_EQ(enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
+    EXPECT_EQ(again, unknown);
+    EXPECT_EQ(face, static_cast<ITWContainerFile*>(container.get()));
+    void* none = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(container->QueryInterface(IID_IQLXBuffer, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(container->RefCount(), 5);
+    for (IUnknown* held : {unknown, static_cast<IUnknown*>(face), static_cast<IUnknown*>(enumerator), again})
+        held->Release();
+    EXPECT_EQ(container->RefCount(), 1);
+}
+
+TEST_F(ContainerDirectoryTest, DestructionLeavesTheRegistry) {
+    const std::string path = PathOf("reg.cfs");
+    CContainerFile* container = new CContainerFile(path.c_str(), kContainerWriteAccess);
+    container->AddRef();
+    {
+        RegistryHold hold;
+        ASSERT_EQ(ContainerRegistry().SetAt(path.c_str(), static_cast<ITWContainerFile*>(container)), S_OK);
+    }
+    container->Release();
+    RegistryHold hold;
+    EXPECT_EQ(ContainerRegistry().Lookup(path.c_str(), nullptr), 0);
+}
+
+TEST_F(ContainerDirectoryTest, StatReportsTheFileAndFailsWithoutOne) {
+    const std::string path = MakeThree();
+    Held container(path, kContainerReadAccess);
+    platform::FileStat32 stat{};
+    ASSERT_EQ(container->StatContainer(&stat), S_OK);
+    EXPECT_EQ(stat.size, ReadFile(path).size());
+    Held missing(PathOf("missing.cfs"), kContainerReadAccess);
+    EXPECT_FALSE(missing->IsOpen());
+    EXPECT_EQ(missing->StatContainer(&stat), E_FAIL);
+    EXPECT_EQ(missing->ReadDirectory(), E_FAIL);
+}
+
+// ---- writing that fails -------------------------------------------------------
+
+TEST_F(ContainerDirectoryTest, ReadOnlyContainerRefusesWritesAndStaysUntouched) {
+    const std::string path = MakeThree();
+    const Bytes before = ReadFile(path);
+    {
+        Held reader(path, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        EntryCursor cursor = CursorFor(reader->FindEntry("c"));
+        EXPECT_EQ(Write(reader.get(), cursor, "never"), E_ACCESSDENIED);
+        cursor = CursorFor(reader->FindEntry("a"));
+        EXPECT_EQ(Write(reader.get(), cursor, "never"), E_ACCESSDENIED);
+        EXPECT_EQ(Contents(reader.get(), "a"), "AAA");
+    }
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST_F(ContainerDirectoryTest, FailedDirectoryWriteUndoesTheNewEntry) {
+    const std::string path = PathOf("undo.cfs");
+    Faults faults;
+    {
+        Held container(path, kContainerWriteAccess, new FaultyFile(&faults));
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        ASSERT_EQ(Write(container.get(), a, "first"), S_OK);
+        faults.writeBudget = 100;  // the entry record of the next entry cannot be written whole
+        EXPECT_EQ(container->AddEntry("b"), nullptr);
+        EXPECT_EQ(container->FindEntry("b"), nullptr);
+        EXPECT_EQ(CountOf(container.get()), 1u);
+        faults.writeBudget = -1;
+        ContainerEntry* c = container->AddEntry("c");
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->index, 1);
+        EntryCursor cc = CursorFor(c);
+        ASSERT_EQ(Write(container.get(), cc, "third"), S_OK);
+        ASSERT_EQ(Write(container.get(), a, "+more"), S_OK);
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(CountOf(reader.get()), 2u);
+    EXPECT_EQ(Contents(reader.get(), "a"), "first+more");
+    EXPECT_EQ(Contents(reader.get(), "c"), "third");
+}
+
+TEST_F(ContainerDirectoryTest, FailedDirectoryWriteLeavesAReadableFile) {
+    const std::string path = PathOf("undo1.cfs");
+    Faults faults;
+    {
+        Held container(path, kContainerWriteAccess, new FaultyFile(&faults));
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        ASSERT_EQ(Write(container.get(), a, "first"), S_OK);
+        // Length fix, index slot, record head, name and size pass; the seek
+        // table fails; the undo gets through.
+        faults.writesBeforeFailure = 5;
+        EXPECT_EQ(container->AddEntry("b"), nullptr);
+        ASSERT_EQ(Write(container.get(), a, "+more"), S_OK);
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(CountOf(reader.get()), 1u);
+    EXPECT_EQ(Contents(reader.get(), "a"), "first+more");
+}
+
+TEST_F(ContainerDirectoryTest, FailedFlushLeavesTheFileUncleanAndTheNextReaderRecovers) {
+    const std::string path = PathOf("flush.cfs");
+    Faults faults;
+    {
+        Held container(path, kContainerWriteAccess, new FaultyFile(&faults));
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        ASSERT_EQ(Write(container.get(), a, "payload"), S_OK);
+        faults.writeBudget = 4;  // the open record's length, and no tail
+    }
+    Bytes file = ReadFile(path);
+    ASSERT_GT(file.size(), 6u);
+    EXPECT_EQ(file[6], 0);
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    EXPECT_EQ(Contents(reader.get(), "a"), "payload");
+    EXPECT_EQ(ReadFile(path)[6], 1);
+}
+
+TEST_F(ContainerDirectoryTest, FailedStartOfWritingStaysFailed) {
+    const std::string path = PathOf("start.cfs");
+    Faults faults;
+    faults.writeBudget = 5;  // not even the header
+    {
+        Held container(path, kContainerWriteAccess, new FaultyFile(&faults));
+        EntryCursor a = CursorFor(container->AddEntry("a"));
+        EXPECT_EQ(Write(container.get(), a, "x"), E_FAIL);
+        faults.writeBudget = -1;
+        EXPECT_EQ(Write(container.get(), a, "x"), E_FAIL);  // no data without a directory
+        EXPECT_EQ(container->AddEntry("b"), nullptr);
+    }
+    // The broken file is never marked clean.
+    Bytes file = ReadFile(path);
+    EXPECT_LE(file.size(), 5u);
+}
+
+}  // namespace

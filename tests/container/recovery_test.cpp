@@ -1,0 +1,138 @@
+// Containers that were not closed: abandoned while being written, ending in a
+// growing record, or cut short inside a record.
+#include "container_test_util.h"
+
+namespace {
+
+using namespace ctest;
+
+class RecoveryTest : public ScratchTest {
+protected:
+    // Writes three entries in interleaved pieces and copies the file while the
+    // writer is still open: what a crash would leave behind.
+    void WriteAbandoned(const std::string& copy) {
+        Held container(PathOf("live.cfs"), kContainerWriteAccess);
+        EntryCursor cursors[3] = {CursorFor(container->AddEntry("alpha")), CursorFor(container->AddEntry("beta")),
+                                  CursorFor(container->AddEntry("gamma"))};
+        for (int round = 0; round < 40; ++round) {
+            for (int which = 0; which < 3; ++which) {
+                if (which == 2 && round >= 20) continue;  // gamma stops early
+                Bytes piece = Pattern(3000 + 911 * which + round, round * 3 + which);
+                ASSERT_EQ(Write(container.get(), cursors[which], piece), S_OK);
+                expected[which].insert(expected[which].end(), piece.begin(), piece.end());
+            }
+        }
+        WriteFile(copy, ReadFile(PathOf("live.cfs")));
+    }
+
+    void ExpectEntries(const std::string& path) {
+        Held reader(path, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        const char* names[3] = {"alpha", "beta", "gamma"};
+        for (int which = 0; which < 3; ++which) {
+            ContainerEntry* entry = reader->FindEntry(names[which]);
+            ASSERT_NE(entry, nullptr) << names[which];
+            EXPECT_EQ(entry->size, expected[which].size()) << names[which];
+            Bytes back;
+            ASSERT_EQ(ReadAll(reader.get(), entry, &back, 1500), S_OK) << names[which];
+            EXPECT_EQ(back, expected[which]) << names[which];
+            // The rebuilt seek table lands every seek.
+            EntryCursor cursor = CursorFor(entry);
+            for (uint64_t p = 0; p < expected[which].size(); p += 7919) {
+                ASSERT_EQ(reader->SeekEntry(&cursor, p), S_OK) << p;
+                Bytes one;
+                ASSERT_EQ(Read(reader.get(), cursor, 1, &one), S_OK);
+                ASSERT_EQ(one[0], expected[which][p]) << p;
+            }
+        }
+    }
+
+    Bytes expected[3];
+};
+
+TEST_F(RecoveryTest, AbandonedContainerIsReadBackWhole) {
+    const std::string copy = PathOf("crashed.cfs");
+    WriteAbandoned(copy);
+    Bytes before = ReadFile(copy);
+    ASSERT_EQ(before[6], 0);                              // never closed
+    const uint64_t alphaSize = 11 + 8 + 2061 + 9 + 5;  // title live.cfs, index record, alpha's head and name
+    ASSERT_EQ(Get64(before, alphaSize), 0u);            // only a clean close writes sizes
+    ExpectEntries(copy);
+    Bytes after = ReadFile(copy);
+    EXPECT_EQ(after.size(), before.size());
+    EXPECT_EQ(after[6], 1);  // clean after the repair
+    // The repair is on disk: a second reader does not need it.
+    ExpectEntries(copy);
+}
+
+TEST_F(RecoveryTest, FileEndingInAGrowingRecordReadsToTheEnd) {
+    FileBuilder b;
+    b.HeaderW7K("g.cfs", 1, 0);
+    uint64_t index = b.Index();
+    b.SetSlot(index, 0, b.Entry("g", 0));
+    b.Data(0, 0, Pattern(100, 1));
+    b.Data(0, 100, Pattern(250, 2), 0);  // length field 0: up to the end of the file
+    const std::string path = PathOf("g.cfs");
+    WriteFile(path, b.bytes);
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    ContainerEntry* entry = reader->FindEntry("g");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->size, 350u);
+    Bytes back, want = Pattern(100, 1), tail = Pattern(250, 2);
+    want.insert(want.end(), tail.begin(), tail.end());
+    ASSERT_EQ(ReadAll(reader.get(), entry, &back, 64), S_OK);
+    EXPECT_EQ(back, want);
+}
+
+// A clean file cut inside its last record: its directory still claims the
+// whole entry, so reading yields every byte before the cut and then fails.
+TEST_F(RecoveryTest, CleanFileCutInsideARecordYieldsEveryByteBeforeTheCut) {
+    const std::string path = PathOf("cut.cfs");
+    const Bytes data = Pattern(5000, 9);
+    {
+        Held container(path, kContainerWriteAccess);
+        EntryCursor cursor = CursorFor(container->AddEntry("c"));
+        ASSERT_EQ(Write(container.get(), cursor, data), S_OK);
+    }
+    Bytes file = ReadFile(path);
+    const size_t cutBytes = 1234;
+    file.resize(file.size() - cutBytes);
+    WriteFile(path, file);
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    ContainerEntry* entry = reader->FindEntry("c");
+    ASSERT_NE(entry, nullptr);
+    EntryCursor cursor = CursorFor(entry);
+    Bytes back;
+    int32_t result = S_OK;
+    while (result == S_OK) result = Read(reader.get(), cursor, 100, &back);
+    EXPECT_EQ(result, E_FAIL);
+    ASSERT_GE(back.size(), data.size() - cutBytes - 100);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+    // One read that ends exactly at the cut still succeeds.
+    EntryCursor exact = CursorFor(entry);
+    Bytes whole;
+    ASSERT_EQ(Read(reader.get(), exact, static_cast<uint32_t>(data.size() - cutBytes), &whole), S_OK);
+    EXPECT_EQ(whole, Bytes(data.begin(), data.end() - cutBytes));
+}
+
+// An unclean file cut inside a record whose length field is set: recovery
+// keeps the bytes that are there and sizes the entry by them.
+TEST_F(RecoveryTest, UncleanFileCutInsideARecordRecoversTheBytesThatAreThere) {
+    const std::string copy = PathOf("crashed.cfs");
+    WriteAbandoned(copy);
+    Bytes file = ReadFile(copy);
+    // The file ends in beta's growing record (3950 bytes of data) after a
+    // record of alpha's with a fixed length: cut all of beta's and 1000 bytes
+    // of alpha's.
+    const size_t betaLast = 3000 + 911 + 39;
+    ASSERT_EQ(Get32(file, file.size() - betaLast - 17 + 1), 0u);
+    file.resize(file.size() - betaLast - 17 - 1000);
+    WriteFile(copy, file);
+    expected[0].resize(expected[0].size() - 1000);
+    expected[1].resize(expected[1].size() - betaLast);
+    ExpectEntries(copy);
+}
+
+}  // namespace
