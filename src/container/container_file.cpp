@@ -120,6 +120,21 @@ int32_t CContainerFile::ReadExact(void* dst, uint64_t count) {
     return done == count ? S_OK : E_FAIL;
 }
 
+// As many bytes as the file has, up to count; 0 at the end or on failure.
+uint32_t CContainerFile::ReadUpTo(void* dst, uint32_t count) {
+    if (!m_file) return 0;
+    uint8_t* at = static_cast<uint8_t*>(dst);
+    uint32_t done = 0;
+    while (done < count) {
+        int32_t got = m_file->Read(at + done, count - done);
+        if (got < 0) m_position = kUnknownPosition;
+        if (got <= 0) break;
+        done += static_cast<uint32_t>(got);
+        m_position += static_cast<uint32_t>(got);
+    }
+    return done;
+}
+
 int32_t CContainerFile::WriteExact(const void* src, uint64_t count, uint64_t* written) {
     if (written) *written = 0;
     if (!m_file) return RES_IO_ERROR;
@@ -152,6 +167,10 @@ int32_t CContainerFile::ReadRecordHead(RecordHeader* out) {
     out->offset = m_position;
     int32_t result = ReadExact(m_scratch, kRecordHeadSize);
     if (QLX_FAILED(result)) return result;
+    return DecodeRecordHead(out);
+}
+
+int32_t CContainerFile::DecodeRecordHead(RecordHeader* out) {
     out->type = m_scratch[kRecordTypeOffset];
     out->length = big_endian::Get32(m_scratch + kRecordLengthOffset);
     out->lengthGiven = out->length != kGrowingLength;
@@ -166,15 +185,23 @@ int32_t CContainerFile::ReadRecordHead(RecordHeader* out) {
     return S_OK;
 }
 
-int32_t CContainerFile::ReadDataRecordHead(const RecordHeader& record, DataRecordHeader* out) {
-    // A payload too short for the entry index and logical offset is no data record.
-    if (record.type != kDataRecord || record.length < kDataHeadPayload) return E_FAIL;
-    int32_t result = SeekTo(record.offset + kRecordHeadSize);
-    if (QLX_SUCCEEDED(result)) result = ReadExact(m_scratch, kDataHeadPayload);
+// Scans read the record head and, for a data record, its entry index and
+// logical offset in one transfer. The position is left wherever the read
+// ended; scans position themselves before their next transfer.
+int32_t CContainerFile::ReadRecordAndDataHead(RecordHeader* record, DataRecordHeader* data, bool* isData) {
+    *isData = false;
+    record->offset = m_position;
+    if (record->offset == kUnknownPosition) return E_FAIL;
+    uint32_t got = ReadUpTo(m_scratch, kDataRecordHeadSize);
+    if (got < kRecordHeadSize) return E_FAIL;
+    int32_t result = DecodeRecordHead(record);
     if (QLX_FAILED(result)) return result;
-    out->record = record;
-    out->entryIndex = big_endian::Get32(m_scratch + (kDataEntryIndexOffset - kRecordHeadSize));
-    out->logicalOffset = big_endian::Get64(m_scratch + (kDataLogicalOffsetOffset - kRecordHeadSize));
+    if (record->type == kDataRecord && record->length >= kDataHeadPayload && got == kDataRecordHeadSize) {
+        data->record = *record;
+        data->entryIndex = big_endian::Get32(m_scratch + kDataEntryIndexOffset);
+        data->logicalOffset = big_endian::Get64(m_scratch + kDataLogicalOffsetOffset);
+        *isData = true;
+    }
     return S_OK;
 }
 
@@ -370,10 +397,12 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     }
     const int64_t fileLength = FileLength();
     RecordHeader record;
-    while (fileLength >= 0 && QLX_SUCCEEDED(SeekTo(firstRecordOffset)) && QLX_SUCCEEDED(ReadRecordHead(&record))) {
+    DataRecordHeader data;
+    bool isData = false;
+    while (fileLength >= 0 && QLX_SUCCEEDED(SeekTo(firstRecordOffset)) &&
+           QLX_SUCCEEDED(ReadRecordAndDataHead(&record, &data, &isData))) {
         if (record.type == kDataRecord && record.length >= kDataHeadPayload) {
-            DataRecordHeader data;
-            if (QLX_FAILED(ReadDataRecordHead(record, &data))) break;
+            if (!isData) break;  // a data head cut short by the end of the file
             _CStoredEntry* entry = EntryAt(data.entryIndex);
             // A record cut short by the end of the file counts only the bytes it still has.
             uint64_t length = data.DataLength();
@@ -384,7 +413,7 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
             if (entry && data.logicalOffset <= UINT64_MAX - length) {
                 UpdateSeekTable(*entry, data.logicalOffset, record.offset);
                 entry->size = data.logicalOffset + length;
-                UpdateSeekTable(*entry, entry->size, 0);
+                UpdateSeekTable(*entry, entry->size, 0, record.offset);
             }
         }
         firstRecordOffset = record.End();

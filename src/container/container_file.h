@@ -96,10 +96,12 @@ private:
     int64_t FileLength();
     int32_t SeekTo(uint64_t target);
     int32_t ReadExact(void* dst, uint64_t count);
+    uint32_t ReadUpTo(void* dst, uint32_t count);
     int32_t WriteExact(const void* src, uint64_t count, uint64_t* written = nullptr);
     int32_t WriteAt(uint64_t target, const void* src, uint64_t count);
     int32_t ReadRecordHead(RecordHeader* out);
-    int32_t ReadDataRecordHead(const RecordHeader& record, DataRecordHeader* out);
+    int32_t DecodeRecordHead(RecordHeader* out);
+    int32_t ReadRecordAndDataHead(RecordHeader* record, DataRecordHeader* data, bool* isData);
     int32_t FixOpenRecord();
     int32_t ReopenFile(uint32_t flags);
 

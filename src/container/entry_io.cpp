@@ -17,6 +17,9 @@ using namespace record_format;
 
 namespace {
 
+// Reads up to this size allocate their buffer without asking the file's length.
+constexpr uint32_t kReadsTakenOnTrust = 1u << 20;
+
 uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 }  // namespace
@@ -33,17 +36,16 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
     if (!entry || position > entry->size || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
     uint64_t slot = position / entry->chunkSize;
     if (slot >= kSeekTableSlots || entry->seekTable[slot] == 0) return E_FAIL;
-    int64_t fileLength = FileLength();
-    if (fileLength < 0 || entry->seekTable[slot] >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+    // A slot beyond the end of the file (damage) fails at the first head.
     int32_t result = SeekTo(entry->seekTable[slot]);
     if (QLX_FAILED(result)) return result;
 
     for (;;) {
         RecordHeader record;
-        if (QLX_FAILED(ReadRecordHead(&record))) return E_FAIL;
         DataRecordHeader data;
-        if (record.type == kDataRecord && QLX_SUCCEEDED(ReadDataRecordHead(record, &data)) &&
-            data.entryIndex == cursor->index) {
+        bool isData;
+        if (QLX_FAILED(ReadRecordAndDataHead(&record, &data, &isData))) return E_FAIL;
+        if (isData && data.entryIndex == cursor->index) {
             // Logical offsets rise with file order: a record that starts
             // beyond the position means the position is in no record.
             if (position < data.logicalOffset) return E_FAIL;
@@ -67,10 +69,9 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
 int32_t CContainerFile::ScanForData(uint32_t entryIndex, DataRecordHeader* found) {
     for (;;) {
         RecordHeader record;
-        if (QLX_FAILED(ReadRecordHead(&record))) return E_FAIL;
-        if (record.type == kDataRecord && QLX_SUCCEEDED(ReadDataRecordHead(record, found)) &&
-            found->entryIndex == entryIndex)
-            return S_OK;
+        bool isData;
+        if (QLX_FAILED(ReadRecordAndDataHead(&record, found, &isData))) return E_FAIL;
+        if (isData && found->entryIndex == entryIndex) return S_OK;
         int32_t result = SeekTo(record.End());
         if (QLX_FAILED(result)) return result;
     }
@@ -125,12 +126,15 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
 
     // The bytes of an entry cannot outnumber those of the file; a size read
     // from a damaged file must not make an absurd allocation.
-    int64_t fileLength = FileLength();
-    if (fileLength <= 0) return E_FAIL;
-    if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+    if (count > kReadsTakenOnTrust) {
+        int64_t fileLength = FileLength();
+        if (fileLength <= 0) return E_FAIL;
+        if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+    }
     if (cursor->filePosition == 0) {
+        // A first record beyond the end of the file (damage) fails at its head.
         uint64_t first = entry->seekTable[0];
-        if (first == 0 || first >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+        if (first == 0) return E_FAIL;
         cursor->filePosition = first;
     }
     result = SeekTo(cursor->filePosition);
@@ -262,7 +266,9 @@ int32_t CContainerFile::Append(EntryCursor* cursor, _CStoredEntry* entry, const 
                          uint64_t{m_openRecordLength} + remaining <= kMaxDataPayload;
         result = continues ? SeekTo(m_writeEnd) : StartDataRecord(cursor, entry);
         uint64_t written = 0;
+        uint64_t recordOffset = 0;
         if (QLX_SUCCEEDED(result)) {
+            recordOffset = m_writeEnd - m_openRecordLength - kRecordHeadSize;
             uint32_t n = std::min(remaining, kMaxDataPayload - m_openRecordLength);
             result = WriteExact(bytes + done, n, &written);
             m_openRecordLength += static_cast<uint32_t>(written);
@@ -275,7 +281,7 @@ int32_t CContainerFile::Append(EntryCursor* cursor, _CStoredEntry* entry, const 
         cursor->logicalPosition += written;
         cursor->bytesLeft = 0;
         entry->size = cursor->logicalPosition;
-        UpdateSeekTable(*entry, cursor->logicalPosition, 0);
+        UpdateSeekTable(*entry, cursor->logicalPosition, 0, recordOffset);
         done += static_cast<uint32_t>(written);
         if (written == 0 && QLX_SUCCEEDED(result)) result = E_FAIL;
     }

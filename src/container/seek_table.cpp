@@ -8,7 +8,8 @@ bool IsValidChunkSize(uint64_t chunkSize) {
     return (factor & (factor - 1)) == 0;
 }
 
-void UpdateSeekTable(ContainerEntry& entry, uint64_t position, uint64_t newRecordOffset) {
+void UpdateSeekTable(ContainerEntry& entry, uint64_t position, uint64_t newRecordOffset,
+                     uint64_t coveringRecordOffset) {
     uint64_t* table = entry.seekTable;
     constexpr uint32_t kHalf = kSeekTableSlots / 2;
     // p / chunk > 999 implies chunk < 2^64 / 999, so the doubling cannot overflow.
@@ -20,6 +21,7 @@ void UpdateSeekTable(ContainerEntry& entry, uint64_t position, uint64_t newRecor
     uint32_t slot = static_cast<uint32_t>(position / entry.chunkSize);
     uint32_t lastSet = slot;
     while (lastSet > 0 && table[lastSet] == 0) --lastSet;
-    for (uint32_t i = lastSet + 1; i < slot; ++i) table[i] = table[lastSet];
-    if (table[slot] == 0) table[slot] = newRecordOffset != 0 ? newRecordOffset : table[lastSet];
+    const uint64_t fill = newRecordOffset == 0 && coveringRecordOffset != 0 ? coveringRecordOffset : table[lastSet];
+    for (uint32_t i = lastSet + 1; i < slot; ++i) table[i] = fill;
+    if (table[slot] == 0) table[slot] = newRecordOffset != 0 ? newRecordOffset : fill;
 }

@@ -15,10 +15,21 @@
 bool IsValidChunkSize(uint64_t chunkSize);
 
 // Brings the table up to the logical position p: halving first while p's
-// slot exceeds 999, then filling the slots between the highest set slot at or
-// below p's slot and that slot. p's own slot, when empty, receives
-// newRecordOffset when a record is being started there (nonzero), else the
-// value of the highest set slot below it. The chunk size must be valid.
-void UpdateSeekTable(ContainerEntry& entry, uint64_t position, uint64_t newRecordOffset);
+// slot exceeds 999, then filling the empty slots from the highest set slot j
+// at or below p's slot s up to s.
+//
+// When a record is being started at p, newRecordOffset is its offset: slots
+// j+1 to s-1 receive slot j's value and slot s, when empty, the new record.
+//
+// When the entry's end has moved to p by bytes appended to the record at
+// coveringRecordOffset, that record reaches every position from its own
+// start (at or below slot j) to p, so the empty slots j+1 to s receive it:
+// a seek then scans from a record near its target instead of from wherever
+// slot j pointed, which for interleaved entries would be the first record.
+// With neither offset, slots j+1 to s receive slot j's value.
+//
+// The chunk size must be valid.
+void UpdateSeekTable(ContainerEntry& entry, uint64_t position, uint64_t newRecordOffset,
+                     uint64_t coveringRecordOffset = 0);
 
 #endif

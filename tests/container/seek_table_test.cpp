@@ -1,6 +1,8 @@
 // The big-endian codec and the seek-table rules, without any file.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "container/big_endian.h"
 #include "container/record_format.h"
 #include "container/seek_table.h"
@@ -73,6 +75,32 @@ TEST_F(SeekTableTest, NewRecordFillsTheGapAndTakesItsOwnSlot) {
     // A record started inside an already set slot does not take it.
     UpdateSeekTable(entry, 50010, 12000);
     EXPECT_EQ(entry.seekTable[2], 9000u);
+}
+
+// An entry written in 64 KiB records interleaved with another entry's: each
+// slot must name a record that starts at or before the slot's position and
+// no more than one record plus one chunk before it, so that a seek scans
+// only a few records.
+TEST_F(SeekTableTest, InterleavedRecordsKeepEverySlotNearItsPosition) {
+    constexpr uint64_t kRecord = 65536;
+    constexpr int kRecords = 2048;  // 128 MiB: the chunk doubles three times
+    std::vector<uint64_t> starts;   // logical start of record i; its "offset" is 1000 + i
+    for (int i = 0; i < kRecords; ++i) {
+        uint64_t p = i * kRecord;
+        starts.push_back(p);
+        UpdateSeekTable(entry, p, 1000 + i);
+        UpdateSeekTable(entry, p + kRecord, 0, 1000 + i);
+    }
+    EXPECT_EQ(entry.chunkSize, 200000u);
+    const uint64_t end = kRecords * kRecord;
+    for (uint64_t k = 0; k * entry.chunkSize <= end; ++k) {
+        ASSERT_NE(entry.seekTable[k], 0u) << k;
+        uint64_t record = entry.seekTable[k] - 1000;
+        ASSERT_LT(record, starts.size());
+        const uint64_t target = k * entry.chunkSize;
+        ASSERT_LE(starts[record], target) << k;
+        ASSERT_LE(target - starts[record], entry.chunkSize + kRecord) << k;
+    }
 }
 
 TEST_F(SeekTableTest, ReachingSlotThousandHalvesTheTableAndDoublesTheChunk) {
