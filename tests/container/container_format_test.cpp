@@ -197,3 +197,102 @@ TEST_F(ContainerFormatTest, ShortHeadersAndBadTitleLengthsFail) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ctest;
+
+class LargeContainerTest : public ScratchTest {};
+
+// Entries added while data is being written get their directory records at
+// once, between data records, and a new index record every 256 entries.
+TEST_F(LargeContainerTest, EntriesAddedWhileWritingCrossIndexRecords) {
+    const std::string path = PathOf("grow.cfs");
+    const int kEntries = 600;
+    {
+        Held container(path, kContainerWriteAccess);
+        for (int i = 0; i < kEntries; ++i) {
+            ContainerEntry* entry = container->AddEntry(("n" + std::to_string(i)).c_str());
+            ASSERT_NE(entry, nullptr) << i;
+            EntryCursor cursor = CursorFor(entry);
+            ASSERT_EQ(Write(container.get(), cursor, "#" + std::to_string(i)), S_OK) << i;
+        }
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    for (int i = 0; i < kEntries; ++i) {
+        ContainerEntry* entry = reader->FindEntry(("n" + std::to_string(i)).c_str());
+        ASSERT_NE(entry, nullptr) << i;
+        ASSERT_EQ(entry->index, i);
+        Bytes back;
+        ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+        ASSERT_EQ(std::string(back.begin(), back.end()), "#" + std::to_string(i));
+    }
+}
+
+// A sparse file whose one data record lies beyond 4 GiB and is still growing
+// (length field 0): its position and its length, taken from the file's true
+// length, need all 64 bits. Holes are bridged by filler data records of an
+// entry that does not exist, so that recovery's walk reaches it too.
+Bytes SparsePrefix(uint8_t clean, uint64_t dataAt, const Bytes& data, std::vector<uint64_t>* fillers) {
+    FileBuilder b;
+    b.HeaderW7K("far.cfs", 1, clean);
+    uint64_t index = b.Index();
+    uint64_t entry = b.Entry("far", data.size(), 25000, dataAt);
+    b.SetSlot(index, 0, entry);
+    // Fillers: heads only; their payloads are the holes.
+    uint64_t at = b.Size();
+    while (at < dataAt) {
+        uint64_t payload = std::min<uint64_t>(dataAt - at - 5, 0xF0000000u);
+        fillers->push_back(at);
+        at += 5 + payload;
+    }
+    return b.bytes;
+}
+
+void WriteSparse(const std::string& path, const Bytes& prefix, const std::vector<uint64_t>& fillers, uint64_t dataAt,
+                 const Bytes& data) {
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
+    for (size_t i = 0; i < fillers.size(); ++i) {
+        uint64_t next = i + 1 < fillers.size() ? fillers[i + 1] : dataAt;
+        FileBuilder head;
+        head.U8(2);
+        head.U32(static_cast<uint32_t>(next - fillers[i] - 5));
+        head.U32(0xFFFFu);  // no such entry
+        head.U64(0);
+        out.seekp(static_cast<std::streamoff>(fillers[i]));
+        out.write(reinterpret_cast<const char*>(head.bytes.data()), 17);
+    }
+    FileBuilder record;
+    record.Data(0, 0, data, 0);
+    out.seekp(static_cast<std::streamoff>(dataAt));
+    out.write(reinterpret_cast<const char*>(record.bytes.data()), static_cast<std::streamsize>(record.bytes.size()));
+}
+
+TEST_F(LargeContainerTest, GrowingRecordBeyondFourGiBIsFoundAndRead) {
+    const uint64_t dataAt = (5ull << 30) + 123;
+    const Bytes data = Pattern(3000, 5);
+    for (uint8_t clean : {1, 0}) {
+        const std::string path = PathOf("far.cfs");
+        std::vector<uint64_t> fillers;
+        WriteSparse(path, SparsePrefix(clean, dataAt, data, &fillers), fillers, dataAt, data);
+        ASSERT_EQ(std::filesystem::file_size(path), dataAt + 17 + data.size());
+        Held reader(path, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK) << int(clean);
+        ContainerEntry* entry = reader->FindEntry("far");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->size, data.size());
+        EXPECT_EQ(entry->seekTable[0], dataAt);
+        Bytes back;
+        ASSERT_EQ(ReadAll(reader.get(), entry, &back, 1000), S_OK) << int(clean);
+        EXPECT_EQ(back, data);
+        EntryCursor cursor = CursorFor(entry);
+        ASSERT_EQ(reader->SeekEntry(&cursor, 2999), S_OK);
+        EXPECT_EQ(cursor.filePosition, dataAt + 17 + 2999);
+        reader.Close();
+        std::filesystem::remove(path);
+    }
+}
+
+}  // namespace
