@@ -154,7 +154,9 @@ const std::string& SeekPlainFile() {
     path = ScratchDir() + "/seek.raw";
     std::vector<uint8_t> bytes = PieceBytes();
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    for (uint64_t done = 0; done < kSeekEntryBytes; done += kPiece) benchmark::DoNotOptimize(write(fd, bytes.data(), kPiece));
+    for (uint64_t done = 0; done < kSeekEntryBytes; done += kPiece) {
+        benchmark::DoNotOptimize(write(fd, bytes.data(), kPiece));
+    }
     close(fd);
     return path;
 }

@@ -514,7 +514,8 @@ int32_t CContainerFile::BeginWriting() {
     big_endian::Put32(at + kW7KTitleLengthOffset, titleLength);
     std::memcpy(at + kW7KTitleOffset, m_title.GetChars(), titleLength);
     static_assert(kW7KTitleOffset + kMaxTitleWritten <= kScratchSize, "the header fits the scratch");
-    int32_t result = titleLength == 0 || titleLength > kMaxTitleWritten ? E_FAIL : WriteAt(0, at, kW7KTitleOffset + titleLength);
+    const bool titleFits = titleLength != 0 && titleLength <= kMaxTitleWritten;
+    int32_t result = titleFits ? WriteAt(0, at, kW7KTitleOffset + titleLength) : E_FAIL;
     if (QLX_SUCCEEDED(result)) m_headerWritten = true;
     for (uint32_t i = 0; QLX_SUCCEEDED(result) && i < EntryCount(); ++i) result = WriteDirectoryRecords(i);
     if (QLX_FAILED(result)) m_writeFailure = result;
@@ -582,19 +583,22 @@ int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
     big_endian::Put32(m_scratch + kEntryNameLengthOffset, nameLength);
     result = WriteAt(recordOffset, m_scratch, kEntryNameOffset);
     if (QLX_SUCCEEDED(result)) result = WriteExact(removed ? "" : entry->name.GetChars(), nameLength);
-    if (QLX_SUCCEEDED(result)) {
-        big_endian::Put64(m_scratch + kTailSizeOffset, entry->size);
-        big_endian::Put64(m_scratch + kTailChunkSizeOffset, entry->chunkSize);
-        result = WriteExact(m_scratch, kTailSeekTableOffset);
-    }
-    if (QLX_SUCCEEDED(result)) {
-        for (uint32_t i = 0; i < kSeekTableSlots; ++i) big_endian::Put64(m_scratch + i * kSlotSize, entry->seekTable[i]);
-        result = WriteExact(m_scratch, kSeekTableBytes);
-    }
+    if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
     if (QLX_FAILED(result)) return undo(result);
     entry->recordOffset = recordOffset;
     entry->recordNameLength = nameLength;
     return S_OK;
+}
+
+// Writes size, chunk size and seek table at the current position, as the
+// tail of an entry record.
+int32_t CContainerFile::WriteEntryTail(const ContainerEntry& entry) {
+    big_endian::Put64(m_scratch + kTailSizeOffset, entry.size);
+    big_endian::Put64(m_scratch + kTailChunkSizeOffset, entry.chunkSize);
+    int32_t result = WriteExact(m_scratch, kTailSeekTableOffset);
+    if (QLX_FAILED(result)) return result;
+    for (uint32_t i = 0; i < kSeekTableSlots; ++i) big_endian::Put64(m_scratch + i * kSlotSize, entry.seekTable[i]);
+    return WriteExact(m_scratch, kSeekTableBytes);
 }
 
 // Fixes the open record's length, marks removed entries, rewrites the tail of
@@ -611,12 +615,9 @@ void CContainerFile::FlushAndClose() {
                 const uint8_t zero = 0;
                 failed |= QLX_FAILED(WriteAt(entry->recordOffset + kEntryNameOffset, &zero, 1));
             }
-            big_endian::Put64(m_scratch + kTailSizeOffset, entry->size);
-            big_endian::Put64(m_scratch + kTailChunkSizeOffset, entry->chunkSize);
-            failed |= QLX_FAILED(
-                WriteAt(entry->recordOffset + kEntryNameOffset + entry->recordNameLength, m_scratch, kTailSeekTableOffset));
-            for (uint32_t k = 0; k < kSeekTableSlots; ++k) big_endian::Put64(m_scratch + k * kSlotSize, entry->seekTable[k]);
-            failed |= QLX_FAILED(WriteExact(m_scratch, kSeekTableBytes));
+            int32_t result = SeekTo(entry->recordOffset + kEntryNameOffset + entry->recordNameLength);
+            if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
+            failed |= QLX_FAILED(result);
         }
         // A writer whose header or directory never fully reached the file
         // leaves the flag at 0, so the next reader recovers what it can.

@@ -114,6 +114,7 @@ private:
     int32_t BeginWriting();
     int32_t WriteDirectoryRecords(uint32_t index);
     int32_t MarkRemovedOnDisk(_CStoredEntry* entry);
+    int32_t WriteEntryTail(const ContainerEntry& entry);
     void FlushAndClose();
 
     // ---- entry input and output (entry_io.cpp) ----

@@ -97,7 +97,8 @@ inline int32_t Read(CContainerFile* container, EntryCursor& cursor, uint32_t cou
     IQLXBuffer* buffer = nullptr;
     int32_t result = container->ReadEntry(&cursor, &buffer, count);
     if (buffer) {
-        if (QLX_SUCCEEDED(result) && into) into->insert(into->end(), buffer->GetBuffer(), buffer->GetBuffer() + buffer->GetSize());
+        const uint8_t* bytes = buffer->GetBuffer();
+        if (QLX_SUCCEEDED(result) && into) into->insert(into->end(), bytes, bytes + buffer->GetSize());
         buffer->Release();
     }
     return result;

@@ -23,7 +23,9 @@ class FaultyFile : public CLuDataFile {
 public:
     explicit FaultyFile(Faults* faults) : m_inner(CreateDataFile(0)), m_faults(faults) {}
 
-    int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override { return m_inner->Create(path, mode, ignored); }
+    int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
+        return m_inner->Create(path, mode, ignored);
+    }
     int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
         ++m_faults->opens;
         if (m_faults->refusedOpenFlags.count(flags)) {
