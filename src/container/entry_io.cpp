@@ -7,6 +7,7 @@
 // names; writing overwrites existing bytes where they lie and appends the
 // rest to the open data record, or to a new one at the end of the file.
 #include <algorithm>
+#include <cstring>
 
 #include "buffer/kt_buffer.h"
 #include "container/big_endian.h"
@@ -156,6 +157,7 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
     *out = buffer;
 
     uint32_t delivered = 0;
+    uint32_t filled = 0;  // bytes in the buffer, including a short read's
     while (QLX_SUCCEEDED(result) && delivered < count) {
         if (cursor->bytesLeft == 0) {
             result = FindNextReadRecord(cursor);
@@ -163,13 +165,21 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
         }
         uint32_t n = std::min(cursor->bytesLeft, count - delivered);
         result = SeekTo(cursor->filePosition);
-        if (QLX_SUCCEEDED(result) && QLX_FAILED(ReadExact(into + delivered, n))) result = E_FAIL;
         if (QLX_FAILED(result)) break;
+        uint32_t got = ReadUpTo(into + delivered, n);
+        filled = delivered + got;
+        if (got < n) {
+            result = E_FAIL;
+            break;
+        }
         cursor->bytesLeft -= n;
         cursor->logicalPosition += n;
         cursor->filePosition += n;
         delivered += n;
     }
+    // A failed read still hands out a buffer of count bytes; what was not
+    // delivered must not show whatever the allocation held before.
+    if (filled < count) std::memset(into + filled, 0, count - filled);
     return result;
 }
 

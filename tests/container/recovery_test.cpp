@@ -1,5 +1,7 @@
 // Containers that were not closed: abandoned while being written, ending in a
 // growing record, or cut short inside a record.
+#include <algorithm>
+
 #include "container_test_util.h"
 
 namespace {
@@ -110,6 +112,17 @@ TEST_F(RecoveryTest, CleanFileCutInsideARecordYieldsEveryByteBeforeTheCut) {
     EXPECT_EQ(result, E_FAIL);
     ASSERT_GE(back.size(), data.size() - cutBytes - 100);
     EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+    // A read across the cut fails with its buffer at the size asked for:
+    // the bytes before the cut, then zeros rather than stale memory.
+    EntryCursor across = CursorFor(entry);
+    IQLXBuffer* buffer = nullptr;
+    const uint32_t before = static_cast<uint32_t>(data.size() - cutBytes);
+    ASSERT_EQ(reader->ReadEntry(&across, &buffer, before + 500), E_FAIL);
+    ASSERT_NE(buffer, nullptr);
+    ASSERT_EQ(buffer->GetSize(), before + 500);
+    EXPECT_TRUE(std::equal(buffer->GetBuffer(), buffer->GetBuffer() + before, data.begin()));
+    EXPECT_EQ(std::count(buffer->GetBuffer() + before, buffer->GetBuffer() + before + 500, 0), 500);
+    buffer->Release();
     // One read that ends exactly at the cut still succeeds.
     EntryCursor exact = CursorFor(entry);
     Bytes whole;
