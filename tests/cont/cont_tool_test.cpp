@@ -83,7 +83,10 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (stderrDevice.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, stderrDevice.c_str(), O_RDWR | O_NOCTTY, 0);
         if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         std::vector<std::string> argStore = {CONT_TOOL_PATH};
         argStore.insert(argStore.end(), args.begin(), args.end());
@@ -188,6 +191,7 @@ protected:
     }
 
     fs::path dir;
+    std::string stderrDevice;  // when set, cont's standard error goes there
 };
 
 // The entry numbers of the data records, in file order.
@@ -436,6 +440,86 @@ TEST_F(ContToolTest, CheckRepairsAContainerCopiedWhileBeingWritten) {
     EXPECT_TRUE(bytes[1] == ContOk({"cat", copy, "second"}));
     // Once repaired, a second check has nothing to repair.
     EXPECT_EQ(std::string::npos, ContOk({"check", copy}).find("repaired"));
+}
+
+// Standard error on a pseudo-terminal, as in an interactive shell.
+class Terminal {
+public:
+    Terminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) name_ = ptsname(master_);
+    }
+    ~Terminal() {
+        if (master_ >= 0) close(master_);
+    }
+    const std::string& name() const { return name_; }
+    // Everything written to the terminal so far.
+    std::string Drain() {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = read(master_, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
+        return text;
+    }
+
+private:
+    int master_ = -1;
+    std::string name_;
+};
+
+TEST_F(ContToolTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
+    WriteAll(At("big"), Pattern(48u << 20, 10));
+    Terminal terminal;
+    ASSERT_FALSE(terminal.name().empty());
+    stderrDevice = terminal.name();
+    Outcome shown = Cont({"pack", At("x.cnt").string(), At("big").string()});
+    EXPECT_EQ(0, shown.status);
+    const std::string line = terminal.Drain();
+    EXPECT_NE(std::string::npos, line.find("packing")) << line;
+    EXPECT_NE(std::string::npos, line.find("MiB")) << line;
+
+    Outcome quiet = Cont({"cat", "--quiet", At("x.cnt").string(), "big"});
+    EXPECT_EQ(0, quiet.status);
+    EXPECT_EQ("", terminal.Drain());
+
+    stderrDevice.clear();  // a file: no progress line either
+    Outcome toFile = Cont({"check", At("x.cnt").string()});
+    EXPECT_EQ(0, toFile.status);
+    EXPECT_EQ("", toFile.err);
+}
+
+// Whatever the damage, cont answers with a status and a reason, never a
+// crash.
+TEST_F(ContToolTest, DamagedContainersNeverCrashTheTool) {
+    for (int i = 0; i < 3; ++i) WriteAll(At("f" + std::to_string(i)), Pattern(30000 + 20000 * i, 20 + i));
+    ContOk({"pack", "--interleave", At("good.cnt").string(), At("f0").string(), At("f1").string(),
+            At("f2").string()});
+    const std::string good = ReadAll(At("good.cnt"));
+    uint32_t x = 12345;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    for (int round = 0; round < 40; ++round) {
+        std::string bad = good;
+        if (round % 4 == 3) {
+            bad.resize(next() % bad.size());
+        } else {
+            // Damage where it hurts most: the header and directory records.
+            const size_t span = round % 2 ? bad.size() : 16500;
+            for (int flips = 1 + next() % 4; flips > 0; --flips) bad[next() % span] ^= static_cast<char>(1 + next() % 255);
+        }
+        WriteAll(At("bad.cnt"), bad);
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"check", At("bad.cnt").string()}, {"ls", At("bad.cnt").string()}}) {
+            Outcome o = Cont(args);
+            EXPECT_TRUE(o.status == 0 || o.status == 1) << "round " << round << " " << args[0] << ": " << o.status;
+            if (o.status == 1) {
+                EXPECT_FALSE(o.err.empty());
+            }
+        }
+    }
 }
 
 // ---- errors ----------------------------------------------------------------------
