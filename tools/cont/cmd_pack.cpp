@@ -113,9 +113,8 @@ int Packer::Run(std::vector<std::unique_ptr<Source>>& sources, bool interleave, 
     if (interleave) {
         // Every entry is added before any byte is written, then each gets a
         // piece in turn, so the data records alternate in the file.
-        for (auto& source : sources)
-            if ((status = OpenEntry(*source)) != kExitOk) return status;
-        for (bool pending = true; pending && status == kExitOk;) {
+        for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) status = OpenEntry(*sources[i]);
+        for (bool pending = status == kExitOk; pending && status == kExitOk;) {
             pending = false;
             for (auto& source : sources) {
                 if (source->done) continue;
