@@ -107,6 +107,10 @@ TEST_F(DamagedContainerTest, IndexCyclesAndStrayIndexSlotsEndTheWalk) {
     Put64(dataSlot, l.index + 5 + 8 * 2, l.data[1]);  // a data record is no directory record
     EXPECT_EQ(OpenAndReadEverything(dataSlot), E_FAIL);
 
+    Bytes longIndex = l.bytes;
+    Put32(longIndex, l.index + 1, 8008);  // more than 1000 slots
+    EXPECT_EQ(OpenAndReadEverything(longIndex), RES_IO_ERROR);
+
     // Two index records that name each other, and one named twice.
     FileBuilder b;
     b.HeaderW7K("loop.cfs");
