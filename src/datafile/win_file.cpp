@@ -26,6 +26,13 @@ bool IsValidShare(uint32_t share) {
            share == kShareDenyNone;
 }
 
+// A file that is already empty, above all one the open has just created, is
+// not truncated again, just as the kernel's own O_TRUNC leaves a file it
+// creates: ext4 takes any truncation to length 0 for a file being replaced
+// and, at the last close, starts writing the whole new contents back at once
+// (blocking the close and loading the disk while a large container is made).
+bool EmptyFile(int fd) { return platform::FileSize(fd) == 0 || platform::ResizeFile(fd, 0); }
+
 }  // namespace
 
 CWinFile::~CWinFile() { Drop(); }
@@ -46,7 +53,7 @@ int32_t CWinFile::Create(const char* path, uint32_t mode, uint32_t) {
     Drop();
     m_lastError = 0;
     int fd = platform::OpenFile(path, kOpenReadWrite | kOpenCreate, mode & kLow16);
-    if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && platform::ResizeFile(fd, 0)) {
+    if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && EmptyFile(fd)) {
         m_descriptor = fd;
         return S_OK;
     }
@@ -83,7 +90,7 @@ int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32
         return fail(-1, denied ? E_ACCESSDENIED : RES_OPEN_FAILED);
     }
     if (truncate) {
-        if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !platform::ResizeFile(fd, 0))
+        if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !EmptyFile(fd))
             return fail(fd, RES_OPEN_FAILED);
     }
     const platform::FileLock kind = (shared && share == kShareDenyReadWrite) ? platform::FileLock::kExclusive
