@@ -31,7 +31,11 @@ bool IsValidShare(uint32_t share) {
 // creates: ext4 takes any truncation to length 0 for a file being replaced
 // and, at the last close, starts writing the whole new contents back at once
 // (blocking the close and loading the disk while a large container is made).
-bool EmptyFile(int fd) { return platform::FileSize(fd) == 0 || platform::ResizeFile(fd, 0); }
+// A descriptor that cannot be written still fails, as its truncation would.
+bool EmptyFile(int fd, uint32_t flags) {
+    const bool writable = (flags & platform::rtl::kAccessMask) != kOpenReadOnly;
+    return (writable && platform::FileSize(fd) == 0) || platform::ResizeFile(fd, 0);
+}
 
 }  // namespace
 
@@ -53,7 +57,7 @@ int32_t CWinFile::Create(const char* path, uint32_t mode, uint32_t) {
     Drop();
     m_lastError = 0;
     int fd = platform::OpenFile(path, kOpenReadWrite | kOpenCreate, mode & kLow16);
-    if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && EmptyFile(fd)) {
+    if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && EmptyFile(fd, kOpenReadWrite)) {
         m_descriptor = fd;
         return S_OK;
     }
@@ -90,7 +94,7 @@ int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32
         return fail(-1, denied ? E_ACCESSDENIED : RES_OPEN_FAILED);
     }
     if (truncate) {
-        if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !EmptyFile(fd))
+        if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !EmptyFile(fd, effective))
             return fail(fd, RES_OPEN_FAILED);
     }
     const platform::FileLock kind = (shared && share == kShareDenyReadWrite) ? platform::FileLock::kExclusive

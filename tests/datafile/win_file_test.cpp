@@ -117,6 +117,20 @@ TEST_F(WinFileTest, CreateEmptiesAnExistingFileAndWritesReadBack) {
     EXPECT_EQ(0, file.GetLastErrorCode());
 }
 
+// A new or already empty file is not truncated again, but a truncating open
+// that could not truncate is refused whatever the file's length.
+TEST_F(WinFileTest, TruncatingOpenOfAnEmptyFileIsStillRefusedWithoutWriteAccess) {
+    std::string path = MakeFile("a", "");
+    EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly | kOpenTruncate, 0));
+    EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("new").c_str(), kReadOnly | kOpenTruncate | kOpenCreate, 0));
+    EXPECT_LT(file.GetDescriptor(), 0);
+    EXPECT_EQ(S_OK, file.Open(path.c_str(), kWriteOnly | kOpenTruncate, 0));
+    EXPECT_EQ(3, file.Write("new", 3));
+    EXPECT_EQ(S_OK, file.Open(PathOf("new").c_str(), kCreateTruncate, 0));
+    EXPECT_EQ(0, file.GetFileLength());
+    EXPECT_EQ("new", Contents(path));
+}
+
 TEST_F(WinFileTest, FailedOpenReportsAndLaterSuccessClearsLastError) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("missing").c_str(), kReadOnly, 0));
     EXPECT_LT(file.GetDescriptor(), 0);
