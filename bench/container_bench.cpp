@@ -60,8 +60,8 @@ std::vector<uint8_t> PieceBytes() {
 // ---- 256 MiB write then read -------------------------------------------------------
 
 // Each iteration starts on a new file. The transfers are timed; opening and
-// closing (which truncates, and where the file system starts writing the
-// file back) are timed only with open_close_timed:1.
+// closing (which writes the directory records and the header's clean flag)
+// are timed only with open_close_timed:1.
 void BM_ContainerWriteThenRead256MiB(benchmark::State& state) {
     const bool openCloseTimed = state.range(0) != 0;
     const std::string path = ScratchDir() + "/stream.cfs";
