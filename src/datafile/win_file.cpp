@@ -104,9 +104,10 @@ int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32
     return S_OK;
 }
 
-// Unlike the original library, a failed close still ends the descriptor:
-// this platform releases it whatever close reports, and keeping the number
-// would let a later close hit an unrelated file that reused it.
+// Unlike the runtime library these descriptors stand in for, a failed close
+// still ends the descriptor: this platform releases it whatever close
+// reports, and keeping the number would let a later close hit an unrelated
+// file that reused it.
 int32_t CWinFile::Close() {
     if (!IsOpen()) return RES_IO_ERROR;
     m_lastError = 0;
