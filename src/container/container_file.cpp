@@ -357,12 +357,17 @@ int32_t CContainerFile::LoadEntryRecord(const RecordHeader& record) {
     if (QLX_FAILED(ReadExact(m_scratch, kSeekTableBytes))) return E_FAIL;
 
     uint32_t number = EntryCount();
-    // A removed entry (empty name) keeps its number with no entry in it; so
-    // does a name met twice, which only a damaged file holds.
-    void* found = nullptr;
-    if (name.IsEmpty() || m_names.Lookup(name.GetChars(), &found)) {
+    // A removed entry (empty name) keeps its number with no entry in it.
+    if (name.IsEmpty()) {
         return QLX_FAILED(m_entries.SetAtGrow(static_cast<int32_t>(number), nullptr)) ? E_OUTOFMEMORY : S_OK;
     }
+    // A name met twice: the earlier record is an entry that was removed and
+    // its name added again (which always takes a new, higher number), in a
+    // file whose writer stopped before the flush that marks removed records.
+    // The later record is the live entry; the earlier one keeps its number
+    // with no entry in it, so its bytes are not served under the name.
+    void* found = nullptr;
+    _CStoredEntry* earlier = m_names.Lookup(name.GetChars(), &found) ? static_cast<_CStoredEntry*>(found) : nullptr;
     _CStoredEntry* entry = new (std::nothrow) _CStoredEntry;
     if (!entry) return E_FAIL;
     entry->name = name;
@@ -380,6 +385,10 @@ int32_t CContainerFile::LoadEntryRecord(const RecordHeader& record) {
         m_entries.RemoveAt(static_cast<int32_t>(number), 1);
         delete entry;
         return E_FAIL;
+    }
+    if (earlier) {
+        m_entries[earlier->index] = nullptr;
+        delete earlier;
     }
     return S_OK;
 }
