@@ -284,7 +284,8 @@ int32_t CVirtualFileObject::Read(uint32_t count) {
 
 int32_t CVirtualFileObject::Write(IQLXBuffer* data) {
     if (!m_container) return E_FAIL;
-    if (!data) return E_POINTER;
+    // A missing buffer reaches the container, which refuses it with
+    // E_POINTER, so that the host waiting for WriteFinished still gets it.
     int32_t result = m_container->WriteEntry(&m_cursor, data);
     if (m_response) m_response->WriteFinished(result);
     return result;
