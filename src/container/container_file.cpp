@@ -81,6 +81,11 @@ int32_t CContainerFile::IsOpen() { return m_file != nullptr; }
 
 const char* CContainerFile::GetTitle() { return m_title.GetChars(); }
 
+uint64_t CContainerFile::EntrySize(const ContainerEntry* entry) {
+    MutexHold hold(m_mutex);
+    return entry ? entry->size : 0;
+}
+
 int32_t CContainerFile::StatContainer(platform::FileStat32* out) {
     if (!out) return E_POINTER;
     return platform::StatPath(m_path.GetChars(), out) ? S_OK : E_FAIL;

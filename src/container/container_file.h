@@ -66,6 +66,9 @@ public:
     int32_t GetCount(uint32_t* count) override;
 
     const CompactString& GetPath() const { return m_path; }
+    // An entry's size, read under the mutex: a cursor on another thread may
+    // be appending to the entry meanwhile.
+    uint64_t EntrySize(const ContainerEntry* entry);
 
 private:
     enum class HeaderVariant { kW7K, kCFS };

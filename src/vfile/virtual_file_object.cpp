@@ -336,7 +336,9 @@ int32_t CVirtualFileObject::Stat(IQLXFileStatResponse* response) {
         ContainerEntry* entry = m_container->FindEntry(m_entryName);
         if (entry && QLX_SUCCEEDED(m_container->StatContainer(&stat))) {
             found = true;
-            size = static_cast<uint32_t>(entry->size);  // modulo 2^32, as the callback carries it
+            // Modulo 2^32, as the callback carries it; read under the
+            // container's mutex, as another file object may be writing it.
+            size = static_cast<uint32_t>(static_cast<CContainerFile*>(m_container)->EntrySize(entry));
         }
     }
     if (found) {
