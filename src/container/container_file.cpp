@@ -435,7 +435,13 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     m_file->Close();
     m_position = 0;
     m_dirty = true;
-    if (QLX_SUCCEEDED(m_file->Open(m_path.GetChars(), kOpenForPatching, 0))) FlushAndClose();
+    // Only a file no one else holds is written back. One still open
+    // elsewhere may be a container being written (its clean flag is 0 for
+    // that reason); marking it clean with this moment's sizes would hide
+    // the writer's later bytes from the recovery after a crash. The
+    // directory rebuilt here then serves this reader alone.
+    if (QLX_SUCCEEDED(m_file->OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite, 0)))
+        FlushAndClose();
     m_dirty = false;
     m_position = 0;
     if (QLX_FAILED(m_file->Open(m_path.GetChars(), kOpenForReading, 0))) {

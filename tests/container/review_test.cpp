@@ -163,4 +163,43 @@ TEST_F(RandomModelTest, RecoveryServesANameAddedAgainNotItsRemovedEntry) {
     }
 }
 
+// A reader of a container that another holder (another process, here a
+// second container on the same path) is still writing finds its clean flag
+// at 0. It rebuilds the directory for itself, but must not write it back
+// and mark the file clean: the writer's later bytes would then be lost to
+// the recovery of a crash that follows.
+TEST_F(RandomModelTest, RecoveryLeavesAFileThatAnotherHolderWritesUnpatched) {
+    const std::string path = PathOf("shared.cfs");
+    const std::string copy = PathOf("shared-crashed.cfs");
+    const Bytes first = Pattern(30000, 1);
+    const Bytes second = Pattern(40000, 2);
+    {
+        Held writer(path, kContainerWriteAccess);
+        EntryCursor cursor = CursorFor(writer->AddEntry("rec"));
+        ASSERT_EQ(Write(writer.get(), cursor, first), S_OK);
+        {
+            Held reader(path, kContainerReadAccess);
+            ASSERT_EQ(reader->ReadDirectory(), S_OK);
+            ContainerEntry* entry = reader->FindEntry("rec");
+            ASSERT_NE(entry, nullptr);
+            Bytes back;
+            ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+            EXPECT_TRUE(back == first);
+        }
+        EXPECT_EQ(ReadFile(path).at(6), 0);  // still marked as being written
+        ASSERT_EQ(Write(writer.get(), cursor, second), S_OK);
+        WriteFile(copy, ReadFile(path));  // the writer dies here
+    }
+    Held reader(copy, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    ContainerEntry* entry = reader->FindEntry("rec");
+    ASSERT_NE(entry, nullptr);
+    Bytes back;
+    ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_EQ(back.size(), all.size());
+    EXPECT_TRUE(back == all);
+}
+
 }  // namespace
