@@ -547,6 +547,11 @@ int32_t CContainerFile::BeginWriting() {
 // before), then the entry record, whose offset goes into its index slot. A
 // failure takes the links it wrote back out, so that a later attempt for the
 // same number starts from the same index record.
+//
+// Each record is appended whole before the slot that leads to it is written:
+// a writer that dies in between leaves a slot of 0, where the reader's walk
+// simply ends, instead of one leading to a record cut short, which would
+// fail the whole directory and with it every entry written before.
 int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
     _CStoredEntry* entry = EntryAt(index);
     if (!entry) return E_FAIL;
@@ -558,11 +563,11 @@ int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
     uint8_t slot[kSlotSize];
     const uint64_t previousIndexPayload = m_indexPayloadOffset;
     const uint64_t appendStart = m_writeEnd;
-    bool linked = false;
-    bool slotWritten = false;
+    bool linkTried = false;
+    bool slotTried = false;
     auto undo = [&](int32_t failure) {
-        if (slotWritten) WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), zeroSlot, kSlotSize);
-        if (linked) WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, zeroSlot, kSlotSize);
+        if (slotTried) WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), zeroSlot, kSlotSize);
+        if (linkTried) WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, zeroSlot, kSlotSize);
         m_indexPayloadOffset = previousIndexPayload;
         // A partial record must not stay in the chain of records that scans
         // walk: the next append goes over it.
@@ -574,25 +579,20 @@ int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
 
     if (index % kEntriesPerIndex == 0) {
         uint64_t indexOffset = m_writeEnd;
-        if (index != 0) {
-            big_endian::Put64(slot, indexOffset);
-            result = WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, slot, kSlotSize);
-            if (QLX_FAILED(result)) return result;
-            linked = true;
-        }
         static_assert(kIndexRecordSize <= kScratchSize, "an index record fits the scratch");
         std::memset(m_scratch, 0, kIndexRecordSize);
         m_scratch[kRecordTypeOffset] = kIndexRecord;
         big_endian::Put32(m_scratch + kRecordLengthOffset, kIndexPayloadSize);
         result = WriteAt(indexOffset, m_scratch, kIndexRecordSize);
         if (QLX_FAILED(result)) return undo(result);
+        if (index != 0) {
+            big_endian::Put64(slot, indexOffset);
+            linkTried = true;
+            result = WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, slot, kSlotSize);
+            if (QLX_FAILED(result)) return undo(result);
+        }
         m_indexPayloadOffset = indexOffset + kRecordHeadSize;
     }
-
-    big_endian::Put64(slot, m_writeEnd);
-    result = WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), slot, kSlotSize);
-    if (QLX_FAILED(result)) return undo(result);
-    slotWritten = true;
 
     // A removed entry is written as removed: one zero byte for a name.
     const bool removed = entry->name.IsEmpty();
@@ -604,6 +604,11 @@ int32_t CContainerFile::WriteDirectoryRecords(uint32_t index) {
     result = WriteAt(recordOffset, m_scratch, kEntryNameOffset);
     if (QLX_SUCCEEDED(result)) result = WriteExact(removed ? "" : entry->name.GetChars(), nameLength);
     if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
+    if (QLX_FAILED(result)) return undo(result);
+
+    big_endian::Put64(slot, recordOffset);
+    slotTried = true;
+    result = WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), slot, kSlotSize);
     if (QLX_FAILED(result)) return undo(result);
     entry->recordOffset = recordOffset;
     entry->recordNameLength = nameLength;

@@ -4,6 +4,7 @@
 // re-adding of a name. The file is checked through the live container,
 // through a copy taken before the close (recovery) and after the close.
 #include <map>
+#include <memory>
 
 #include "container_test_util.h"
 
@@ -200,6 +201,80 @@ TEST_F(RandomModelTest, RecoveryLeavesAFileThatAnotherHolderWritesUnpatched) {
     all.insert(all.end(), second.begin(), second.end());
     EXPECT_EQ(back.size(), all.size());
     EXPECT_TRUE(back == all);
+}
+
+// A plain data file that, while armed, copies the file on disk before each
+// write: every copy is what a crash at that moment would leave behind.
+class CrashSnapshots : public CLuDataFile {
+public:
+    explicit CrashSnapshots(std::vector<Bytes>* snapshots) : m_inner(CreateDataFile(0)), m_snapshots(snapshots) {}
+
+    int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
+        m_path = path;
+        return m_inner->Create(path, mode, ignored);
+    }
+    int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
+        m_path = path;
+        return m_inner->Open(path, flags, textMode);
+    }
+    int32_t Close() override { return m_inner->Close(); }
+    int32_t GetFileLength() override { return m_inner->GetFileLength(); }
+    int64_t GetFileLength64() override { return m_inner->GetFileLength64(); }
+    int32_t Seek(int32_t offset, uint32_t origin) override { return m_inner->Seek(offset, origin); }
+    int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
+    int32_t Tell() override { return m_inner->Tell(); }
+    int32_t Read(void* dst, uint32_t count) override { return m_inner->Read(dst, count); }
+    int32_t Write(const void* src, uint32_t count) override {
+        if (armed) m_snapshots->push_back(ReadFile(m_path));
+        return m_inner->Write(src, count);
+    }
+    int32_t Rewind() override { return m_inner->Rewind(); }
+    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
+    int32_t Delete(const char* path) override { return m_inner->Delete(path); }
+
+    bool armed = false;
+
+private:
+    std::unique_ptr<CLuDataFile> m_inner;
+    std::vector<Bytes>* m_snapshots;
+    std::string m_path;
+};
+
+// Entries added while a container is being written get their directory
+// records at once, between data records. A crash at any write of that
+// leaves a file whose earlier entries still read back whole.
+TEST_F(RandomModelTest, CrashWhileAddingAnEntryLeavesTheEarlierEntriesReadable) {
+    const std::string path = PathOf("adding.cfs");
+    std::vector<Bytes> snapshots;
+    const Bytes first = Pattern(5000, 7);
+    {
+        CrashSnapshots* file = new CrashSnapshots(&snapshots);
+        Held container(path, kContainerWriteAccess, file);
+        EntryCursor cursor = CursorFor(container->AddEntry("first"));
+        ASSERT_EQ(Write(container.get(), cursor, first), S_OK);
+        // 255 more entries fill the first index record; the next one starts
+        // a second, linked from slot 256 of the first.
+        for (int i = 1; i < 256; ++i) ASSERT_NE(container->AddEntry(("n" + std::to_string(i)).c_str()), nullptr);
+        // Number 256 starts the second index record; 257 takes its slot 1.
+        for (const char* name : {"linking", "plain"}) {
+            file->armed = true;
+            EntryCursor added = CursorFor(container->AddEntry(name));
+            file->armed = false;
+            ASSERT_EQ(Write(container.get(), added, std::string("x")), S_OK);
+        }
+    }
+    ASSERT_FALSE(snapshots.empty());
+    for (size_t i = 0; i < snapshots.size(); ++i) {
+        const std::string crashed = PathOf("crashed" + std::to_string(i) + ".cfs");
+        WriteFile(crashed, snapshots[i]);
+        Held reader(crashed, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK) << "crash before write " << i;
+        ContainerEntry* entry = reader->FindEntry("first");
+        ASSERT_NE(entry, nullptr) << i;
+        Bytes back;
+        ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK) << i;
+        EXPECT_TRUE(back == first) << i;
+    }
 }
 
 }  // namespace
