@@ -108,4 +108,38 @@ TEST_F(FileContractThreadsTest, StatWhileTheEntryGrows) {
     EXPECT_EQ(100u * kPieces, final.size);
 }
 
+// A reader on one thread follows an entry that a writer on another thread
+// is still appending to, interleaved with a second writer, through its own
+// file object: it ends with exactly the bytes written, in order.
+TEST_F(FileContractThreadsTest, ReaderFollowsAnEntryGrowingOnAnotherThread) {
+    auto writer = Open("live", ReadAccess | WriteAccess);
+    auto other = Open("other", ReadAccess | WriteAccess);
+    ASSERT_EQ(S_OK, writer->Write("start;"));
+    auto reader = Open("live", ReadAccess);
+    constexpr int kPieces = 300;
+    std::string expected = "start;";
+    for (int i = 0; i < kPieces; ++i) expected += std::to_string(i) + std::string(i % 37, 'a' + i % 26) + ";";
+    std::atomic<bool> done{false};
+    std::thread writing([&] {
+        for (int i = 0; i < kPieces; ++i) {
+            std::string piece = std::to_string(i) + std::string(i % 37, 'a' + i % 26) + ";";
+            writer->Write(piece);
+            if (i % 3 == 0) other->Write(std::string(50, 'o'));
+        }
+        done = true;
+    });
+    std::string got;
+    for (;;) {
+        const bool finished = done;
+        int32_t last = S_OK;
+        got += reader->ReadToEnd(97, &last);
+        if (last != RES_END_OF_DATA) break;
+        if (finished) break;
+        std::this_thread::yield();
+    }
+    writing.join();
+    EXPECT_EQ(expected.size(), got.size());
+    EXPECT_EQ(expected, got);
+}
+
 }  // namespace
