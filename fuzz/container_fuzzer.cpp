@@ -1,0 +1,260 @@
+// Opens arbitrary bytes as a container file, as a file object opening an
+// entry for reading would (construct, IsOpen, ReadDirectory, which may
+// recover the file and rewrite it in place), then works every entry: lists
+// them, finds each by name, reads each through in pieces of varied sizes,
+// seeks to positions drawn from the input (the entry's size and one beyond
+// among them), removes one entry and releases the container.
+//
+// The input is the whole file, so a finding is itself a container file that
+// the tests can open. The choices (piece sizes, seek targets, which entry is
+// removed) come from a generator seeded with a hash of the input, so a run
+// replays exactly.
+//
+// Work per input is bounded (entries, calls, bytes), so that a declared size
+// of many gigabytes or thousands of tiny records cannot stall the fuzzer;
+// the container itself must bound every scan by the file's end.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "container/container_file.h"
+
+namespace {
+
+constexpr uint32_t kMaxEntriesWorked = 64;
+constexpr uint32_t kMaxCallsPerInput = 1500;
+constexpr uint64_t kMaxBytesPerInput = 4u << 20;
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "broken: %s\n", what);
+        std::abort();
+    }
+}
+
+// splitmix64, seeded with FNV-1a of the input.
+class Choices {
+public:
+    Choices(const uint8_t* bytes, size_t size) {
+        uint64_t h = 0xcbf29ce484222325ull;
+        for (size_t i = 0; i < size; ++i) h = (h ^ bytes[i]) * 0x100000001b3ull;
+        m_state = h;
+    }
+    uint64_t Next() {
+        uint64_t z = (m_state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
+
+    // Small pieces cross record boundaries one byte at a time; the large
+    // ones cross many records at once and test the clamps on absurd counts.
+    uint32_t PieceSize() {
+        static const uint32_t kPieces[] = {1, 2, 3, 7, 16, 100, 511, 4096, 25000, 65536, (1u << 20) + 1, 0xFFFFFFFFu};
+        return kPieces[Below(sizeof kPieces / sizeof kPieces[0])];
+    }
+
+private:
+    uint64_t m_state;
+};
+
+class Budget {
+public:
+    bool Call() { return m_calls < kMaxCallsPerInput && m_bytes < kMaxBytesPerInput && (++m_calls, true); }
+    void Bytes(uint64_t n) { m_bytes += n; }
+
+private:
+    uint32_t m_calls = 0;
+    uint64_t m_bytes = 0;
+};
+
+const std::string& ScratchPath() {
+    static const std::string path = [] {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/fuzzcontXXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        Check(mkdtemp(name.data()) != nullptr, "scratch directory");
+        std::string dir = name.data();
+        // Left behind on exit: one small file and its directory.
+        return dir + "/input.cfs";
+    }();
+    return path;
+}
+
+void WriteInput(const std::string& path, const uint8_t* bytes, size_t size) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    Check(file != nullptr, "scratch file");
+    Check(size == 0 || std::fwrite(bytes, 1, size, file) == size, "scratch write");
+    Check(std::fclose(file) == 0, "scratch close");
+}
+
+// One ReadEntry with the promises that hold on any file: a success hands out
+// a buffer of between 1 and count bytes and moves the cursor by that much;
+// the end of the data hands out nothing and moves nothing.
+int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
+                 Budget& budget) {
+    const uint64_t before = cursor.logicalPosition;
+    IQLXBuffer* buffer = nullptr;
+    int32_t result = container->ReadEntry(&cursor, &buffer, count);
+    Check(result == S_OK || result == RES_END_OF_DATA || QLX_FAILED(result), "ReadEntry result");
+    if (result == RES_END_OF_DATA) {
+        Check(buffer == nullptr, "end of data hands out no buffer");
+        Check(cursor.logicalPosition == before, "end of data moves the cursor");
+    } else if (result == S_OK) {
+        Check(buffer != nullptr, "a read hands out a buffer");
+        const uint32_t got = buffer->GetSize();
+        Check(got >= 1 && got <= count, "buffer size within the count");
+        Check(buffer->GetBuffer() != nullptr, "buffer bytes");
+        Check(cursor.logicalPosition == before + got, "cursor moved by the bytes read");
+        Check(cursor.logicalPosition <= entry->size, "cursor beyond the entry");
+    }
+    if (buffer) {
+        budget.Bytes(buffer->GetSize());
+        // Touch every byte, so a sanitizer sees any that were never written.
+        volatile uint8_t sum = 0;
+        const uint8_t* bytes = buffer->GetBuffer();
+        for (uint32_t i = 0; i < buffer->GetSize(); ++i) sum = sum + bytes[i];
+        buffer->Release();
+    }
+    return result;
+}
+
+// Reads from the cursor's place to the end of the entry, or to the first
+// failure, in pieces of one size (or of changing sizes).
+void ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, Choices& choices,
+                 Budget& budget, bool varyPieces) {
+    uint32_t piece = choices.PieceSize();
+    while (budget.Call()) {
+        if (varyPieces) piece = choices.PieceSize();
+        int32_t result = ReadOnce(container, entry, cursor, piece, budget);
+        if (result != S_OK) return;
+    }
+}
+
+void WorkEntry(ITWContainerFile* container, CompactString name, Choices& choices, Budget& budget) {
+    ContainerEntry* entry = container->FindEntry(name);
+    if (!entry && std::strchr(name.GetChars(), '/')) {
+        // A listing turns backslashes into slashes, also in an entry's name;
+        // a name that mixes both cannot be told from its URL.
+        name.Replace("/", "\\", true);
+        entry = container->FindEntry(name);
+        if (!entry) return;
+    }
+    Check(entry != nullptr, "a listed entry is found by its name");
+    Check(entry->name == name, "found under its own name");
+
+    EntryCursor fresh;
+    fresh.index = entry->index;
+    ReadThrough(container, entry, fresh, choices, budget, false);
+    ReadThrough(container, entry, fresh, choices, budget, true);
+
+    const uint64_t size = entry->size;
+    const uint64_t targets[] = {0,
+                                size,
+                                size + 1,
+                                size / 2,
+                                choices.Below(size + 1),
+                                choices.Below(size + 1),
+                                size > 0 ? size - 1 : 0,
+                                choices.Next()};
+    EntryCursor cursor = fresh;
+    for (uint64_t target : targets) {
+        if (!budget.Call()) return;
+        int32_t result = container->SeekEntry(&cursor, target);
+        if (target > size) Check(QLX_FAILED(result), "a seek beyond the entry's size succeeded");
+        if (result != S_OK) continue;
+        Check(cursor.logicalPosition == target, "a seek lands on its target");
+        if (target == size && size != 0) {
+            Check(budget.Call(), "budget");
+            IQLXBuffer* buffer = nullptr;
+            Check(container->ReadEntry(&cursor, &buffer, 1) == RES_END_OF_DATA && !buffer,
+                  "a read at the entry's size is the end of the data");
+            continue;
+        }
+        if (choices.Below(2) == 0) {
+            ReadThrough(container, entry, cursor, choices, budget, true);
+        } else if (budget.Call()) {
+            ReadOnce(container, entry, cursor, choices.PieceSize(), budget);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    const std::string& path = ScratchPath();
+    WriteInput(path, bytes, size);
+    Choices choices(bytes, size);
+    Budget budget;
+
+    CContainerFile* created = new CContainerFile(path.c_str(), kContainerReadAccess);
+    ITWContainerFile* container = created;
+    container->AddRef();
+    if (!container->IsOpen()) {
+        container->Release();
+        unlink(path.c_str());
+        return 0;
+    }
+    // Entries loaded before a failure stay loaded; they are worked as well.
+    const int32_t read = container->ReadDirectory();
+    Check(read == S_OK || QLX_FAILED(read), "ReadDirectory result");
+
+    IQLXEnumeratorIUnknown* entries = nullptr;
+    Check(container->QueryInterface(IID_IQLXEnumeratorIUnknown, reinterpret_cast<void**>(&entries)) == S_OK,
+          "enumerator");
+    uint32_t count = 0;
+    Check(entries->GetCount(&count) == S_OK, "GetCount");
+
+    // The names listed, each taken from its URL "cont:///<path>?file=<name>".
+    std::vector<CompactString> names;
+    const std::string prefix = "cont:///" + path + "?file=";
+    uint32_t listed = 0;
+    IUnknown* item = nullptr;
+    int32_t result = entries->First(&item);
+    for (; result == S_OK; result = entries->Next(&item)) {
+        ++listed;
+        if (!item) continue;
+        IQLXBuffer* url = nullptr;
+        Check(item->QueryInterface(IID_IQLXBuffer, reinterpret_cast<void**>(&url)) == S_OK, "listed item is a buffer");
+        item->Release();
+        const uint32_t length = url->GetSize();
+        const char* text = reinterpret_cast<const char*>(url->GetBuffer());
+        Check(length >= 1 && text[length - 1] == '\0' && std::strlen(text) == length - 1, "listed URL is a text");
+        Check(std::strncmp(text, prefix.c_str(), prefix.size()) == 0, "listed URL names the container");
+        Check(length - 1 > prefix.size(), "listed URL names an entry");
+        if (names.size() < kMaxEntriesWorked) names.emplace_back(text + prefix.size());
+        url->Release();
+    }
+    Check(result == E_FAIL && item == nullptr, "the listing ends with E_FAIL");
+    Check(listed == count, "the listing covers every entry number");
+
+    for (const CompactString& name : names) WorkEntry(container, name, choices, budget);
+
+    // The first entry holding data, as an empty name asks for.
+    if (ContainerEntry* first = container->FindEntry(CompactString())) {
+        Check(first->size != 0 && !first->name.IsEmpty(), "the empty name finds an entry with data");
+    }
+
+    if (!names.empty()) {
+        const CompactString& gone = names[choices.Below(names.size())];
+        if (container->RemoveEntry(gone) == S_OK) {
+            Check(container->FindEntry(gone) == nullptr, "a removed entry is still found");
+            uint32_t after = 0;
+            entries->GetCount(&after);
+            Check(after == count, "removal keeps the entry's number");
+            Check(container->RemoveEntry(gone) == E_FAIL, "a second removal of the same name");
+        }
+    }
+
+    entries->Release();
+    container->Release();  // flushes and closes
+    unlink(path.c_str());
+    return 0;
+}
