@@ -251,6 +251,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             Check(after == count, "removal keeps the entry's number");
             Check(container->RemoveEntry(gone) == E_FAIL, "a second removal of the same name");
         }
+        // Removal from a container opened for reading reopened its file.
+        const CompactString& other = names[choices.Below(names.size())];
+        if (ContainerEntry* entry = container->FindEntry(other)) {
+            EntryCursor cursor;
+            cursor.index = entry->index;
+            ReadThrough(container, entry, cursor, choices, budget, true);
+        }
     }
 
     entries->Release();
