@@ -172,7 +172,7 @@ void WorkEntry(ITWContainerFile* container, CompactString name, Choices& choices
         if (result != S_OK) continue;
         Check(cursor.logicalPosition == target, "a seek lands on its target");
         if (target == size && size != 0) {
-            Check(budget.Call(), "budget");
+            if (!budget.Call()) return;
             IQLXBuffer* buffer = nullptr;
             Check(container->ReadEntry(&cursor, &buffer, 1) == RES_END_OF_DATA && !buffer,
                   "a read at the entry's size is the end of the data");
