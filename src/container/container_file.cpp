@@ -8,6 +8,7 @@
 #include "buffer/kt_buffer.h"
 #include "container/big_endian.h"
 #include "container/seek_table.h"
+#include "util/parsed_url.h"
 #include "util/text.h"
 #include "vfile/container_registry.h"
 
@@ -660,6 +661,12 @@ void CContainerFile::FlushAndClose() {
 
 // ---- enumeration ---------------------------------------------------------------------
 
+static bool NameNeedsQuotes(const CompactString& name) {
+    const char* chars = name.GetChars();
+    if (FindChar(chars, '"')) return false;  // cannot be quoted
+    return CParsedUrl::IsAllDigits(chars) || FindChar(chars, '&');
+}
+
 int32_t CContainerFile::First(IUnknown** out) {
     MutexHold hold(m_mutex);
     m_enumPosition = 0;
@@ -674,7 +681,11 @@ int32_t CContainerFile::Next(IUnknown** out) {
     ContainerEntry* entry = EntryAt(m_enumPosition);
     if (entry && !entry->name.IsEmpty()) {
         CompactString url;
-        url.Format("cont:///%s?file=%s", m_path.GetChars(), entry->name.GetChars());
+        // A name the URL parser would take as a number (only digits) or cut
+        // at an '&' is listed in double quotes, so that the listed URL opens
+        // this very entry; every other name is listed as it is.
+        const char* format = NameNeedsQuotes(entry->name) ? "cont:///%s?file=\"%s\"" : "cont:///%s?file=%s";
+        url.Format(format, m_path.GetChars(), entry->name.GetChars());
         url.Replace("\\", "/", true);
         CKTBuffer* buffer = CKTBuffer::CreateWith(url.GetChars(), url.GetLength() + 1);
         if (!buffer) return E_OUTOFMEMORY;

@@ -498,6 +498,26 @@ TEST_F(VirtualFileTest, EnumerationListsEntriesAsUrls) {
     list->Release();
 }
 
+TEST_F(VirtualFileTest, ListedUrlsOpenEntriesWhoseNamesTheParserWouldMisread) {
+    // Written through quoted names: "7" would otherwise be a number and
+    // "a&b" would end at its '&'.
+    WriteEntries({{"first", "f"}, {"\"7\"", "seven"}, {"\"a&b\"", "ampersand"}});
+    auto file = OpenEntry("first", ReadAccess);
+    auto* list = file->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+    ASSERT_NE(nullptr, list);
+    const std::vector<std::string> urls = host::ListUrls(list);
+    list->Release();
+    EXPECT_EQ((std::vector<std::string>{host::ContUrl(path, "first"), host::ContUrl(path, "\"7\""),
+                                        host::ContUrl(path, "\"a&b\"")}),
+              urls);
+    const char* expected[] = {"f", "seven", "ampersand"};
+    for (size_t i = 0; i < urls.size() && i < 3; ++i) {
+        auto again = NewFile(urls[i]);
+        ASSERT_EQ(S_OK, again->Open(ReadAccess)) << urls[i];
+        EXPECT_EQ(expected[i], again->ReadToEnd(100)) << urls[i];
+    }
+}
+
 // ---- stat, existence, pooled files, removal ---------------------------------------
 
 TEST_F(VirtualFileTest, StatGivesTheEntrySizeAndTheContainerFileTimes) {

@@ -124,6 +124,11 @@ bool EntryNameFromListing(const std::string& url, const std::string& path, std::
     const std::string prefix = kScheme + path + kFileOption;
     if (url.compare(0, prefix.size(), prefix) != 0) return false;
     *name = url.substr(prefix.size());
+    // The module lists in double quotes a name it would otherwise misread
+    // (only digits, or an '&'); it never quotes a name holding a '"'.
+    if (name->size() >= 2 && name->front() == '"' && name->back() == '"' &&
+        name->find('"', 1) == name->size() - 1)
+        *name = name->substr(1, name->size() - 2);
     return true;
 }
 
