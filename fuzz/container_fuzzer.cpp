@@ -13,6 +13,13 @@
 // Work per input is bounded (entries, calls, bytes), so that a declared size
 // of many gigabytes or thousands of tiny records cannot stall the fuzzer;
 // the container itself must bound every scan by the file's end.
+//
+// Fuzzing (from the clang build in build/fuzz; fuzz/corpus-work/ is ignored):
+//   mkdir -p fuzz/corpus-work/container
+//   build/fuzz/fuzz/fuzz_container -max_total_time=600 -max_len=32768 -timeout=10 \
+//       fuzz/corpus-work/container fuzz/corpus/container
+// An entry record alone takes 8 KB, so inputs need a few tens of KB; the
+// 257-entry seed is replayed whole but only fuzzed in its first max_len bytes.
 #include <stdlib.h>
 #include <unistd.h>
 
