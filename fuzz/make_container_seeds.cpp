@@ -123,6 +123,13 @@ int main(int argc, char** argv) {
         Save("two-interleaved", interleaved);
         Save("unclean-copy", unclean);
     }
+    {  // Names a listing puts in double quotes: only digits, or with an '&'.
+        Writer w(path);
+        w.Write(w.Add("42"), {'n'});
+        w.Write(w.Add("a&b"), {'m'});
+        w.Close();
+        Save("quoted-names", w.Snapshot());
+    }
     {  // 257 entries: a second index record, linked from slot 256 of the first.
         Writer w(path);
         std::vector<uint32_t> cursors;
