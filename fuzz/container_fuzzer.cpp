@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,16 +82,23 @@ private:
     uint64_t m_bytes = 0;
 };
 
+// The scratch directory, a plain array so that it outlives every static
+// destructor: it is removed at exit (each input's file is unlinked after it).
+char g_scratchDir[4096];
+
+void RemoveScratchDir() {
+    if (g_scratchDir[0]) rmdir(g_scratchDir);
+}
+
 const std::string& ScratchPath() {
     static const std::string path = [] {
         const char* base = getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/fuzzcontXXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        Check(mkdtemp(name.data()) != nullptr, "scratch directory");
-        std::string dir = name.data();
-        // Left behind on exit: one small file and its directory.
-        return dir + "/input.cfs";
+        Check(pattern.size() < sizeof g_scratchDir, "scratch directory name");
+        std::memcpy(g_scratchDir, pattern.c_str(), pattern.size() + 1);
+        Check(mkdtemp(g_scratchDir) != nullptr, "scratch directory");
+        std::atexit(RemoveScratchDir);
+        return std::string(g_scratchDir) + "/input.cfs";
     }();
     return path;
 }
