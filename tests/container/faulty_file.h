@@ -1,6 +1,6 @@
-// A data file that passes everything to a real plain file but can be told
-// to refuse opens with given flags or to stop writing after a byte budget,
-// for the failure paths of the container.
+// Data-file doubles for the container's failure paths: a plain file that can
+// be told to refuse opens with given flags or to stop writing after a byte
+// budget.
 #ifndef CONTFS_TESTS_CONTAINER_FAULTY_FILE_H
 #define CONTFS_TESTS_CONTAINER_FAULTY_FILE_H
 
@@ -19,19 +19,16 @@ struct Faults {
     int opens = 0;
 };
 
-class FaultyFile : public CLuDataFile {
+// A data file that passes every operation to a real plain file; doubles
+// derive from it and override only what they change.
+class ForwardingFile : public CLuDataFile {
 public:
-    explicit FaultyFile(Faults* faults) : m_inner(CreateDataFile(0)), m_faults(faults) {}
+    ForwardingFile() : m_inner(CreateDataFile(0)) {}
 
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
         return m_inner->Create(path, mode, ignored);
     }
     int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
-        ++m_faults->opens;
-        if (m_faults->refusedOpenFlags.count(flags)) {
-            m_inner->Close();
-            return RES_OPEN_FAILED;
-        }
         return m_inner->Open(path, flags, textMode);
     }
     int32_t Close() override { return m_inner->Close(); }
@@ -41,6 +38,27 @@ public:
     int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
     int32_t Tell() override { return m_inner->Tell(); }
     int32_t Read(void* dst, uint32_t count) override { return m_inner->Read(dst, count); }
+    int32_t Write(const void* src, uint32_t count) override { return m_inner->Write(src, count); }
+    int32_t Rewind() override { return m_inner->Rewind(); }
+    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
+    int32_t Delete(const char* path) override { return m_inner->Delete(path); }
+
+protected:
+    std::unique_ptr<CLuDataFile> m_inner;
+};
+
+class FaultyFile : public ForwardingFile {
+public:
+    explicit FaultyFile(Faults* faults) : m_faults(faults) {}
+
+    int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
+        ++m_faults->opens;
+        if (m_faults->refusedOpenFlags.count(flags)) {
+            m_inner->Close();
+            return RES_OPEN_FAILED;
+        }
+        return m_inner->Open(path, flags, textMode);
+    }
     int32_t Write(const void* src, uint32_t count) override {
         if (m_faults->writesBeforeFailure >= 0 && m_faults->writesBeforeFailure-- == 0) return -1;
         if (m_faults->writeBudget >= 0 && count > m_faults->writeBudget) {
@@ -51,12 +69,8 @@ public:
         if (put > 0 && m_faults->writeBudget >= 0) m_faults->writeBudget -= put;
         return put;
     }
-    int32_t Rewind() override { return m_inner->Rewind(); }
-    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
-    int32_t Delete(const char* path) override { return m_inner->Delete(path); }
 
 private:
-    std::unique_ptr<CLuDataFile> m_inner;
     Faults* m_faults;
 };
 

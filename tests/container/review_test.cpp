@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "container_test_util.h"
+#include "faulty_file.h"
 
 namespace {
 
@@ -205,9 +206,9 @@ TEST_F(RandomModelTest, RecoveryLeavesAFileThatAnotherHolderWritesUnpatched) {
 
 // A plain data file that, while armed, copies the file on disk before each
 // write: every copy is what a crash at that moment would leave behind.
-class CrashSnapshots : public CLuDataFile {
+class CrashSnapshots : public ctest::ForwardingFile {
 public:
-    explicit CrashSnapshots(std::vector<Bytes>* snapshots) : m_inner(CreateDataFile(0)), m_snapshots(snapshots) {}
+    explicit CrashSnapshots(std::vector<Bytes>* snapshots) : m_snapshots(snapshots) {}
 
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
         m_path = path;
@@ -217,25 +218,14 @@ public:
         m_path = path;
         return m_inner->Open(path, flags, textMode);
     }
-    int32_t Close() override { return m_inner->Close(); }
-    int32_t GetFileLength() override { return m_inner->GetFileLength(); }
-    int64_t GetFileLength64() override { return m_inner->GetFileLength64(); }
-    int32_t Seek(int32_t offset, uint32_t origin) override { return m_inner->Seek(offset, origin); }
-    int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
-    int32_t Tell() override { return m_inner->Tell(); }
-    int32_t Read(void* dst, uint32_t count) override { return m_inner->Read(dst, count); }
     int32_t Write(const void* src, uint32_t count) override {
         if (armed) m_snapshots->push_back(ReadFile(m_path));
         return m_inner->Write(src, count);
     }
-    int32_t Rewind() override { return m_inner->Rewind(); }
-    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
-    int32_t Delete(const char* path) override { return m_inner->Delete(path); }
 
     bool armed = false;
 
 private:
-    std::unique_ptr<CLuDataFile> m_inner;
     std::vector<Bytes>* m_snapshots;
     std::string m_path;
 };
