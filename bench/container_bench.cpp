@@ -2,9 +2,10 @@
 // same bytes, in the same run:
 //  - writing and then reading a 256 MiB entry in 64 KiB pieces, against
 //    write() and read() of 256 MiB in 64 KiB pieces, at offset 0 and at the
-//    offset where the container's entry data starts (its records have no
-//    padding, so its pieces straddle pages: the second plain variant shows
-//    what that alone costs);
+//    offset where the container's first data record starts its bytes. Pieces
+//    there straddle the kernel's page-cache blocks, which the second plain
+//    variant shows the cost of; the container's writer moves a stream to a
+//    block-aligned record after its first 4 MiB to avoid it;
 //  - a seek to a random position plus a 4 KiB read, against one pread() of
 //    4 KiB, for an entry written alone (one data record) and for one written
 //    interleaved with another entry (a record every 64 KiB).

@@ -127,7 +127,9 @@ private:
     int32_t Overwrite(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size,
                       uint32_t* done);
     int32_t Append(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size);
-    int32_t StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry);
+    int32_t StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry, bool alignData);
+    bool WorthRealigning(uint32_t remaining) const;
+    int32_t WriteFillerRecord(uint64_t blockSize);
 
     static constexpr uint64_t kUnknownPosition = ~uint64_t{0};
 
@@ -142,6 +144,7 @@ private:
     uint64_t m_indexPayloadOffset = 0;
     uint32_t m_openRecordEntry = 0;
     uint32_t m_openRecordLength = 0;
+    bool m_openRecordAligned = false;  // started after a filler record: never realigned
     bool m_dirty = false;
     CompactString m_title;
     uint32_t m_enumPosition = 0;

@@ -10,6 +10,8 @@
 //   index  (0):     slots 0..255: entry-record offsets, slot 256: next index record
 //   entry  (1):     nameLength(4) name(M) size(8) chunkSize(8) seekTable(8 x 1000)
 //   data   (2):     entryIndex(4) logicalOffset(8) data(D)
+//                   (entry index kNoEntryIndex: a filler the writer puts
+//                   before a record it wants to start on a block boundary)
 //
 // Writer and reader both take every tag, offset and size from here.
 #ifndef CONTFS_CONTAINER_RECORD_FORMAT_H
@@ -97,6 +99,9 @@ constexpr uint32_t kDataRecordHeadSize = kDataLogicalOffsetOffset + 8;    // 17,
 constexpr uint32_t kDataHeadPayload = kDataRecordHeadSize - kRecordHeadSize;  // 12
 // A writer starts a new record rather than let a payload length reach 0xFFFFFFFF.
 constexpr uint32_t kMaxDataPayload = 0xFFFFFFFEu;
+// Entry numbers run from 0 to 65535, so a data record with this entry index
+// belongs to no entry: readers pass over it like any other entry's record.
+constexpr uint32_t kNoEntryIndex = 0xFFFFFFFFu;
 
 static_assert(kDataRecordHeadSize == 17, "data head: record head, entry index, logical offset");
 static_assert(kDataHeadPayload == 12, "payload length is 12 + D");
