@@ -53,6 +53,27 @@ inline Bytes Pattern(size_t count, uint32_t seed) {
 inline uint32_t Get32(const Bytes& file, uint64_t at) { return big_endian::Get32(&file.at(at + 3) - 3); }
 inline uint64_t Get64(const Bytes& file, uint64_t at) { return big_endian::Get64(&file.at(at + 7) - 7); }
 
+// A data record as the file holds it.
+struct DataRecord {
+    uint64_t offset;
+    uint32_t entry;
+    uint64_t logical;
+    uint32_t length;  // the length field: 0 while growing
+};
+
+// The data records of a ".W7K" file, in file order, up to a growing record.
+inline std::vector<DataRecord> DataRecords(const Bytes& file) {
+    std::vector<DataRecord> records;
+    uint64_t at = 11 + Get32(file, 7);
+    while (at + 5 <= file.size()) {
+        uint32_t length = Get32(file, at + 1);
+        if (file[at] == 2) records.push_back({at, Get32(file, at + 5), Get64(file, at + 9), length});
+        if (length == 0) break;
+        at += 5 + length;
+    }
+    return records;
+}
+
 // One reference on a container, released at the end of the scope.
 class Held {
 public:

@@ -6,27 +6,7 @@ namespace {
 
 using namespace ctest;
 
-class EntryIoTest : public ScratchTest {
-protected:
-    // Data records in file order, as (entry index, logical offset, length field).
-    struct DataRecord {
-        uint64_t offset;
-        uint32_t entry;
-        uint64_t logical;
-        uint32_t length;
-    };
-    static std::vector<DataRecord> DataRecords(const Bytes& file) {
-        std::vector<DataRecord> records;
-        uint64_t at = 11 + Get32(file, 7);
-        while (at + 5 <= file.size()) {
-            uint32_t length = Get32(file, at + 1);
-            if (file[at] == 2) records.push_back({at, Get32(file, at + 5), Get64(file, at + 9), length});
-            if (length == 0) break;
-            at += 5 + length;
-        }
-        return records;
-    }
-};
+using EntryIoTest = ScratchTest;
 
 TEST_F(EntryIoTest, AlternatingWritersMakeAlternatingRecordsWithFixedLengths) {
     const std::string path = PathOf("mix.cfs");

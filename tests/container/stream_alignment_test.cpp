@@ -12,38 +12,6 @@ constexpr uint64_t kBlock = 64 << 10;
 constexpr uint64_t kShownAfter = 4 << 20;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
 
-struct Record {
-    uint64_t offset;
-    uint8_t type;
-    uint32_t length;  // the length field
-    uint32_t entry;   // data records only
-    uint64_t logical;
-};
-
-// Every record after the header, in file order.
-std::vector<Record> Records(const Bytes& file) {
-    std::vector<Record> records;
-    uint64_t at = 11 + Get32(file, 7);
-    while (at + 5 <= file.size()) {
-        Record record{at, file[at], Get32(file, at + 1), 0, 0};
-        if (record.type == 2) {
-            record.entry = Get32(file, at + 5);
-            record.logical = Get64(file, at + 9);
-        }
-        records.push_back(record);
-        if (record.length == 0) break;
-        at += 5 + record.length;
-    }
-    return records;
-}
-
-std::vector<Record> DataRecords(const Bytes& file) {
-    std::vector<Record> data;
-    for (const Record& record : Records(file))
-        if (record.type == 2) data.push_back(record);
-    return data;
-}
-
 class StreamAlignmentTest : public ScratchTest {
 protected:
     // Writes `total` bytes to one entry in pieces of `piece` bytes; the bytes
@@ -136,7 +104,7 @@ TEST_F(StreamAlignmentTest, SmallPiecesAndInterleavedStreamsGetNoFiller) {
         Bytes piece = Pattern(kBlock, 9);
         for (int i = 0; i < 160; ++i) ASSERT_EQ(Write(container.get(), cursors[i % 2], piece), S_OK);
     }
-    for (const Record& record : DataRecords(ReadFile(mixed))) EXPECT_NE(record.entry, kNoEntry);
+    for (const DataRecord& record : DataRecords(ReadFile(mixed))) EXPECT_NE(record.entry, kNoEntry);
 }
 
 TEST_F(StreamAlignmentTest, FailedFillerLeavesTheStreamWhereItWasAndTheNextWriteGoesOn) {
