@@ -207,15 +207,18 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     if (!m_writable) return E_ACCESSDENIED;
     if (!m_file) return RES_IO_ERROR;
     if (QLX_FAILED(m_writeFailure)) return m_writeFailure;
-    if (!m_writing) {
-        int32_t begun = BeginWriting();
-        if (QLX_FAILED(begun)) return begun;
-    }
+    // A write that cannot land must not begin writing either: the header and
+    // directory it would write for nothing are an unreadable file when the
+    // container has no entries.
     _CStoredEntry* entry = EntryAt(cursor->index);
     if (!entry || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
     uint32_t size = data->GetSize();
     const uint8_t* bytes = data->GetBuffer();
     if (size != 0 && !bytes) return E_POINTER;
+    if (!m_writing) {
+        int32_t begun = BeginWriting();
+        if (QLX_FAILED(begun)) return begun;
+    }
 
     int32_t result = S_OK;
     if (cursor->logicalPosition < entry->size) {

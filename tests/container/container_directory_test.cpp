@@ -298,6 +298,30 @@ TEST_F(ContainerDirectoryTest, ReadOnlyContainerRefusesWritesAndStaysUntouched) 
     EXPECT_EQ(ReadFile(path), before);
 }
 
+TEST_F(ContainerDirectoryTest, WriteToNoEntryWritesNothing) {
+    const std::string empty = PathOf("none.cfs");
+    {
+        Held container(empty, kContainerWriteAccess);
+        EntryCursor nowhere = CursorFor(nullptr);
+        EXPECT_EQ(Write(container.get(), nowhere, "lost"), E_FAIL);
+        nowhere.index = 0;
+        EXPECT_EQ(Write(container.get(), nowhere, "lost"), E_FAIL);
+    }
+    // Nothing written, as for a container whose entries got no data; a
+    // header without an index record would be a file no reader can open.
+    EXPECT_TRUE(ReadFile(empty).empty());
+
+    const std::string one = PathOf("one.cfs");
+    {
+        Held container(one, kContainerWriteAccess);
+        ASSERT_NE(container->AddEntry("a"), nullptr);
+        EntryCursor beyond;
+        beyond.index = 1;
+        EXPECT_EQ(Write(container.get(), beyond, "lost"), E_FAIL);
+    }
+    EXPECT_TRUE(ReadFile(one).empty());
+}
+
 TEST_F(ContainerDirectoryTest, FailedDirectoryWriteUndoesTheNewEntry) {
     const std::string path = PathOf("undo.cfs");
     Faults faults;
