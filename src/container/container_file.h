@@ -129,7 +129,7 @@ private:
     int32_t Append(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size);
     int32_t StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry, bool alignData);
     bool WorthRealigning(uint32_t remaining) const;
-    int32_t WriteFillerRecord(uint64_t blockSize);
+    int32_t WriteFillerRecord();
 
     static constexpr uint64_t kUnknownPosition = ~uint64_t{0};
 

@@ -265,10 +265,10 @@ bool CContainerFile::WorthRealigning(uint32_t remaining) const {
 // Appends a complete data record of no entry, sized so that the data of a
 // record started right after it begins on a stream block. Written with its
 // final length, so a reader (and recovery) passes over it at once.
-int32_t CContainerFile::WriteFillerRecord(uint64_t blockSize) {
+int32_t CContainerFile::WriteFillerRecord() {
     const uint64_t fillerOffset = m_writeEnd;
     const uint64_t bothHeads = 2 * uint64_t{kDataRecordHeadSize};
-    const uint32_t fill = static_cast<uint32_t>((blockSize - (fillerOffset + bothHeads) % blockSize) % blockSize);
+    const uint32_t fill = static_cast<uint32_t>((kStreamBlock - (fillerOffset + bothHeads) % kStreamBlock) % kStreamBlock);
     m_scratch[kRecordTypeOffset] = kDataRecord;
     big_endian::Put32(m_scratch + kRecordLengthOffset, kDataHeadPayload + fill);
     big_endian::Put32(m_scratch + kDataEntryIndexOffset, kNoEntryIndex);
@@ -286,7 +286,7 @@ int32_t CContainerFile::WriteFillerRecord(uint64_t blockSize) {
 int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry, bool alignData) {
     int32_t result = FixOpenRecord();
     if (QLX_SUCCEEDED(result)) result = SeekTo(m_writeEnd);
-    if (QLX_SUCCEEDED(result) && alignData) result = WriteFillerRecord(kStreamBlock);
+    if (QLX_SUCCEEDED(result) && alignData) result = WriteFillerRecord();
     if (QLX_FAILED(result)) return result;
     const uint64_t recordOffset = m_position;
     m_scratch[kRecordTypeOffset] = kDataRecord;
