@@ -1,5 +1,6 @@
 #include "container/container_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -661,6 +662,10 @@ void CContainerFile::FlushAndClose() {
 
 // ---- enumeration ---------------------------------------------------------------------
 
+// A listed URL: kUrlStart, the container path, kUrlFile, the entry name.
+static constexpr char kUrlStart[] = "cont:///";
+static constexpr char kUrlFile[] = "?file=";
+
 static bool NameNeedsQuotes(const CompactString& name) {
     const char* chars = name.GetChars();
     if (FindChar(chars, '"')) return false;  // cannot be quoted
@@ -680,15 +685,35 @@ int32_t CContainerFile::Next(IUnknown** out) {
     if (m_enumPosition >= EntryCount()) return E_FAIL;
     ContainerEntry* entry = EntryAt(m_enumPosition);
     if (entry && !entry->name.IsEmpty()) {
-        CompactString url;
         // A name the URL parser would take as a number (only digits) or cut
         // at an '&' is listed in double quotes, so that the listed URL opens
-        // this very entry; every other name is listed as it is.
-        const char* format = NameNeedsQuotes(entry->name) ? "cont:///%s?file=\"%s\"" : "cont:///%s?file=%s";
-        url.Format(format, m_path.GetChars(), entry->name.GetChars());
-        url.Replace("\\", "/", true);
-        CKTBuffer* buffer = CKTBuffer::CreateWith(url.GetChars(), url.GetLength() + 1);
+        // this very entry; every other name is listed as it is. The URL is
+        // put together in the buffer itself: a formatted text has a length
+        // limit, and a URL cut short would name another entry.
+        const char* const quote = NameNeedsQuotes(entry->name) ? "\"" : "";
+        const uint32_t quotes = 2 * static_cast<uint32_t>(std::strlen(quote));
+        const uint64_t length = std::strlen(kUrlStart) + m_path.GetLength() + std::strlen(kUrlFile) +
+                                entry->name.GetLength() + quotes + 1;
+        CKTBuffer* buffer = CKTBuffer::CreateWith(nullptr, 0);
         if (!buffer) return E_OUTOFMEMORY;
+        if (length > UINT32_MAX || QLX_FAILED(buffer->SetSize(static_cast<uint32_t>(length)))) {
+            buffer->Release();
+            return E_OUTOFMEMORY;
+        }
+        char* const url = reinterpret_cast<char*>(buffer->GetBuffer());
+        char* at = url;
+        auto put = [&at](const char* text, size_t n) {
+            std::memcpy(at, text, n);
+            at += n;
+        };
+        put(kUrlStart, std::strlen(kUrlStart));
+        put(m_path.GetChars(), m_path.GetLength());
+        put(kUrlFile, std::strlen(kUrlFile));
+        put(quote, quotes / 2);
+        put(entry->name.GetChars(), entry->name.GetLength());
+        put(quote, quotes / 2);
+        *at = '\0';
+        std::replace(url, at, '\\', '/');
         *out = buffer;
     }
     ++m_enumPosition;

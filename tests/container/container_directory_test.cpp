@@ -206,10 +206,12 @@ TEST_F(ContainerDirectoryTest, EnumerationListsEntryUrlsWithForwardSlashes) {
     container->AddEntry("a");
     container->AddEntry("b");
     container->AddEntry("c");
+    const std::string longName = "&" + std::string(300000, '\\');  // quoted, and longer than any formatted text
+    container->AddEntry(longName.c_str());
     ASSERT_EQ(container->RemoveEntry("b"), S_OK);
     uint32_t count = 0;
     EXPECT_EQ(container->GetCount(&count), S_OK);
-    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(count, 4u);
     EXPECT_EQ(container->GetCount(nullptr), S_OK);
     EXPECT_EQ(container->Next(nullptr), E_INVALIDARG);
 
@@ -229,6 +231,8 @@ TEST_F(ContainerDirectoryTest, EnumerationListsEntryUrlsWithForwardSlashes) {
     EXPECT_EQ(item, nullptr);  // the removed slot
     ASSERT_EQ(container->Next(&item), S_OK);
     EXPECT_EQ(text(item), std::string("cont:///C:/x/y.dat?file=c") + '\0');
+    ASSERT_EQ(container->Next(&item), S_OK);
+    EXPECT_EQ(text(item), "cont:///C:/x/y.dat?file=\"&" + std::string(300000, '/') + '"' + '\0');
     EXPECT_EQ(container->Next(&item), E_FAIL);
     EXPECT_EQ(item, nullptr);
     ASSERT_EQ(container->First(&item), S_OK);  // starts again
