@@ -4,6 +4,7 @@
 // from such a file the way damage or an interrupted writer would leave it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,44 @@ Bytes Pattern(size_t count, uint8_t seed) {
     Bytes bytes(count);
     for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
     return bytes;
+}
+
+void Put32(Bytes& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+void Put64(Bytes& bytes, size_t at, uint64_t v) {
+    Put32(bytes, at, static_cast<uint32_t>(v >> 32));
+    Put32(bytes, at + 4, static_cast<uint32_t>(v));
+}
+
+// A clean ".W7K" header titled "ab.cfs", then `slots` entry slots in index
+// records of 257 slots chained through their last; `slotOf` gives what each
+// slot holds, from the offset at which the records after the index records
+// begin.
+template <typename SlotOf>
+Bytes HeaderAndIndexes(uint32_t slots, SlotOf slotOf) {
+    const uint8_t header[] = {'.', 'W', '7', 'K', 0, 1, 1, 0, 0, 0, 6, 'a', 'b', '.', 'c', 'f', 's'};
+    Bytes bytes(header, header + sizeof header);
+    const uint32_t indexes = (slots + 255) / 256;
+    const size_t first = bytes.size();
+    const size_t indexSize = 5 + 257 * 8;
+    const uint64_t after = first + indexes * indexSize;
+    bytes.resize(after);
+    for (uint32_t k = 0; k < indexes; ++k) {
+        const size_t at = first + k * indexSize;
+        bytes[at] = 0;
+        Put32(bytes, at + 1, 257 * 8);
+        if (k + 1 < indexes) Put64(bytes, at + 5 + 256 * 8, at + indexSize);
+    }
+    for (uint32_t i = 0; i < slots; ++i) Put64(bytes, first + (i / 256) * indexSize + 5 + (i % 256) * 8, slotOf(i, after));
+    return bytes;
+}
+
+// An entry record's head at `at`, with a name of `nameLength` bytes.
+void EntryHead(Bytes& bytes, size_t at, uint32_t nameLength) {
+    bytes.at(at) = 1;
+    Put32(bytes, at + 1, nameLength + 8020);
+    Put32(bytes, at + 5, nameLength);
 }
 
 // A container being written, with one cursor per entry added.
@@ -166,6 +205,32 @@ int main(int argc, char** argv) {
         if (reader->ReadDirectory() != S_OK || reader->RemoveEntry("clip") != S_OK) Fail("RemoveEntry");
         reader->Release();
         Save("removed-entry", Load(path));
+    }
+    {  // Entry records 16 bytes apart, each claiming a name of 1 MB that
+       // runs over the records after it (its name then ends at the first
+       // zero byte of the next record's length).
+        const uint32_t records = 4096, nameLength = 1u << 20, apart = 16;
+        Bytes bytes = HeaderAndIndexes(records, [&](uint32_t i, uint64_t after) { return after + uint64_t{i} * apart; });
+        const size_t first = bytes.size();
+        bytes.resize(first + (records - 1) * apart + 9 + nameLength + 8016);
+        for (uint32_t i = 0; i < records; ++i) {
+            const size_t at = first + i * apart;
+            EntryHead(bytes, at, nameLength);
+            char name[apart - 9 + 1];  // the bytes before the next record's head
+            std::snprintf(name, sizeof name, "n%06u", i);
+            std::copy(name, name + (apart - 9), bytes.begin() + at + 9);
+        }
+        Save("overlapping-entry-records", bytes);
+    }
+    {  // Every index slot names the same entry record, whose name has 1 MB
+       // (the container tests build the full size: 65536 slots, 16 MB).
+        const uint32_t slots = 4096, nameLength = 1u << 20;
+        Bytes bytes = HeaderAndIndexes(slots, [](uint32_t, uint64_t after) { return after; });
+        const size_t at = bytes.size();
+        bytes.resize(at + 9 + nameLength + 8016);
+        EntryHead(bytes, at, nameLength);
+        std::fill(bytes.begin() + at + 9, bytes.begin() + at + 9 + nameLength, 'n');
+        Save("slots-sharing-one-entry-record", bytes);
     }
     unlink(path.c_str());
     rmdir(dir.c_str());

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <map>
 #include <new>
-#include <unordered_set>
-#include <vector>
+#include <stdexcept>
 
 #include "buffer/kt_buffer.h"
 #include "container/big_endian.h"
@@ -280,51 +282,90 @@ int32_t CContainerFile::ReadDirectory() {
     return result;
 }
 
+namespace {
+
+// The file ranges [start, end) of the directory records a walk has met, none
+// overlapping another.
+class ClaimedRanges {
+public:
+    bool Overlaps(uint64_t start, uint64_t end) const {
+        auto after = m_ends.upper_bound(start);
+        if (after != m_ends.end() && after->first < end) return true;
+        return after != m_ends.begin() && std::prev(after)->second > start;
+    }
+    // False, and nothing claimed, when the range overlaps one claimed before.
+    bool Claim(uint64_t start, uint64_t end) {
+        if (Overlaps(start, end)) return false;
+        m_ends.emplace(start, end);
+        return true;
+    }
+
+private:
+    std::map<uint64_t, uint64_t> m_ends;  // start -> end
+};
+
+}  // namespace
+
 // The index records form a tree (each record's link slot leads to the next
 // record of the chain, read as a nested record). The walk keeps its own stack
-// rather than recursing, walks each index record at most once (a slot that
-// leads back to one already walked is a cycle or a shared subtree: E_FAIL),
-// and refuses a nesting whose records could not all fit in the file.
+// rather than recursing.
+//
+// Directory records may not overlap one another: a slot that leads into a
+// record met before (the same entry record a second time, an index record
+// that leads back to itself, records 16 bytes apart) ends the walk with
+// E_FAIL, as other damage does. So every record is read once, and what the
+// walk keeps for a record is bounded by the bytes that record alone holds in
+// the file. Per record: a claimed range (48 bytes) while walking; for an
+// index record on the stack a frame (16) and its slots (8 each, at least as
+// many file bytes); for an entry record an entry (about 8 KB, for a record of
+// at least 8,026 bytes) and its name twice (as the entry's name and as the
+// key of the names map; the record holds it once). The smallest record, an
+// index record of one slot, takes 13 bytes with the slot that leads to it,
+// so a directory never takes more than kDirectoryBytesPerFileByte bytes of
+// memory per byte of the file, plus a few kilobytes, while it is read or
+// after.
 int32_t CContainerFile::WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root) {
     struct Frame {
-        std::vector<uint8_t> payload;
+        uint64_t slotsAt;  // in `slots`, where this record's slots start
         uint32_t slotCount;
         uint32_t next;
-        uint64_t recordSize;
     };
     const int64_t fileLength = FileLength();
     if (fileLength < 0) return E_FAIL;
     try {
-        std::vector<Frame> stack;
-        std::unordered_set<uint64_t> walked;
-        uint64_t nestedBytes = 0;
+        // Deques: they grow without the doubled copy of a vector, which
+        // would break the bound.
+        std::deque<Frame> stack;
+        std::deque<uint64_t> slots;  // the slots of the records on the stack, back to back
+        ClaimedRanges claimed;
 
         auto push = [&](const RecordHeader& record) -> int32_t {
             if (record.length > kMaxIndexPayloadRead) return RES_IO_ERROR;
-            if (!walked.insert(record.offset).second) return E_FAIL;
-            uint64_t size = kRecordHeadSize + record.length;
-            if (nestedBytes + size > static_cast<uint64_t>(fileLength)) return E_FAIL;
-            Frame frame{std::vector<uint8_t>(record.length), static_cast<uint32_t>(record.length / kSlotSize), 0,
-                        size};
-            if (record.length != 0 && QLX_FAILED(ReadExact(frame.payload.data(), record.length))) return E_FAIL;
-            nestedBytes += size;
-            stack.push_back(std::move(frame));
+            static_assert(kMaxIndexPayloadRead <= kScratchSize, "an index payload fits the scratch");
+            if (record.length != 0 && QLX_FAILED(ReadExact(m_scratch, record.length))) return E_FAIL;
+            const uint32_t slotCount = static_cast<uint32_t>(record.length / kSlotSize);
+            stack.push_back(Frame{slots.size(), slotCount, 0});
+            for (uint32_t i = 0; i < slotCount; ++i) slots.push_back(big_endian::Get64(m_scratch + i * kSlotSize));
             return S_OK;
         };
 
+        if (!claimed.Claim(root.offset, root.End())) return E_FAIL;
         int32_t result = push(root);
         while (QLX_SUCCEEDED(result) && !stack.empty()) {
             Frame& top = stack.back();
-            uint64_t offset = top.next < top.slotCount ? big_endian::Get64(&top.payload[top.next * kSlotSize]) : 0;
+            uint64_t offset = top.next < top.slotCount ? slots[top.slotsAt + top.next] : 0;
             if (offset == 0) {
-                nestedBytes -= top.recordSize;
+                slots.resize(top.slotsAt);
                 stack.pop_back();
                 continue;
             }
             ++top.next;
             if (offset < firstRecordOffset || offset >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+            // Refused before its head is read: a second reference to a record reads nothing.
+            if (claimed.Overlaps(offset, offset + kRecordHeadSize)) return E_FAIL;
             RecordHeader record;
             if (QLX_FAILED(SeekTo(offset)) || QLX_FAILED(ReadRecordHead(&record))) return E_FAIL;
+            if (!claimed.Claim(record.offset, record.End())) return E_FAIL;
             if (record.type == kIndexRecord) {
                 result = push(record);
             } else if (record.type == kEntryRecord) {
@@ -335,6 +376,8 @@ int32_t CContainerFile::WalkIndex(uint64_t firstRecordOffset, const RecordHeader
         }
         return result;
     } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
         return E_OUTOFMEMORY;
     }
 }
@@ -376,22 +419,28 @@ int32_t CContainerFile::LoadEntryRecord(const RecordHeader& record) {
     void* found = nullptr;
     _CStoredEntry* earlier = m_names.Lookup(name.GetChars(), &found) ? static_cast<_CStoredEntry*>(found) : nullptr;
     _CStoredEntry* entry = new (std::nothrow) _CStoredEntry;
-    if (!entry) return E_FAIL;
+    if (!entry) return E_OUTOFMEMORY;
     entry->name = name;
+    if (entry->name.GetLength() != name.GetLength()) {
+        delete entry;
+        return E_OUTOFMEMORY;
+    }
     entry->index = static_cast<uint16_t>(number);
     entry->size = size;
     entry->chunkSize = chunkSize;
     for (uint32_t i = 0; i < kSeekTableSlots; ++i) entry->seekTable[i] = big_endian::Get64(m_scratch + i * kSlotSize);
     entry->recordOffset = record.offset;
     entry->recordNameLength = nameLength;
-    if (QLX_FAILED(m_entries.SetAtGrow(static_cast<int32_t>(number), entry))) {
+    int32_t added = m_entries.SetAtGrow(static_cast<int32_t>(number), entry);
+    if (QLX_FAILED(added)) {
         delete entry;
-        return E_FAIL;
+        return added;
     }
-    if (QLX_FAILED(m_names.SetAt(entry->name.GetChars(), entry))) {
+    added = m_names.SetAt(entry->name.GetChars(), entry);
+    if (QLX_FAILED(added)) {
         m_entries.RemoveAt(static_cast<int32_t>(number), 1);
         delete entry;
-        return E_FAIL;
+        return added;
     }
     if (earlier) {
         m_entries[earlier->index] = nullptr;

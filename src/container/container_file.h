@@ -65,6 +65,10 @@ public:
     int32_t Next(IUnknown** out) override;
     int32_t GetCount(uint32_t* count) override;
 
+    // What reading a directory may take in memory, in bytes per byte of the
+    // file (plus a few kilobytes): see WalkIndex.
+    static constexpr uint64_t kDirectoryBytesPerFileByte = 8;
+
     const CompactString& GetPath() const { return m_path; }
     // An entry's size, read under the mutex: a cursor on another thread may
     // be appending to the entry meanwhile.

@@ -4,6 +4,7 @@
 
 #include "container_test_util.h"
 #include "faulty_file.h"
+#include "sparse_file.h"
 #include "vfile/container_registry.h"
 
 namespace {
@@ -148,29 +149,39 @@ TEST_F(ContainerDirectoryTest, EmptyNameRemovesTheFirstEntryWithData) {
     EXPECT_NE(container->FindEntry("nodata"), nullptr);
 }
 
-// Entry numbers are 16 bits. A file whose 65536 index slots all name one
-// removed entry record uses every number without holding any entry.
-Bytes AllNumbersUsed(uint32_t slots) {
+// Entry numbers are 16 bits. A file of `slots` removed entry records, each
+// named by its own index slot, uses that many numbers without holding any
+// entry. Such a file has over 500 MB, nearly all zeros, so it lives in memory.
+SparseFile* AllNumbersUsed(uint32_t slots) {
     FileBuilder b;
     b.HeaderW7K("full.cfs");
     std::vector<uint64_t> indexes;
     for (uint32_t group = 0; group * 256 < slots; ++group) indexes.push_back(b.Index());
-    uint64_t removed = b.Entry(std::string(1, '\0'), 0);
-    for (uint32_t i = 0; i < slots; ++i) b.SetSlot(indexes[i / 256], i % 256, removed);
     for (size_t k = 0; k + 1 < indexes.size(); ++k) b.SetSlot(indexes[k], 256, indexes[k + 1]);
-    return b.bytes;
+    const uint64_t recordSize = 5 + 4 + 1 + 8016;
+    for (uint32_t i = 0; i < slots; ++i) b.SetSlot(indexes[i / 256], i % 256, b.Size() + i * recordSize);
+    const uint64_t firstRecord = b.Size();
+    SparseFile* file = new SparseFile(firstRecord + slots * recordSize);
+    file->Put(0, b.bytes);
+    for (uint32_t i = 0; i < slots; ++i) {
+        FileBuilder head;
+        head.U8(1);
+        head.U32(1 + 8020);
+        head.U32(1);
+        head.U8(0);  // a name of one zero byte: removed
+        file->Put(firstRecord + i * recordSize, head.bytes);
+    }
+    return file;
 }
 
 TEST_F(ContainerDirectoryTest, NoEntryNumberBeyond65535) {
     const std::string path = PathOf("full.cfs");
-    WriteFile(path, AllNumbersUsed(65536));
-    Held full(path, kContainerReadAccess);
+    Held full(path, kContainerReadAccess, AllNumbersUsed(65536));
     ASSERT_EQ(full->ReadDirectory(), S_OK);
     EXPECT_EQ(CountOf(full.get()), 65536u);
     EXPECT_EQ(full->AddEntry("one more"), nullptr);
 
-    WriteFile(path, AllNumbersUsed(65537));
-    Held over(path, kContainerReadAccess);
+    Held over(path, kContainerReadAccess, AllNumbersUsed(65537));
     EXPECT_EQ(over->ReadDirectory(), E_FAIL);
     EXPECT_EQ(CountOf(over.get()), 65536u);
 }
