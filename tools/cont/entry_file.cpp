@@ -52,18 +52,31 @@ bool EntryFile::HoldsContainer() {
 }
 
 int32_t EntryFile::Read(uint32_t count, std::vector<uint8_t>* out) {
+    Ref<IQLXBuffer> data;
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    const int32_t result = ReadBuffer(count, &data, &bytes, &length);
+    if (result == S_OK) out->insert(out->end(), bytes, bytes + length);
+    return result;
+}
+
+int32_t EntryFile::ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length) {
     if (!file_) return E_FAIL;
     const int32_t result = file_->Read(count);
-    Ref<IQLXBuffer> data = response_->TakeData();
-    if (result != S_OK) return result;
-    if (!data) return E_POINTER;
-    uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    const int32_t got = data->Get(&bytes, &length);
-    if (QLX_FAILED(got)) return got;
-    if (length > count || (length && !bytes)) return RES_UNEXPECTED;
-    out->insert(out->end(), bytes, bytes + length);
-    position_ += length;
+    *data = response_->TakeData();
+    if (result != S_OK) {
+        data->Reset();
+        return result;
+    }
+    if (!*data) return E_POINTER;
+    uint8_t* got = nullptr;
+    uint32_t gotLength = 0;
+    const int32_t described = (*data)->Get(&got, &gotLength);
+    if (QLX_FAILED(described)) return described;
+    if (gotLength > count || (gotLength && !got)) return RES_UNEXPECTED;
+    *bytes = got;
+    *length = gotLength;
+    position_ += gotLength;
     return S_OK;
 }
 

@@ -38,6 +38,9 @@ public:
     // Up to `count` bytes appended to `out`. S_OK, RES_END_OF_DATA (nothing
     // left) or a failure.
     int32_t Read(uint32_t count, std::vector<uint8_t>* out);
+    // The same without a copy: the bytes stay in the module's buffer, which
+    // `data` holds; `bytes` and `length` say where they are.
+    int32_t ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length);
     // Writes the buffer's whole content.
     int32_t Write(IQLXBuffer* data);
     int32_t Seek(uint64_t position);

@@ -25,11 +25,15 @@ fs::path OwnDirectory() {
 
 }  // namespace
 
-Module::~Module() {
+bool Module::Unload() {
     plugin_.Reset();
     fileSystem_.Reset();
+    if (!handle_) return true;
     // A host unloads the module only once no object of it is alive.
-    if (handle_ && canUnload_ && canUnload_() == S_OK) dlclose(handle_);
+    if (!canUnload_ || canUnload_() != S_OK) return false;
+    dlclose(handle_);
+    handle_ = nullptr;
+    return true;
 }
 
 bool Module::Load(const std::string& path, std::string* error) {

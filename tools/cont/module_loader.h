@@ -16,8 +16,12 @@ public:
     Module() = default;
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
-    // Releases the plug-in and unloads the module when it says it can be.
-    ~Module();
+    // Unloads the module when it says it can be.
+    ~Module() { Unload(); }
+
+    // Releases the plug-in and unloads the module. False when the module
+    // still has live objects (it then stays loaded).
+    bool Unload();
 
     // Loads the module from `path`, or, when it is empty, from $CONT_MODULE,
     // else beside the cont binary, else from the install location relative
