@@ -46,6 +46,8 @@ extern const Command kExtractCommand;
 extern const Command kStatCommand;
 extern const Command kRemoveCommand;
 extern const Command kCheckCommand;
+extern const Command kMountCommand;
+extern const Command kUmountCommand;
 
 }  // namespace cont
 

@@ -13,6 +13,7 @@ namespace {
 
 const Command* const kCommands[] = {
     &kPackCommand, &kListCommand, &kCatCommand, &kExtractCommand, &kStatCommand, &kRemoveCommand, &kCheckCommand,
+    &kMountCommand, &kUmountCommand,
 };
 
 const char kCommonHelp[] =
