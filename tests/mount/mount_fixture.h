@@ -1,0 +1,216 @@
+// What the mount tests share: containers written through the module as a
+// host writes them (so names may hold '/'), programs run with their output
+// kept, and `cont mount -f` running beside the test with a mount point that
+// teardown always takes away again, lazily, whatever state the test left.
+#ifndef CONTFS_TESTS_MOUNT_MOUNT_FIXTURE_H
+#define CONTFS_TESTS_MOUNT_MOUNT_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/host_file.h"
+
+extern char** environ;
+
+namespace mounttest {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Deterministic bytes that differ from one seed to the next.
+inline std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+// Starts a program (searched on PATH unless the name holds a '/') with its
+// output going to the two files; 0 when it cannot be started.
+inline pid_t Start(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> store(args);
+    std::vector<char*> argv;
+    for (std::string& a : store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : 0;
+}
+
+inline int ExitStatus(int wstatus) { return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus); }
+
+// A scratch directory with a container path and a mount point in it.
+class MountTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(CONTFS_TEST_TMPDIR);
+        std::string pattern = std::string(CONTFS_TEST_TMPDIR) + "/mount-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
+        dir = pattern;
+        container = (dir / "c.cnt").string();
+        mountPoint = (dir / "mnt").string();
+        fs::create_directory(mountPoint);
+    }
+
+    void TearDown() override {
+        // Lazily, so that a file a failed test left open cannot keep the
+        // mount; the program serving it then ends by itself.
+        ::umount2(mountPoint.c_str(), MNT_DETACH);
+        if (server) {
+            // It ends with 0 only when every object of the module was
+            // released (and, in a sanitizer build, nothing was amiss).
+            int wstatus = 0;
+            if (WaitFor(server, &wstatus, std::chrono::seconds(10))) {
+                EXPECT_EQ(0, ExitStatus(wstatus)) << ReadFile(At("mount.err"));
+            } else {
+                ADD_FAILURE() << "cont mount did not end after the unmount";
+                kill(server, SIGKILL);
+                waitpid(server, &wstatus, 0);
+            }
+        }
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    fs::path At(const std::string& name) const { return dir / name; }
+
+    // Runs a program to its end.
+    Outcome Run(const std::vector<std::string>& args) {
+        Outcome outcome;
+        const pid_t pid = Start(args, At(".out"), At(".err"));
+        if (!pid) {
+            ADD_FAILURE() << "cannot start " << args[0];
+            return outcome;
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        outcome.status = ExitStatus(wstatus);
+        outcome.out = ReadFile(At(".out"));
+        outcome.err = ReadFile(At(".err"));
+        return outcome;
+    }
+
+    Outcome Cont(std::vector<std::string> args) {
+        args.insert(args.begin(), CONT_TOOL_PATH);
+        return Run(args);
+    }
+
+    // Whether the mount table shows a cont mount at the mount point.
+    bool Mounted() const {
+        std::ifstream table("/proc/self/mountinfo");
+        const std::string at = " " + fs::canonical(dir).string() + "/mnt ";
+        for (std::string line; std::getline(table, line);)
+            if (line.find(at) != std::string::npos && line.find(" - fuse.cont ") != std::string::npos) return true;
+        return false;
+    }
+
+    // `cont mount -f` in the background of the test, until the mount is
+    // there. A mount that fails fails the test: it must not be skipped.
+    void MountInForeground(const std::string& path) {
+        ASSERT_EQ(0, server) << "one mount at a time";
+        server = Start({CONT_TOOL_PATH, "mount", "-f", path, mountPoint}, At("mount.out"), At("mount.err"));
+        ASSERT_NE(0, server);
+        for (int i = 0; i < 1000 && !Mounted(); ++i) {
+            int wstatus = 0;
+            if (waitpid(server, &wstatus, WNOHANG) == server) {
+                server = 0;
+                FAIL() << "cont mount ended with " << ExitStatus(wstatus) << ": " << ReadFile(At("mount.err"));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(Mounted()) << "no mount after 10 s: " << ReadFile(At("mount.err"));
+    }
+
+    // The exit status of the `cont mount -f` started last, once it ended.
+    int ServerExit(std::chrono::seconds limit = std::chrono::seconds(10)) {
+        int wstatus = 0;
+        if (!server || !WaitFor(server, &wstatus, limit)) return -1;
+        server = 0;
+        return ExitStatus(wstatus);
+    }
+
+    static bool WaitFor(pid_t pid, int* wstatus, std::chrono::seconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (waitpid(pid, wstatus, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    std::string InMount(const std::string& name) const { return mountPoint + "/" + name; }
+
+    fs::path dir;
+    std::string container;
+    std::string mountPoint;
+    pid_t server = 0;
+};
+
+// Writes entries into a new container as a host does, a piece of each in
+// turn, so the bytes of entries of similar size interleave in the file.
+// Names go in double quotes, which keeps an '&' in them. Empty when it
+// worked, else what failed.
+inline std::string WriteContainer(host::LoadedModule& module, const std::string& path,
+                                  const std::vector<std::pair<std::string, std::string>>& entries,
+                                  size_t piece = 64 << 10) {
+    std::vector<std::unique_ptr<host::HostFile>> files;
+    for (const auto& entry : entries) {
+        files.push_back(host::NewHostFile(module, host::ContUrl(path, '"' + entry.first + '"')));
+        if (files.back()->Open(ReadAccess | WriteAccess) != S_OK) return "cannot open " + entry.first;
+    }
+    for (size_t at = 0;; at += piece) {
+        bool more = false;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string& bytes = entries[i].second;
+            if (at >= bytes.size()) continue;
+            more = true;
+            if (files[i]->Write(bytes.substr(at, piece)) != S_OK) return "cannot write " + entries[i].first;
+        }
+        if (!more) return {};
+    }
+}
+
+}  // namespace mounttest
+
+#endif
