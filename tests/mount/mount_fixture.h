@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "host/host_file.h"
+#include "support/pattern.h"
 
 extern char** environ;
 
@@ -47,18 +48,7 @@ inline void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Deterministic bytes that differ from one seed to the next.
-inline std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return bytes;
-}
+using host::Pattern;
 
 // Starts a program (searched on PATH unless the name holds a '/') with its
 // output going to the two files; 0 when it cannot be started.
