@@ -1,142 +1,18 @@
 // The cont tool seen from a shell: each test runs the built binary on files
 // in a scratch directory and checks its output, its files and its exit
 // status.
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "cont_fixture.h"
 #include "support/host_doubles.h"
 #include "support/module_loader.h"
 
-extern char** environ;
-
 namespace {
 
-namespace fs = std::filesystem;
+using namespace conttest;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Deterministic bytes that differ from one file to the next.
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return bytes;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-uint64_t Checksum(const std::string& bytes) {
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
-class ContToolTest : public ::testing::Test {
+class ContToolTest : public ContFixture {
 protected:
-    void SetUp() override {
-        fs::create_directories(CONTFS_TEST_TMPDIR);
-        std::string templ = std::string(CONTFS_TEST_TMPDIR) + "/cont-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(templ.data()));
-        dir = templ;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    fs::path At(const std::string& name) const { return dir / name; }
-
-    // Runs cont with the arguments; standard input from `input` (a file
-    // name in the scratch directory) or empty; `env` adds NAME=VALUE texts.
-    Outcome Cont(const std::vector<std::string>& args, const std::string& input = {},
-                 const std::vector<std::string>& env = {}, const fs::path& cwd = {}) {
-        const fs::path outPath = At(".out"), errPath = At(".err");
-        const std::string inPath = input.empty() ? "/dev/null" : At(input).string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (stderrDevice.empty())
-            posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        else
-            posix_spawn_file_actions_addopen(&actions, 2, stderrDevice.c_str(), O_RDWR | O_NOCTTY, 0);
-        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-        std::vector<std::string> argStore = {CONT_TOOL_PATH};
-        argStore.insert(argStore.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStore) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore(env);
-        for (char** e = environ; *e; ++e) envStore.push_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : envStore) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        Outcome outcome;
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, CONT_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot run " << CONT_TOOL_PATH;
-            return outcome;
-        }
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        outcome.out = ReadAll(outPath);
-        outcome.err = ReadAll(errPath);
-        return outcome;
-    }
-
-    // Runs cont and expects success.
-    std::string ContOk(const std::vector<std::string>& args, const std::string& input = {}) {
-        Outcome o = Cont(args, input);
-        EXPECT_EQ(0, o.status) << Join(args) << "\n" << o.err;
-        EXPECT_EQ("", o.err) << Join(args);
-        return o.out;
-    }
-
-    static std::string Join(const std::vector<std::string>& args) {
-        std::string text = "cont";
-        for (const std::string& a : args) text += " " + a;
-        return text;
-    }
-
-    // One stderr line naming the place and the code.
-    static void ExpectError(const Outcome& o, const std::string& place, const std::string& code) {
-        EXPECT_EQ(1, o.status) << o.err;
-        EXPECT_NE(std::string::npos, o.err.find(place)) << o.err;
-        EXPECT_NE(std::string::npos, o.err.find(code)) << o.err;
-        EXPECT_EQ(1, std::count(o.err.begin(), o.err.end(), '\n')) << o.err;
-    }
-
     // Files of the sizes the round trips care about, written to the scratch
     // directory; returns their names.
     std::vector<std::string> MakeSampleFiles() {
@@ -190,8 +66,6 @@ protected:
         EXPECT_NE(std::string::npos, ContOk({"check", At("x.cnt").string()}).find("result:    ok"));
     }
 
-    fs::path dir;
-    std::string stderrDevice;  // when set, cont's standard error goes there
 };
 
 // The entry numbers of the data records, in file order.
@@ -602,6 +476,17 @@ TEST_F(ContToolTest, PackChecksEveryInputBeforeWriting) {
     ExpectError(Cont({"pack", c, At("a").string(), At("missing").string()}), "missing", "RES_OPEN_FAILED");
     ExpectError(Cont({"pack", c, At("a").string(), At("a").string()}), "entry 'a'", "E_INVALIDARG");
     EXPECT_FALSE(fs::exists(c));
+}
+
+// A listing that never reached its reader is a failure, not a success.
+TEST_F(ContToolTest, AFailedWriteToStandardOutputFailsTheCommand) {
+    WriteAll(At("a"), Pattern(3000000, 11));
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("a").string()});
+    stdoutDevice = "/dev/full";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ls", c}, {"ls", "--urls", c}, {"check", c}, {"stat", c, "a"}, {"cat", c, "a"}})
+        ExpectError(Cont(args), "standard output", "No space left on device");
 }
 
 TEST_F(ContToolTest, UsageErrorsExitWithTwo) {

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "container_session.h"
 #include "errors.h"
+#include "standard_output.h"
 #include "header_probe.h"
 #include "local_files.h"
 #include "progress.h"
@@ -33,19 +34,19 @@ std::string Hex(const std::string& bytes) {
 }
 
 void PrintHeader(const std::string& path, const HeaderInfo& h) {
-    std::printf("container: %s\n", Printable(path).c_str());
+    PrintOut("container: %s\n", Printable(path).c_str());
     if (h.fileBytes == 0) {
-        std::printf("variant:   none (empty file)\n");
+        PrintOut("variant:   none (empty file)\n");
         return;
     }
     if (!h.known) {
-        std::printf("variant:   unknown (first bytes %s)\n", Hex(h.magic).c_str());
+        PrintOut("variant:   unknown (first bytes %s)\n", Hex(h.magic).c_str());
         return;
     }
-    std::printf("variant:   %s\n", h.magic.c_str());
-    if (h.hasVersion) std::printf("version:   %u\n", h.version);
-    if (h.hasClean) std::printf("clean:     %s\n", h.clean == 1 ? "yes" : h.clean == 0 ? "no" : "unknown value");
-    if (h.hasTitle) std::printf("title:     %s\n", Printable(h.title).c_str());
+    PrintOut("variant:   %s\n", h.magic.c_str());
+    if (h.hasVersion) PrintOut("version:   %u\n", h.version);
+    if (h.hasClean) PrintOut("clean:     %s\n", h.clean == 1 ? "yes" : h.clean == 0 ? "no" : "unknown value");
+    if (h.hasTitle) PrintOut("title:     %s\n", Printable(h.title).c_str());
 }
 
 int RunCheck(const Args& args, Tool& tool) {
@@ -57,7 +58,7 @@ int RunCheck(const Args& args, Tool& tool) {
     std::string reason;
     if (!ProbeHeader(path, &before, &reason)) return FailPlain(place, "cannot read: " + reason);
     PrintHeader(path, before);
-    std::fflush(stdout);
+    FlushOut();
     if (!tool.module()) return kExitFailure;
 
     ContainerSession session(*tool.module(), path);
@@ -68,7 +69,7 @@ int RunCheck(const Args& args, Tool& tool) {
     if (before.hasClean && before.clean == 0) {
         HeaderInfo after;
         if (ProbeHeader(path, &after, &reason) && after.hasClean && after.clean == 1) {
-            std::printf("repaired:  it was not closed cleanly; entry sizes and seek tables were\n"
+            PrintOut("repaired:  it was not closed cleanly; entry sizes and seek tables were\n"
                         "           rebuilt from its data records and written back\n");
         } else {
             FailPlain(place, "was not closed cleanly and could not be repaired (is it writable?)");
@@ -78,8 +79,8 @@ int RunCheck(const Args& args, Tool& tool) {
 
     std::vector<std::string> names;
     if ((status = session.ListEntries(&names)) != kExitOk) return status;
-    std::printf("entries:   %zu\n", names.size());
-    std::fflush(stdout);
+    PrintOut("entries:   %zu\n", names.size());
+    FlushOut();
     uint64_t total = 0;
     for (const std::string& name : names) {
         EntryFile entry;
@@ -105,12 +106,12 @@ int RunCheck(const Args& args, Tool& tool) {
         }
         total += size;
     }
-    std::printf("read:      %" PRIu64 " bytes\n", total);
+    PrintOut("read:      %" PRIu64 " bytes\n", total);
     if (failures) {
-        std::printf("result:    FAILED\n");
+        PrintOut("result:    FAILED\n");
         return FailPlain(place, std::to_string(failures) + " problem(s) found");
     }
-    std::printf("result:    ok\n");
+    PrintOut("result:    ok\n");
     return kExitOk;
 }
 

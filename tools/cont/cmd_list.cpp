@@ -10,6 +10,7 @@
 #include "cont_url.h"
 #include "container_session.h"
 #include "errors.h"
+#include "standard_output.h"
 
 namespace cont {
 
@@ -54,9 +55,9 @@ int RunList(const Args& args, Tool& tool) {
     for (uint64_t size : sizes) width = std::max(width, static_cast<int>(std::to_string(size).size()));
     for (size_t i = 0; i < names.size(); ++i) {
         if (urls)
-            std::printf("%s\n", MakeContUrl(session.urlPath(), names[i]).c_str());
+            PrintOut("%s\n", MakeContUrl(session.urlPath(), names[i]).c_str());
         else
-            std::printf("%*" PRIu64 "  %s\n", width, sizes[i], Printable(names[i]).c_str());
+            PrintOut("%*" PRIu64 "  %s\n", width, sizes[i], Printable(names[i]).c_str());
     }
     return kExitOk;
 }
@@ -85,14 +86,14 @@ int RunStat(const Args& args, Tool& tool) {
     uint64_t size = 0;
     result = entry.Size(&size);
     if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
-    std::printf("entry:    %s\n", Printable(name).c_str());
-    std::printf("size:     %" PRIu64 "\n", size);
-    std::printf("url:      %s\n", MakeContUrl(session.urlPath(), name).c_str());
-    std::printf("container file:\n");
-    std::printf("  mode:     %06o\n", stat.mode);
-    std::printf("  modified: %s\n", UtcTime(stat.modificationTime).c_str());
-    std::printf("  accessed: %s\n", UtcTime(stat.accessTime).c_str());
-    std::printf("  created:  %s\n", UtcTime(stat.creationTime).c_str());
+    PrintOut("entry:    %s\n", Printable(name).c_str());
+    PrintOut("size:     %" PRIu64 "\n", size);
+    PrintOut("url:      %s\n", MakeContUrl(session.urlPath(), name).c_str());
+    PrintOut("container file:\n");
+    PrintOut("  mode:     %06o\n", stat.mode);
+    PrintOut("  modified: %s\n", UtcTime(stat.modificationTime).c_str());
+    PrintOut("  accessed: %s\n", UtcTime(stat.accessTime).c_str());
+    PrintOut("  created:  %s\n", UtcTime(stat.creationTime).c_str());
     return kExitOk;
 }
 

@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "local_files.h"
 #include "progress.h"
+#include "standard_output.h"
 
 namespace cont {
 
@@ -70,13 +71,15 @@ int RunCat(const Args& args, Tool& tool) {
         return Fail(session.place(name), "cannot seek to byte " + std::to_string(offset), result);
     const uint64_t end = size - offset < length ? size : offset + length;
 
-    OutputFile out;
-    std::string reason;
-    out.Open("-", &reason);
     Progress progress("reading", end - offset, tool.quiet());
-    if ((status = CopyOut(session, entry, name, end, out, "standard output", progress)) != kExitOk) return status;
-    if (!out.Finish(&reason)) return FailPlain(Place{"standard output", {}}, "write failed: " + reason);
-    return kExitOk;
+    // A failed write to standard output is reported once, as the command
+    // ends.
+    return session.ReadThrough(entry, name, end, [&](const std::vector<uint8_t>& piece) {
+        std::string reason;
+        if (!WriteOut(piece.data(), piece.size(), &reason)) return false;
+        progress.Advance(piece.size());
+        return true;
+    });
 }
 
 // An entry name that would write outside the target directory is refused;

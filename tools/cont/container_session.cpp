@@ -24,6 +24,7 @@ int ContainerSession::Open() {
     if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
     if (result == RES_BAD_FORMAT) return Fail(place(), "not a container (unknown magic or version)", result);
     if (result == E_ACCESSDENIED) return Fail(place(), "cannot open the file", result);
+    if (result == E_OUTOFMEMORY) return Fail(place(), "cannot read the container's directory", result);
     uint64_t size = 0;
     if (FileSizeOf(userPath_, &size) && size == 0)
         return Fail(place(), "empty file: not a container, or one whose entries never received data", result);

@@ -35,6 +35,10 @@ const NamedResult kNames[] = {
     {RES_INVALID_PATH, "RES_INVALID_PATH"},
 };
 
+// Long enough to tell names apart, short enough to keep a message on one
+// readable line.
+constexpr size_t kShownNameBytes = 128;
+
 std::string Hex(int32_t result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
@@ -44,7 +48,7 @@ std::string Hex(int32_t result) {
 std::string Prefix(const Place& place) {
     std::string line = "cont: ";
     if (!place.container.empty()) line += Printable(place.container) + ": ";
-    if (!place.entry.empty()) line += "entry '" + Printable(place.entry) + "': ";
+    if (!place.entry.empty()) line += "entry " + QuotedName(place.entry) + ": ";
     return line;
 }
 
@@ -57,6 +61,7 @@ const char* ResultName(int32_t result) {
 }
 
 std::string DescribeResult(int32_t result) {
+    if (result == E_OUTOFMEMORY) return std::string("out of memory, E_OUTOFMEMORY (") + Hex(result) + ")";
     if (const char* name = ResultName(result)) return std::string(name) + " (" + Hex(result) + ")";
     const uint32_t bits = static_cast<uint32_t>(result);
     if ((bits & 0xFFFF0000u) == 0x80070000u) {
@@ -65,6 +70,10 @@ std::string DescribeResult(int32_t result) {
                Hex(result) + ")";
     }
     return std::string(QLX_FAILED(result) ? "unnamed failure" : "unnamed success") + " (" + Hex(result) + ")";
+}
+
+int32_t ResultFromErrno(int code) {
+    return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(code) & 0xFFFFu));
 }
 
 int Fail(const Place& place, const std::string& what, int32_t result) {
@@ -88,7 +97,9 @@ int UsageError(const char* command, const std::string& what) {
 std::string Printable(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\x%02X", c);
             out += esc;
@@ -97,6 +108,14 @@ std::string Printable(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string QuotedName(const std::string& name) {
+    if (name.size() <= kShownNameBytes) return "'" + Printable(name) + "'";
+    size_t cut = kShownNameBytes;
+    // Not inside a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    return "'" + Printable(name.substr(0, cut)) + "...' (" + std::to_string(name.size()) + " bytes)";
 }
 
 }  // namespace cont

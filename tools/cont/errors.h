@@ -17,8 +17,13 @@ enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 const char* ResultName(int32_t result);
 
 // "NAME (0xXXXXXXXX)"; platform errors (0x8007xxxx without a name of their
-// own) name the errno value they carry.
+// own) name the errno value they carry, and E_OUTOFMEMORY says "out of
+// memory" in words before its name.
 std::string DescribeResult(int32_t result);
+
+// An errno value as the module reports platform errors: 0x80070000 with its
+// low 16 bits.
+int32_t ResultFromErrno(int code);
 
 // Where a failure happened: the container as the user wrote it, and the
 // entry when the failure concerns one.
@@ -38,8 +43,14 @@ int FailPlain(const Place& place, const std::string& what);
 // "cont COMMAND: WHAT" plus a hint to --help; returns kExitUsage.
 int UsageError(const char* command, const std::string& what);
 
-// Prints entry names safely: control bytes become \xNN.
+// Prints entry names safely and unambiguously: control bytes become \xNN
+// and a backslash is doubled.
 std::string Printable(const std::string& text);
+
+// A name for a message, in single quotes and printable; a long one is cut
+// with "..." and followed by its length, so one line stays one line even
+// for a name of megabytes.
+std::string QuotedName(const std::string& name);
 
 }  // namespace cont
 

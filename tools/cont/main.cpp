@@ -2,10 +2,12 @@
 // contfs.so module, as a media player would use it.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "commands.h"
 #include "errors.h"
+#include "standard_output.h"
 
 namespace cont {
 
@@ -37,7 +39,7 @@ int PrintVersion(int argc, char** argv) {
     Args args;
     std::string error;
     if (!args.Parse(argc, argv, {}, &error)) return UsageError(nullptr, error);
-    std::printf("cont %s\n", CONT_VERSION);
+    PrintOut("cont %s\n", CONT_VERSION);
     Tool tool("--version", args);
     Module* module = tool.module();
     if (!module) return kExitFailure;
@@ -45,7 +47,7 @@ int PrintVersion(int argc, char** argv) {
     uint32_t version = 0;
     if (!module->Describe(&description, &version))
         return FailPlain(Place{module->path(), {}}, "the module does not describe itself");
-    std::printf("module %s: %s, version 0x%08X\n", module->path().c_str(), description.c_str(), version);
+    PrintOut("module %s: %s, version 0x%08X\n", module->path().c_str(), description.c_str(), version);
     return kExitOk;
 }
 
@@ -92,12 +94,20 @@ int Main(int argc, char** argv) {
 }  // namespace cont
 
 int main(int argc, char** argv) {
+    int status = cont::kExitFailure;
     try {
-        return cont::Main(argc, argv);
+        status = cont::Main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "cont: out of memory\n");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cont: %s\n", e.what());
     } catch (...) {
         std::fprintf(stderr, "cont: unexpected failure\n");
     }
-    return cont::kExitFailure;
+    std::string reason;
+    if (cont::OutputFailed(&reason)) {
+        std::fprintf(stderr, "cont: standard output: write failed: %s\n", reason.c_str());
+        if (status == cont::kExitOk) status = cont::kExitFailure;
+    }
+    return status;
 }
