@@ -6,17 +6,24 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -46,7 +53,9 @@ inline std::string Pattern(size_t size, uint32_t seed) {
 
 inline std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 inline void WriteAll(const fs::path& path, const std::string& bytes) {
@@ -59,6 +68,59 @@ inline uint64_t Checksum(const std::string& bytes) {
     for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
     return h;
 }
+
+// Bytes fed to cont's standard input through a pipe by a thread of the
+// test, piece by piece with a pause after each, as a live stream arrives.
+// The pipe closes after the last piece, or, with `holdOpen`, only when the
+// feed is destroyed.
+class PipeFeed {
+public:
+    PipeFeed(std::string bytes, size_t piece, std::chrono::microseconds pause, bool holdOpen = false)
+        : bytes_(std::move(bytes)), piece_(piece), pause_(pause), holdOpen_(holdOpen) {
+        // A reader killed mid-stream makes writes fail instead of ending
+        // the test.
+        signal(SIGPIPE, SIG_IGN);
+        if (pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
+        thread_ = std::thread([this] { Feed(); });
+    }
+    PipeFeed(const PipeFeed&) = delete;
+    PipeFeed& operator=(const PipeFeed&) = delete;
+    ~PipeFeed() {
+        stop_ = true;
+        // With no reader left a blocked write fails at once.
+        if (fds_[0] >= 0) close(fds_[0]);
+        thread_.join();
+        if (fds_[1] >= 0) close(fds_[1]);
+    }
+    // For ContFixture::inputFd.
+    int readEnd() const { return fds_[0]; }
+    // Bytes that went into the pipe so far.
+    size_t fed() const { return fed_; }
+
+private:
+    void Feed() {
+        while (fed_ < bytes_.size() && !stop_) {
+            const size_t n = std::min(piece_, bytes_.size() - fed_);
+            const ssize_t wrote = write(fds_[1], bytes_.data() + fed_, n);
+            if (wrote <= 0) break;
+            fed_ += static_cast<size_t>(wrote);
+            std::this_thread::sleep_for(pause_);
+        }
+        if (!holdOpen_) {
+            close(fds_[1]);
+            fds_[1] = -1;
+        }
+    }
+
+    std::string bytes_;
+    size_t piece_;
+    std::chrono::microseconds pause_;
+    bool holdOpen_;
+    int fds_[2] = {-1, -1};
+    std::atomic<size_t> fed_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 class ContFixture : public ::testing::Test {
 protected:
@@ -74,19 +136,18 @@ protected:
 
     // Starts cont with the arguments; standard input from `input` (a file
     // name in the scratch directory), else from inputFd when set, else
-    // empty; `env` adds NAME=VALUE texts. 0 when it could not be started.
+    // empty; `env` adds NAME=VALUE texts. Limits and a small file system
+    // (below) apply to cont alone. 0 when it could not be started.
     pid_t Start(const std::vector<std::string>& args, const std::string& input = {},
                 const std::vector<std::string>& env = {}, const fs::path& cwd = {}) {
+        // Everything the child needs is made before the fork: after it, only
+        // system calls.
         const std::string inPath = input.empty() ? "/dev/null" : At(input).string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (input.empty() && inputFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
-        else
-            posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-        AddOutput(&actions, 1, stdoutDevice, At(".out"));
-        AddOutput(&actions, 2, stderrDevice, At(".err"));
-        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+        const std::string outPath = stdoutDevice.empty() ? At(".out").string() : stdoutDevice;
+        const std::string errPath = stderrDevice.empty() ? At(".err").string() : stderrDevice;
+        const int outFlags = stdoutDevice.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_NOCTTY;
+        const int errFlags = stderrDevice.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_NOCTTY;
+        const int stdinFd = input.empty() ? inputFd : -1;
         std::vector<std::string> argStore = {Tool()};
         argStore.insert(argStore.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -97,15 +158,26 @@ protected:
         std::vector<char*> envp;
         for (std::string& e : envStore) envp.push_back(e.data());
         envp.push_back(nullptr);
+        const std::string smallFs = tmpfsAt.string();
 
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot run " << argv[0];
+        const pid_t pid = fork();
+        if (pid < 0) {
+            ADD_FAILURE() << "cannot fork";
             return 0;
         }
-        return pid;
+        if (pid > 0) return pid;
+        if (!smallFs.empty()) MountSmallFileSystem(smallFs.c_str());
+        Redirect(stdinFd, inPath.c_str(), O_RDONLY, 0);
+        Redirect(-1, outPath.c_str(), outFlags, 1);
+        Redirect(-1, errPath.c_str(), errFlags, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(kCannotStart);
+        for (const auto& [resource, value] : limits) {
+            struct rlimit limit = {value, value};
+            if (setrlimit(resource, &limit) != 0) _exit(kCannotStart);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(kCannotStart);
     }
 
     // Waits for a cont that Start began; its status (128 + signal when a
@@ -148,7 +220,17 @@ protected:
         EXPECT_EQ(1, std::count(o.err.begin(), o.err.end(), '\n')) << o.err;
     }
 
+    // The status of a child that could not become cont.
+    static constexpr int kCannotStart = 126;
+    // The status of one that could not mount its small file system.
+    static constexpr int kNoSmallFileSystem = 77;
+
     fs::path dir;
+    // Soft and hard limits set for cont alone, e.g. {RLIMIT_NOFILE, 64}.
+    std::vector<std::pair<int, rlim_t>> limits;
+    // When set, cont runs in a mount namespace of its own with a 1 MiB
+    // tmpfs on this directory, which disappears with it.
+    fs::path tmpfsAt;
     std::string stdoutDevice;  // when set, cont's standard output goes there
     std::string stderrDevice;  // when set, cont's standard error goes there
     int inputFd = -1;          // when set, cont's standard input (a pipe's end)
@@ -161,12 +243,16 @@ private:
         return other && *other ? other : CONT_TOOL_PATH;
     }
 
-    static void AddOutput(posix_spawn_file_actions_t* actions, int fd, const std::string& device,
-                          const fs::path& file) {
-        if (device.empty())
-            posix_spawn_file_actions_addopen(actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        else
-            posix_spawn_file_actions_addopen(actions, fd, device.c_str(), O_RDWR | O_NOCTTY, 0);
+    static void Redirect(int from, const char* path, int flags, int to) {
+        if (from < 0) from = open(path, flags, 0644);
+        if (from < 0 || dup2(from, to) < 0) _exit(kCannotStart);
+        if (from != to) close(from);
+    }
+
+    static void MountSmallFileSystem(const char* at) {
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", at, "tmpfs", 0, "size=1m") != 0)
+            _exit(kNoSmallFileSystem);
     }
 };
 

@@ -211,8 +211,8 @@ TEST_F(ContToolTest, ContainerPathsThatUrlsTreatSpecially) {
 
 TEST_F(ContToolTest, PackIntoAMissingDirectoryFails) {
     WriteAll(At("a"), "alpha");
-    ExpectError(Cont({"pack", At("no/such/x.cnt").string(), At("a").string()}), "x.cnt",
-                "E_ACCESSDENIED (0x80070005)");
+    ExpectError(Cont({"pack", At("no/such/x.cnt").string(), At("a").string()}),
+                "x.cnt: cannot create the container", "No such file or directory");
 }
 
 TEST_F(ContToolTest, ExtractWritesIntoTheCurrentDirectoryAndReplacesFiles) {

@@ -1,5 +1,6 @@
 // cont pack: a new container holding the given files.
-#include <cstdio>
+#include <sys/resource.h>
+
 #include <memory>
 #include <set>
 #include <string>
@@ -11,7 +12,9 @@
 #include "entry_file.h"
 #include "errors.h"
 #include "local_files.h"
+#include "pack_target.h"
 #include "progress.h"
+#include "write_failure.h"
 
 namespace cont {
 
@@ -20,100 +23,132 @@ namespace {
 const char kHelp[] =
     "Usage: cont pack [--force] [--interleave] [--name NAME] OUT.cnt FILE...\n"
     "Makes a new container OUT.cnt holding each FILE as an entry named after the\n"
-    "file's last path component. FILE '-' reads standard input.\n"
+    "file's last path component. FILE '-' reads standard input; what arrives\n"
+    "through a pipe is written as it comes.\n"
     "\n"
     "  --name NAME     the entry name, for a single FILE (needed for '-')\n"
-    "  --force         replace OUT.cnt if it exists; without it cont refuses,\n"
-    "                  because opening a container for writing empties it\n"
+    "  --force         replace OUT.cnt if it exists: the new container is made\n"
+    "                  beside it and takes its place only once it is complete\n"
     "  --interleave    write all files at once, in round-robin pieces through one\n"
-    "                  file object each, as a player writing several streams does\n";
+    "                  file object each, as a player writing several streams does\n"
+    "\n"
+    "When packing fails, a new OUT.cnt keeps what reached the disk and cont names\n"
+    "the entries that are complete and those that are cut short; a container\n"
+    "that --force was replacing is left as it was.\n";
 
 constexpr uint32_t kPlainPiece = 1u << 20;
 constexpr uint32_t kInterleavePiece = 64u << 10;
+// Descriptors cont needs besides its inputs: standard streams, the
+// container, the module's own files.
+constexpr rlim_t kSpareDescriptors = 16;
+// Names listed in one sentence of the failure summary before "and N more".
+constexpr size_t kNamesListed = 8;
 
 struct Source {
     std::string path;  // as given; "-" for standard input
     std::string name;  // entry name
     InputFile input;
     EntryFile entry;
+    bool added = false;  // the entry was opened in the container
+    bool done = false;   // the input was read to its end
     uint64_t written = 0;
-    bool done = false;
+    bool found = false;  // the entry was found when the container was read back
+    uint64_t onDisk = 0;
 };
+
+using Sources = std::vector<std::unique_ptr<Source>>;
 
 class Packer {
 public:
-    Packer(Tool& tool, std::string out) : tool_(tool), out_(std::move(out)) {}
+    Packer(Tool& tool, std::string out, std::string writePath)
+        : tool_(tool), out_(std::move(out)), writePath_(std::move(writePath)) {}
 
-    int Run(std::vector<std::unique_ptr<Source>>& sources, bool interleave, uint64_t total);
-    // True once the container file was opened for writing, which creates or
-    // empties it.
-    bool touched() const { return touched_; }
+    // Copies every source into the container and lets go of it, so that the
+    // module writes its directory and clean flag. Prints any failure.
+    int Run(Sources& sources, bool interleave, uint64_t total);
+    // Reads the container back and records what each entry holds; false
+    // when it cannot be read at all.
+    bool Survey(Sources& sources);
 
 private:
+    int OpenInput(Source& source);
     int OpenEntry(Source& source);
     // Copies one piece; `source.done` once the input is used up.
     int CopyPiece(Source& source, uint32_t piece);
-    int Verify(const std::vector<std::unique_ptr<Source>>& sources);
+    Place place(const std::string& entry = {}) const { return Place{out_, entry}; }
 
     Tool& tool_;
     std::string out_;
+    std::string writePath_;
     std::string urlPath_;
     Ref<HostBuffer> buffer_ = NewHostObject<HostBuffer>();
     std::unique_ptr<Progress> progress_;
-    bool touched_ = false;
     Source* first_ = nullptr;
 };
 
+int Packer::OpenInput(Source& source) {
+    std::string reason;
+    if (!source.input.Open(source.path, &reason))
+        return FailPlain(Place{source.path, {}}, "cannot read: " + reason);
+    return kExitOk;
+}
+
 int Packer::OpenEntry(Source& source) {
-    touched_ = true;
     const std::string url = MakeContUrl(urlPath_, source.name);
     // Later entries come from the first one's pool, as a player asks an
     // open file for its siblings.
     const int32_t result = first_ ? source.entry.OpenBeside(first_->entry, url, WriteAccess)
                                   : source.entry.Open(*tool_.module(), url, WriteAccess);
     if (!first_) first_ = &source;
-    if (QLX_SUCCEEDED(result)) return kExitOk;
-    if (result == E_NOTIMPL) return Fail(Place{out_, {}}, "the module cannot open files yet", result);
-    if (result == E_ACCESSDENIED) return Fail(Place{out_, {}}, "cannot create the container", result);
-    return Fail(Place{out_, source.name}, "cannot add the entry", result);
+    if (QLX_SUCCEEDED(result)) {
+        source.added = true;
+        return kExitOk;
+    }
+    if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
+    if (result == E_ACCESSDENIED || result == RES_OPEN_FAILED)
+        return Fail(place(), "cannot open the container for writing", result);
+    return Fail(place(source.name), "cannot add the entry", result);
 }
 
 int Packer::CopyPiece(Source& source, uint32_t piece) {
     std::string reason;
     int32_t result = buffer_->SetSize(piece);
-    if (QLX_FAILED(result)) return Fail(Place{out_, source.name}, "cannot make a buffer", result);
+    if (QLX_FAILED(result)) return Fail(place(source.name), "cannot make a buffer", result);
     size_t got = 0;
     if (!source.input.Read(buffer_->GetBuffer(), piece, &got, &reason))
         return FailPlain(Place{source.path, {}}, "read failed: " + reason);
     if (got == 0) {
         source.done = true;
+        source.input.Close();
         if (source.written != 0) return kExitOk;
         // An empty write still makes the container write its header and the
         // entry's record, so a container of empty files is readable.
     }
     buffer_->SetSize(static_cast<uint32_t>(got));
     result = source.entry.Write(buffer_.get());
-    if (QLX_FAILED(result))
-        return Fail(Place{out_, source.name}, "write failed at byte " + std::to_string(source.written), result);
+    if (QLX_FAILED(result)) {
+        std::string what = "write failed at byte " + std::to_string(source.written);
+        const std::string cause = WhyWriteFailed(writePath_);
+        if (!cause.empty()) what += ": " + cause;
+        return Fail(place(source.name), what, result);
+    }
     source.written += got;
     if (progress_) progress_->Advance(got);
     return kExitOk;
 }
 
-int Packer::Run(std::vector<std::unique_ptr<Source>>& sources, bool interleave, uint64_t total) {
+int Packer::Run(Sources& sources, bool interleave, uint64_t total) {
     std::string reason;
-    if (!UrlContainerPath(out_, &urlPath_, &reason)) return Fail(Place{out_, {}}, reason, RES_INVALID_PATH);
-    if (!tool_.module()) return kExitFailure;
-    for (auto& source : sources)
-        if (!source->input.Open(source->path, &reason))
-            return FailPlain(Place{source->path, {}}, "cannot read: " + reason);
-
+    if (!UrlContainerPath(writePath_, &urlPath_, &reason)) return Fail(place(), reason, RES_INVALID_PATH);
     progress_ = std::make_unique<Progress>("packing", total, tool_.quiet());
     int status = kExitOk;
     if (interleave) {
         // Every entry is added before any byte is written, then each gets a
         // piece in turn, so the data records alternate in the file.
-        for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) status = OpenEntry(*sources[i]);
+        for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) {
+            status = OpenInput(*sources[i]);
+            if (status == kExitOk) status = OpenEntry(*sources[i]);
+        }
         for (bool pending = status == kExitOk; pending && status == kExitOk;) {
             pending = false;
             for (auto& source : sources) {
@@ -123,10 +158,12 @@ int Packer::Run(std::vector<std::unique_ptr<Source>>& sources, bool interleave, 
             }
         }
     } else {
+        // One input open at a time, however many there are.
         for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) {
             Source& source = *sources[i];
-            if ((status = OpenEntry(source)) != kExitOk) break;
+            if ((status = OpenInput(source)) != kExitOk || (status = OpenEntry(source)) != kExitOk) break;
             while (!source.done && status == kExitOk) status = CopyPiece(source, kPlainPiece);
+            source.input.Close();
             // The first file object keeps the container open for the rest;
             // releasing it would end the container and the next open for
             // writing would start it afresh.
@@ -137,27 +174,72 @@ int Packer::Run(std::vector<std::unique_ptr<Source>>& sources, bool interleave, 
     // The container writes its directory and clean flag when the last file
     // object lets go of it.
     for (auto& source : sources) source->entry.Release();
-    if (status != kExitOk) return status;
-    return Verify(sources);
+    return status;
 }
 
-// Reads the finished container back and compares every entry's size with
-// what was written: the module reports no failure of its final flush.
-int Packer::Verify(const std::vector<std::unique_ptr<Source>>& sources) {
-    ContainerSession session(*tool_.module(), out_);
-    int status = session.Open();
-    if (status != kExitOk) return status;
-    for (const auto& source : sources) {
+// The module reports no failure of its final flush, so what counts is what
+// a reader finds afterwards.
+bool Packer::Survey(Sources& sources) {
+    ContainerSession session(*tool_.module(), writePath_);
+    if (!session.OpenQuietly()) return false;
+    for (auto& source : sources) {
         EntryFile entry;
-        if ((status = session.OpenEntry(source->name, &entry)) != kExitOk) return status;
-        uint64_t size = 0;
-        const int32_t result = entry.Size(&size);
-        if (QLX_FAILED(result)) return Fail(session.place(source->name), "cannot stat the entry", result);
-        if (size != source->written)
-            return FailPlain(session.place(source->name), "holds " + std::to_string(size) + " bytes after packing " +
-                                                              std::to_string(source->written));
+        if (!source->added || QLX_FAILED(session.OpenEntryQuietly(source->name, &entry))) continue;
+        source->found = QLX_SUCCEEDED(entry.Size(&source->onDisk));
     }
-    return kExitOk;
+    return true;
+}
+
+bool Complete(const Source& source) { return source.done && source.found && source.onDisk == source.written; }
+
+std::string NameList(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < kNamesListed; ++i) text += (i ? ", " : "") + names[i];
+    if (names.size() > kNamesListed) text += " and " + std::to_string(names.size() - kNamesListed) + " more";
+    return text;
+}
+
+// "complete: 'a', 'b'; cut short: 'c' at byte 1000, before the end of its
+// input; not packed: 'd'".
+std::string Summary(const Sources& sources) {
+    std::vector<std::string> complete, cut, missing;
+    for (const auto& source : sources) {
+        const std::string name = QuotedName(source->name);
+        if (Complete(*source))
+            complete.push_back(name);
+        else if (source->added)
+            cut.push_back(name + " at byte " + std::to_string(source->found ? source->onDisk : 0) +
+                          (source->done ? " of " + std::to_string(source->written) : ", before the end of its input"));
+        else
+            missing.push_back(name);
+    }
+    std::string text;
+    auto add = [&text](const char* label, const std::vector<std::string>& names) {
+        if (names.empty()) return;
+        text += (text.empty() ? "" : "; ") + std::string(label) + NameList(names);
+    };
+    add("complete: ", complete);
+    add("cut short: ", cut);
+    add("not packed: ", missing);
+    return text;
+}
+
+// --interleave holds every input open at once; the soft limit on open
+// files is raised as far as the hard one allows before anything is opened.
+bool EnoughDescriptors(size_t inputs, std::string* reason) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+    const rlim_t needed = static_cast<rlim_t>(inputs) + kSpareDescriptors;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed) return true;
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed) {
+        limit.rlim_cur = needed;
+        if (setrlimit(RLIMIT_NOFILE, &limit) == 0) return true;
+    }
+    *reason = "--interleave keeps all " + std::to_string(inputs) + " inputs open at once, which takes about " +
+              std::to_string(needed) + " open files, but the limit is " +
+              std::to_string(limit.rlim_max == RLIM_INFINITY ? limit.rlim_cur : limit.rlim_max) +
+              " (ulimit -n); pack them without --interleave";
+    return false;
 }
 
 int RunPack(const Args& args, Tool& tool) {
@@ -170,8 +252,9 @@ int RunPack(const Args& args, Tool& tool) {
     if (!name && files[0] == "-") return UsageError(cmd, "standard input needs --name");
     for (const std::string& f : files)
         if (f == "-" && files.size() != 1) return UsageError(cmd, "standard input can only be packed alone");
+    const bool interleave = args.Has("interleave");
 
-    std::vector<std::unique_ptr<Source>> sources;
+    Sources sources;
     std::set<std::string> names;
     uint64_t total = 0;
     for (const std::string& f : files) {
@@ -192,17 +275,34 @@ int RunPack(const Args& args, Tool& tool) {
         }
         sources.push_back(std::move(source));
     }
+    std::string reason, urlPath;
+    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
+    if (interleave && !EnoughDescriptors(sources.size(), &reason)) return FailPlain(Place{out, {}}, reason);
+    if (!tool.module()) return kExitFailure;
 
-    const PathKind outKind = KindOf(out);
-    if (outKind == PathKind::kDirectory) return Fail(Place{out, {}}, "is a directory", RES_OPEN_FAILED);
-    if (outKind != PathKind::kMissing && !args.Has("force"))
-        return Fail(Place{out, {}}, "exists; packing would empty it (use --force to replace it)", E_ACCESSDENIED);
+    PackTarget target;
+    const int32_t prepared = target.Prepare(out, args.Has("force"), &reason);
+    if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 
-    Packer packer(tool, out);
-    const int status = packer.Run(sources, args.Has("interleave"), total);
-    // A container that failed half-way is of no use to anyone.
-    if (status != kExitOk && packer.touched() && KindOf(out) == PathKind::kRegular) std::remove(out.c_str());
-    return status;
+    Packer packer(tool, out, target.writePath());
+    const int status = packer.Run(sources, interleave, total);
+    const bool readable = packer.Survey(sources);
+    bool complete = readable;
+    bool irreplaceable = false;
+    for (const auto& source : sources) {
+        complete = complete && Complete(*source);
+        irreplaceable = irreplaceable || (source->input.Irreplaceable() && source->written != 0);
+    }
+    if (status == kExitOk && complete) {
+        if (target.Commit(&reason)) return kExitOk;
+        return FailPlain(Place{out, {}}, reason + "; " + target.Abandon(irreplaceable).said);
+    }
+    if (status == kExitOk) FailPlain(Place{out, {}}, "the container read back does not hold what was packed");
+    const PackTarget::Fate fate = target.Abandon(irreplaceable);
+    if (fate.said.empty()) return kExitFailure;
+    std::string line = fate.said;
+    if (fate.kept) line += readable ? " (" + Summary(sources) + ")" : " (it cannot be read back)";
+    return FailPlain(Place{out, {}}, line);
 }
 
 }  // namespace

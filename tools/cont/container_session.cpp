@@ -1,6 +1,7 @@
 #include "container_session.h"
 
 #include "cont_url.h"
+#include "header_probe.h"
 #include "local_files.h"
 
 namespace cont {
@@ -16,11 +17,8 @@ int ContainerSession::Open() {
     }
     std::string reason;
     if (!UrlContainerPath(userPath_, &urlPath_, &reason)) return Fail(place(), reason, RES_INVALID_PATH);
-
-    // No "file" option: the module then serves the first entry that holds
-    // data, and keeps the container even when there is none.
-    const int32_t result = holder_.Open(module_, MakeContUrl(urlPath_, ""), ReadAccess);
-    if (QLX_SUCCEEDED(result) || holder_.HoldsContainer()) return kExitOk;
+    const int32_t result = OpenHolder();
+    if (QLX_SUCCEEDED(result)) return kExitOk;
     if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
     if (result == RES_BAD_FORMAT) return Fail(place(), "not a container (unknown magic or version)", result);
     if (result == E_ACCESSDENIED) return Fail(place(), "cannot open the file", result);
@@ -28,7 +26,24 @@ int ContainerSession::Open() {
     uint64_t size = 0;
     if (FileSizeOf(userPath_, &size) && size == 0)
         return Fail(place(), "empty file: not a container, or one whose entries never received data", result);
+    HeaderInfo header;
+    if (ProbeHeader(userPath_, &header, &reason) && header.hasTitle &&
+        size < header.headerBytes + kFirstIndexRecordBytes)
+        return Fail(place(), "holds only the header of a container: it was cut off before its directory, so "
+                             "before any entry, reached the disk", result);
     return Fail(place(), "cannot read the container's directory (damaged or not a container)", result);
+}
+
+int32_t ContainerSession::OpenHolder() {
+    // No "file" option: the module then serves the first entry that holds
+    // data, and keeps the container even when there is none.
+    const int32_t result = holder_.Open(module_, MakeContUrl(urlPath_, ""), ReadAccess);
+    return QLX_SUCCEEDED(result) || holder_.HoldsContainer() ? S_OK : result;
+}
+
+bool ContainerSession::OpenQuietly() {
+    std::string reason;
+    return UrlContainerPath(userPath_, &urlPath_, &reason) && QLX_SUCCEEDED(OpenHolder());
 }
 
 int ContainerSession::ListEntries(std::vector<std::string>* names) {
@@ -47,13 +62,17 @@ int ContainerSession::ListEntries(std::vector<std::string>* names) {
 int ContainerSession::OpenEntry(const std::string& name, EntryFile* file) {
     std::string reason;
     if (!AddressableEntryName(name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
-    // A file object from the holder's pool joins the container it holds.
-    const int32_t result = file->OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
+    const int32_t result = OpenEntryQuietly(name, file);
     if (QLX_SUCCEEDED(result)) return kExitOk;
     bool exists = true;
     if (QLX_SUCCEEDED(holder_.Exists(MakePlainContUrl(urlPath_, name), &exists)) && !exists)
         return Fail(place(name), "no such entry", result);
     return Fail(place(name), "cannot open the entry", result);
+}
+
+int32_t ContainerSession::OpenEntryQuietly(const std::string& name, EntryFile* file) {
+    // A file object from the holder's pool joins the container it holds.
+    return file->OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
 }
 
 }  // namespace cont

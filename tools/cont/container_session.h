@@ -21,6 +21,8 @@ public:
     // Opens the container for reading; prints the reason and returns
     // kExitFailure when it cannot be opened.
     int Open();
+    // The same without a word: true when the container could be opened.
+    bool OpenQuietly();
 
     // The names of the entries, in container order.
     int ListEntries(std::vector<std::string>* names);
@@ -28,6 +30,8 @@ public:
     // Opens one entry for reading; "no such entry" when the container does
     // not hold it.
     int OpenEntry(const std::string& name, EntryFile* file);
+    // The same without a word; the module's result.
+    int32_t OpenEntryQuietly(const std::string& name, EntryFile* file);
 
     // Reads `file` from its position to `end`, handing each piece to `sink`
     // (which returns false to stop, having reported why). Fails when the
@@ -42,6 +46,8 @@ public:
     static constexpr uint32_t kPiece = 1u << 20;
 
 private:
+    int32_t OpenHolder();
+
     Module& module_;
     std::string userPath_;
     std::string urlPath_;

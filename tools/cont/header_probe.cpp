@@ -53,6 +53,7 @@ bool ProbeHeader(const std::string& path, HeaderInfo* info, std::string* reason)
     if (titleLength == 0 || titleLength > kMaxTitle || got < at + titleLength) return true;
     info->hasTitle = true;
     info->title.assign(reinterpret_cast<const char*>(bytes + at), titleLength);
+    info->headerBytes = at + titleLength;
     return true;
 }
 

@@ -24,7 +24,12 @@ struct HeaderInfo {
     uint8_t clean = 0;
     bool hasTitle = false;
     std::string title;
+    size_t headerBytes = 0;    // where the first record begins, once the title is known
 };
+
+// The first record of a container: an index record of 256 slots and a link,
+// 5 + 2056 bytes.
+constexpr uint64_t kFirstIndexRecordBytes = 5 + 2056;
 
 // False with a reason only when the file cannot be read at all; a short or
 // foreign file gives a HeaderInfo with the fields it has.

@@ -1,5 +1,7 @@
 #include "local_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,33 +59,50 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
-InputFile::~InputFile() {
-    if (file_ && owned_) fclose(file_);
+void InputFile::Close() {
+    if (fd_ >= 0 && owned_) close(fd_);
+    fd_ = -1;
+    owned_ = false;
 }
 
 bool InputFile::Open(const std::string& path, std::string* reason) {
+    Close();
     if (path == "-") {
-        file_ = stdin;
-        return true;
+        fd_ = STDIN_FILENO;
+    } else {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) {
+            *reason = std::strerror(errno);
+            return false;
+        }
+        owned_ = true;
     }
-    if (KindOf(path) == PathKind::kDirectory) {
-        *reason = "is a directory";
-        return false;
-    }
-    file_ = fopen(path.c_str(), "rb");
-    if (!file_) {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) {
         *reason = std::strerror(errno);
+        Close();
         return false;
     }
-    owned_ = true;
+    if (S_ISDIR(st.st_mode)) {
+        *reason = "is a directory";
+        Close();
+        return false;
+    }
+    regular_ = S_ISREG(st.st_mode);
     return true;
 }
 
 bool InputFile::Read(uint8_t* into, size_t count, size_t* got, std::string* reason) {
-    *got = fread(into, 1, count, file_);
-    if (*got < count && ferror(file_)) {
-        *reason = std::strerror(errno);
-        return false;
+    *got = 0;
+    while (*got < count) {
+        const ssize_t n = read(fd_, into + *got, count - *got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *reason = std::strerror(errno);
+            return false;
+        }
+        *got += static_cast<size_t>(n);
+        if (n == 0 || !regular_) break;
     }
     return true;
 }

@@ -29,14 +29,22 @@ public:
     InputFile() = default;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
-    ~InputFile();
+    ~InputFile() { Close(); }
     bool Open(const std::string& path, std::string* reason);
-    // Bytes read (0 at the end); false with a reason on a read error.
+    // Up to `count` bytes (0 at the end); false with a reason on a read
+    // error. A regular file fills the count; from a pipe or a terminal
+    // whatever has arrived is handed over at once, so it can be written
+    // as it comes.
     bool Read(uint8_t* into, size_t count, size_t* got, std::string* reason);
+    // True when the bytes cannot be had a second time: anything but a
+    // regular file, such as a pipe.
+    bool Irreplaceable() const { return !regular_; }
+    void Close();
 
 private:
-    FILE* file_ = nullptr;
+    int fd_ = -1;
     bool owned_ = false;
+    bool regular_ = false;
 };
 
 // A file written from start to end ("-" is standard output). A file that

@@ -1,5 +1,6 @@
 // cont: makes, lists, reads, checks and repairs containers through the
 // contfs.so module, as a media player would use it.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -94,6 +95,9 @@ int Main(int argc, char** argv) {
 }  // namespace cont
 
 int main(int argc, char** argv) {
+    // A write past the file size limit then fails with a reason cont can
+    // report, rather than killing it half-way.
+    std::signal(SIGXFSZ, SIG_IGN);
     int status = cont::kExitFailure;
     try {
         status = cont::Main(argc, argv);
