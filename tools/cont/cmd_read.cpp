@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "commands.h"
+#include "cont_url.h"
 #include "container_session.h"
 #include "errors.h"
-#include "local_files.h"
+#include "extract_directory.h"
 #include "progress.h"
 #include "standard_output.h"
 
@@ -24,24 +25,14 @@ const char kCatHelp[] =
 const char kExtractHelp[] =
     "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
     "Writes the named entries (all of them when none is named) to files of the\n"
-    "same names, replacing files that exist.\n"
+    "same names, replacing regular files that exist. Each file is written under\n"
+    "a temporary name and renamed into place once whole; symbolic links, FIFOs\n"
+    "and other special files are never written through, nor is the container\n"
+    "itself. An entry that cannot be extracted is reported and the others are\n"
+    "still written; the exit status is then 1.\n"
     "\n"
     "  -C, --directory DIR   write into DIR (made if missing) instead of the\n"
     "                        current directory\n";
-
-// Copies `file` from its position up to `end` into `out`.
-int CopyOut(ContainerSession& session, EntryFile& file, const std::string& name, uint64_t end, OutputFile& out,
-            const std::string& outName, Progress& progress) {
-    return session.ReadThrough(file, name, end, [&](const std::vector<uint8_t>& piece) {
-        std::string reason;
-        if (!out.Write(piece.data(), piece.size(), &reason)) {
-            FailPlain(Place{outName, {}}, "write failed: " + reason);
-            return false;
-        }
-        progress.Advance(piece.size());
-        return true;
-    });
-}
 
 int RunCat(const Args& args, Tool& tool) {
     const char* cmd = kCatCommand.name;
@@ -82,10 +73,32 @@ int RunCat(const Args& args, Tool& tool) {
     });
 }
 
-// An entry name that would write outside the target directory is refused;
-// the names come from the container, not from the user.
-bool SafeFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+// Writes one entry to its file; kExitFailure once it has said why not.
+int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool quiet) {
+    std::string reason;
+    // The names come from the container, not from the user.
+    if (!ExtractableEntryName(name, &reason)) return Fail(session.place(name), reason + "; not extracted", E_INVALIDARG);
+    EntryFile entry;
+    int status = session.OpenEntry(name, &entry);
+    if (status != kExitOk) return status;
+    uint64_t size = 0;
+    const int32_t result = entry.Size(&size);
+    if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
+    const Place target{directory.PathOf(name), {}};
+    ExtractDirectory::File file;
+    if (!directory.Begin(name, &file, &reason)) return FailPlain(target, reason);
+    Progress progress("extracting " + name, size, quiet);
+    status = session.ReadThrough(entry, name, size, [&](const std::vector<uint8_t>& piece) {
+        if (!file.Write(piece.data(), piece.size(), &reason)) {
+            FailPlain(target, reason);
+            return false;
+        }
+        progress.Advance(piece.size());
+        return true;
+    });
+    if (status != kExitOk) return status;
+    if (!file.Commit(&reason)) return FailPlain(target, reason);
+    return kExitOk;
 }
 
 int RunExtract(const Args& args, Tool& tool) {
@@ -93,39 +106,25 @@ int RunExtract(const Args& args, Tool& tool) {
     const std::string* dirOption = args.Value("directory");
     const std::string dir = dirOption ? *dirOption : std::string();
     if (dirOption && dir.empty()) return UsageError(kExtractCommand.name, "-C needs a directory");
+    std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
+    std::set<std::string> seen;
+    for (const std::string& name : names)
+        if (!seen.insert(name).second) return UsageError(kExtractCommand.name, "entry '" + name + "' named twice");
     if (!tool.module()) return kExitFailure;
 
     ContainerSession session(*tool.module(), args.positionals[0]);
     int status = session.Open();
     if (status != kExitOk) return status;
-    std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
     if (names.empty() && (status = session.ListEntries(&names)) != kExitOk) return status;
-
-    // Every name is checked before any file is written.
-    std::set<std::string> seen;
-    for (const std::string& name : names) {
-        if (!SafeFileName(name))
-            return Fail(session.place(name), "not a plain file name; refusing to extract it", E_INVALIDARG);
-        if (!seen.insert(name).second) return UsageError(kExtractCommand.name, "entry '" + name + "' named twice");
-    }
+    ExtractDirectory directory;
     std::string reason;
-    if (!dir.empty() && !MakeDirectories(dir, &reason))
-        return FailPlain(Place{dir, {}}, "cannot make the directory: " + reason);
+    if (!directory.Open(dir, args.positionals[0], &reason)) return FailPlain(Place{dir.empty() ? "." : dir, {}}, reason);
 
-    for (const std::string& name : names) {
-        EntryFile entry;
-        if ((status = session.OpenEntry(name, &entry)) != kExitOk) return status;
-        uint64_t size = 0;
-        const int32_t result = entry.Size(&size);
-        if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
-        const std::string target = JoinPath(dir, name);
-        OutputFile out;
-        if (!out.Open(target, &reason)) return FailPlain(Place{target, {}}, "cannot write: " + reason);
-        Progress progress("extracting " + name, size, tool.quiet());
-        if ((status = CopyOut(session, entry, name, size, out, target, progress)) != kExitOk) return status;
-        if (!out.Finish(&reason)) return FailPlain(Place{target, {}}, "write failed: " + reason);
-    }
-    return kExitOk;
+    // One entry that cannot be extracted does not stop the others; each
+    // failure has said why.
+    for (const std::string& name : names)
+        if (ExtractOne(session, directory, name, tool.quiet()) != kExitOk) status = kExitFailure;
+    return status;
 }
 
 }  // namespace

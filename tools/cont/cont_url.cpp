@@ -8,6 +8,8 @@ namespace cont {
 namespace {
 
 const char kScheme[] = "cont:///";
+// NAME_MAX of the file systems cont writes to.
+constexpr size_t kLongestFileName = 255;
 const char kFileOption[] = "?file=";
 
 bool IsDigits(const std::string& text) {
@@ -87,6 +89,22 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
     }
     if (name.find('"') != std::string::npos && name.find('&') != std::string::npos) {
         *reason = "the name holds both '\"' and '&', which no cont URL can carry together";
+        return false;
+    }
+    return true;
+}
+
+bool ExtractableEntryName(const std::string& name, std::string* reason) {
+    if (name == "." || name == "..") {
+        *reason = "the name is '" + name + "', which names a directory, not a file";
+        return false;
+    }
+    if (name.find('/') != std::string::npos) {
+        *reason = "the name holds '/', which a file name cannot";
+        return false;
+    }
+    if (name.size() > kLongestFileName) {
+        *reason = "the name is longer than the " + std::to_string(kLongestFileName) + " bytes a file name can have";
         return false;
     }
     return true;

@@ -22,6 +22,10 @@ bool UrlContainerPath(const std::string& userPath, std::string* path, std::strin
 // False with a reason when no URL can name this entry.
 bool AddressableEntryName(const std::string& name, std::string* reason);
 
+// False with a reason when `cont extract` cannot write the entry to a file
+// of its name: that must be one path component a file system takes.
+bool ExtractableEntryName(const std::string& name, std::string* reason);
+
 // "cont:///" + path (so an absolute path shows four slashes), with
 // "?file=" + name when a name is given. Names of digits only, and names
 // holding '&', are written in double quotes so the parser takes them as

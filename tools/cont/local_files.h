@@ -1,10 +1,9 @@
-// cont's own access to ordinary files: the inputs of pack, the outputs of
-// cat and extract, and the few facts about paths the commands check first.
+// cont's own access to ordinary files: the inputs of pack and the few facts
+// about paths the commands check first.
 #ifndef CONT_LOCAL_FILES_H
 #define CONT_LOCAL_FILES_H
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include <string>
 
@@ -45,27 +44,6 @@ private:
     int fd_ = -1;
     bool owned_ = false;
     bool regular_ = false;
-};
-
-// A file written from start to end ("-" is standard output). A file that
-// cont created and did not Finish is removed again, so a failed extract
-// leaves no half-written file behind.
-class OutputFile {
-public:
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();
-    bool Open(const std::string& path, std::string* reason);
-    bool Write(const uint8_t* data, size_t count, std::string* reason);
-    // Flushes and closes; false with a reason when the bytes did not all
-    // reach the file.
-    bool Finish(std::string* reason);
-
-private:
-    FILE* file_ = nullptr;
-    bool owned_ = false;
-    std::string path_;
 };
 
 }  // namespace cont

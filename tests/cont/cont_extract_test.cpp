@@ -1,0 +1,106 @@
+// What `cont extract` may write: regular files beneath its directory, each
+// put in place only once whole, never the container it reads, never
+// through a link or into a special file; and one entry it cannot write
+// does not stop the others.
+#include <sys/stat.h>
+
+#include "cont_fixture.h"
+
+namespace {
+
+using namespace conttest;
+
+class ContExtractTest : public ContFixture {
+protected:
+    // Waits up to `seconds` for cont; a cont still running then is killed
+    // and reported, so a hang fails the test instead of stalling it.
+    Outcome FinishWithin(pid_t pid, int seconds) {
+        for (int wait = 0; wait < seconds * 100; ++wait) {
+            int wstatus = 0;
+            if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+                Outcome o;
+                o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+                o.out = ReadAll(At(".out"));
+                o.err = ReadAll(At(".err"));
+                return o;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << "cont was still running after " << seconds << " s";
+        return Finish(pid);
+    }
+};
+
+// An entry named like the container, extracted next to it.
+TEST_F(ContExtractTest, TheContainerBeingReadIsNeverReplaced) {
+    fs::create_directories(At("src"));
+    fs::create_directories(At("here"));
+    WriteAll(At("src/x.cnt"), "an entry named like its container");
+    WriteAll(At("src/a"), "alpha");
+    const fs::path c = At("here/x.cnt");
+    ContOk({"pack", c.string(), At("src/x.cnt").string(), At("src/a").string()});
+    const std::string container = ReadAll(c);
+
+    const Outcome o = Cont({"extract", "x.cnt"}, {}, {}, At("here"));
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("x.cnt: is the container being read; not replaced")) << o.err;
+    EXPECT_TRUE(container == ReadAll(c));
+    EXPECT_EQ("alpha", ReadAll(At("here/a")));
+}
+
+// The old file stays until a whole new one can take its place.
+TEST_F(ContExtractTest, AFailedEntryLeavesTheFileItWouldReplace) {
+    WriteAll(At("a"), Pattern(5000, 1));
+    WriteAll(At("b"), Pattern(9000, 2));
+    const fs::path c = At("x.cnt");
+    ContOk({"pack", c.string(), At("a").string(), At("b").string()});
+    fs::resize_file(c, fs::file_size(c) - 100);  // cut inside b's data
+    fs::create_directories(At("out"));
+    WriteAll(At("out/b"), "the file b was before");
+
+    const Outcome o = Cont({"extract", "-C", At("out").string(), c.string()});
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("entry 'b'")) << o.err;
+    EXPECT_EQ("the file b was before", ReadAll(At("out/b")));
+    EXPECT_TRUE(Pattern(5000, 1) == ReadAll(At("out/a")));
+    // No temporary file is left behind.
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(At("out"))) files += e.is_regular_file();
+    EXPECT_EQ(2u, files);
+}
+
+TEST_F(ContExtractTest, LinksAndSpecialFilesAreNeverWrittenThrough) {
+    for (const char* name : {"link", "dangling", "fifo", "plain"}) WriteAll(At(name), std::string("entry ") + name);
+    const fs::path c = At("x.cnt");
+    ContOk({"pack", c.string(), At("link").string(), At("dangling").string(), At("fifo").string(),
+            At("plain").string()});
+    fs::create_directories(At("out"));
+    WriteAll(At("victim"), "precious");
+    fs::create_symlink(At("victim"), At("out/link"));
+    fs::create_symlink(At("nowhere"), At("out/dangling"));
+    ASSERT_EQ(0, mkfifo(At("out/fifo").c_str(), 0644));
+
+    const Outcome o = FinishWithin(Start({"extract", "-C", At("out").string(), c.string()}), 20);
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("link: is a symbolic link; not replaced")) << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("dangling: is a symbolic link; not replaced")) << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("fifo: is a FIFO; not replaced")) << o.err;
+    EXPECT_EQ("precious", ReadAll(At("victim")));
+    EXPECT_FALSE(fs::exists(At("nowhere")));
+    EXPECT_TRUE(fs::is_symlink(At("out/link")));
+    EXPECT_EQ("entry plain", ReadAll(At("out/plain")));
+}
+
+TEST_F(ContExtractTest, AnEntryNamedDashIsAFileNotStandardOutput) {
+    WriteAll(At("in"), "dash");
+    const fs::path c = At("x.cnt");
+    ContOk({"pack", "--name", "-", c.string(), At("in").string()});
+    fs::create_directories(At("out"));
+    const Outcome o = Cont({"extract", c.string()}, {}, {}, At("out"));
+    EXPECT_EQ(0, o.status) << o.err;
+    EXPECT_EQ("", o.out);
+    EXPECT_EQ("dash", ReadAll(At("out/-")));
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+#include "extract_directory.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "local_files.h"
+
+namespace cont {
+
+namespace {
+
+constexpr int kTempNameTries = 100;
+
+std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// ".cont-" and six random letters or digits.
+std::string TempName() {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[6] = {};
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        for (unsigned char& r : random) r = static_cast<unsigned char>(std::rand());
+    std::string name = ".cont-";
+    for (unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
+    return name;
+}
+
+const char* KindName(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+}  // namespace
+
+ExtractDirectory::~ExtractDirectory() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool ExtractDirectory::Open(const std::string& path, const std::string& container, std::string* reason) {
+    struct stat read;
+    if (stat(container.c_str(), &read) != 0) {
+        *reason = Reason("cannot look at the container");
+        return false;
+    }
+    containerDevice_ = read.st_dev;
+    containerInode_ = read.st_ino;
+    if (!path.empty() && !MakeDirectories(path, reason)) {
+        *reason = "cannot make the directory: " + *reason;
+        return false;
+    }
+    path_ = path;
+    fd_ = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        *reason = Reason("cannot open the directory");
+        return false;
+    }
+    return true;
+}
+
+std::string ExtractDirectory::PathOf(const std::string& name) const { return JoinPath(path_, name); }
+
+bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* reason) {
+    struct stat target;
+    bool replacing = false;
+    mode_t mode = 0666;
+    if (fstatat(fd_, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(target.st_mode)) {
+            *reason = std::string("is ") + KindName(target.st_mode) + "; not replaced";
+            return false;
+        }
+        if (target.st_dev == containerDevice_ && target.st_ino == containerInode_) {
+            *reason = "is the container being read; not replaced";
+            return false;
+        }
+        replacing = true;
+        mode = target.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        *reason = Reason("cannot look at the file");
+        return false;
+    }
+    for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+        const std::string temp = TempName();
+        const int fd = openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) {
+            *reason = Reason("cannot create a file beside it");
+            return false;
+        }
+        file->Abandon();
+        file->dir_ = fd_;
+        file->fd_ = fd;
+        file->temp_ = temp;
+        file->name_ = name;
+        file->replacing_ = replacing;
+        // The replacement keeps the permissions of the file it replaces.
+        if (replacing && fchmod(fd, mode) != 0) {
+            *reason = Reason("cannot give the new file the old one's permissions");
+            file->Abandon();
+            return false;
+        }
+        return true;
+    }
+    *reason = "cannot find a free temporary name beside it";
+    return false;
+}
+
+ExtractDirectory::File::~File() { Abandon(); }
+
+void ExtractDirectory::File::Abandon() {
+    if (fd_ < 0) return;
+    close(fd_);
+    unlinkat(dir_, temp_.c_str(), 0);
+    fd_ = -1;
+}
+
+bool ExtractDirectory::File::Write(const uint8_t* data, size_t size, std::string* reason) {
+    while (size > 0) {
+        const ssize_t n = write(fd_, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *reason = Reason("write failed");
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ExtractDirectory::File::Commit(std::string* reason) {
+    // The old file is given up only for one that is on the disk.
+    if (replacing_ && fsync(fd_) != 0) {
+        *reason = Reason("cannot flush the file to the disk");
+        return false;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) {
+        *reason = Reason("write failed");
+        unlinkat(dir_, temp_.c_str(), 0);
+        return false;
+    }
+    if (renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) {
+        *reason = Reason("cannot put the file in place");
+        unlinkat(dir_, temp_.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cont

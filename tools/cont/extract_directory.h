@@ -1,0 +1,73 @@
+// Where `cont extract` writes its files: one directory, opened once, and
+// every file made beneath it by a name of one component, so no symbolic
+// link on the way is followed.
+//
+// Each file is written under a temporary name beside its target and renamed
+// into place only once it is whole: a failed entry leaves the file it was
+// to replace as it was. A target that is not a regular file (a link, a
+// FIFO, a directory, a device) is refused rather than opened, and so is the
+// container being read, under any name.
+#ifndef CONT_EXTRACT_DIRECTORY_H
+#define CONT_EXTRACT_DIRECTORY_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace cont {
+
+class ExtractDirectory {
+public:
+    ExtractDirectory() = default;
+    ExtractDirectory(const ExtractDirectory&) = delete;
+    ExtractDirectory& operator=(const ExtractDirectory&) = delete;
+    ~ExtractDirectory();
+
+    // Opens `path` (the current directory when empty), making it and its
+    // parents first when missing. `container` is the file being read, which
+    // is never written. False with the reason.
+    bool Open(const std::string& path, const std::string& container, std::string* reason);
+
+    // One file being written.
+    class File {
+    public:
+        File() = default;
+        File(const File&) = delete;
+        File& operator=(const File&) = delete;
+        // A file never committed is removed again.
+        ~File();
+        bool Write(const uint8_t* data, size_t size, std::string* reason);
+        // Makes the file the target: flushed to the disk first when it
+        // replaces one, then renamed over it. False with the reason.
+        bool Commit(std::string* reason);
+
+    private:
+        friend class ExtractDirectory;
+        void Abandon();
+
+        int dir_ = -1;
+        int fd_ = -1;
+        std::string temp_;
+        std::string name_;
+        bool replacing_ = false;
+    };
+
+    // `name` as a path the user can find it by, for messages.
+    std::string PathOf(const std::string& name) const;
+
+    // Starts the file `name` (one path component). False with the reason
+    // when it must not be written: nothing is then touched.
+    bool Begin(const std::string& name, File* file, std::string* reason);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    dev_t containerDevice_ = 0;
+    ino_t containerInode_ = 0;
+};
+
+}  // namespace cont
+
+#endif
