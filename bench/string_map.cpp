@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vfile/string_map.h"
+#include "util/string_map.h"
 
 namespace {
 

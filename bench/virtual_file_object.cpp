@@ -10,7 +10,7 @@
 
 #include "../tests/support/host_doubles.h"
 #include "container/container_file.h"
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 #include "vfile/virtual_file_object.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "container/seek_table.h"
 #include "util/parsed_url.h"
 #include "util/text.h"
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 
 using namespace record_format;
 

@@ -28,7 +28,7 @@
 #include "datafile/mutex.h"
 #include "frame/unknown.h"
 #include "util/compact_string.h"
-#include "vfile/string_map.h"
+#include "util/string_map.h"
 
 // Access flags of Open, as the container reads them.
 constexpr uint32_t kContainerReadAccess = 1;

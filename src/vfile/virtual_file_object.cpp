@@ -6,7 +6,7 @@
 #include "platform/thread_yield.h"
 #include "util/parsed_url.h"
 #include "util/text.h"
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "container_test_util.h"
 #include "faulty_file.h"
 #include "sparse_file.h"
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 
 #include <new>
 

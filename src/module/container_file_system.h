@@ -1,8 +1,8 @@
 // CContainerFileSystem: the plug-in object a host gets from QLXCreateInstance.
 // It describes the plug-in and the "cont" scheme and hands out one new file
 // object per URL. It keeps no state of its own.
-#ifndef CONTFS_FRAME_CONTAINER_FILE_SYSTEM_H
-#define CONTFS_FRAME_CONTAINER_FILE_SYSTEM_H
+#ifndef CONTFS_MODULE_CONTAINER_FILE_SYSTEM_H
+#define CONTFS_MODULE_CONTAINER_FILE_SYSTEM_H
 
 #include "frame/unknown.h"
 

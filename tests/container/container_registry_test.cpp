@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "vfile/container_registry.h"
+#include "container/container_registry.h"
 
 namespace {
 

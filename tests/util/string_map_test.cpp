@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "util/text.h"
-#include "vfile/string_map.h"
+#include "util/string_map.h"
 
 namespace {
 

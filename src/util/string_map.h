@@ -21,8 +21,8 @@
 //
 // Not thread-safe: the owner serialises every call (the registry has its
 // own lock, see container_registry.h).
-#ifndef CONTFS_VFILE_STRING_MAP_H
-#define CONTFS_VFILE_STRING_MAP_H
+#ifndef CONTFS_UTIL_STRING_MAP_H
+#define CONTFS_UTIL_STRING_MAP_H
 
 #include <qlx/result.h>
 

@@ -1,4 +1,4 @@
-#include "frame/container_file_system.h"
+#include "module/container_file_system.h"
 
 #include "frame/module_count.h"
 #include "vfile/virtual_file_object.h"

@@ -11,12 +11,12 @@
 // module loads and emptied when it unloads. Both objects stay valid for the
 // life of the process, so a container destroyed late in tear-down finds an
 // empty map instead of a destroyed one.
-#ifndef CONTFS_VFILE_CONTAINER_REGISTRY_H
-#define CONTFS_VFILE_CONTAINER_REGISTRY_H
+#ifndef CONTFS_CONTAINER_CONTAINER_REGISTRY_H
+#define CONTFS_CONTAINER_CONTAINER_REGISTRY_H
 
 #include <mutex>
 
-#include "vfile/string_map.h"
+#include "util/string_map.h"
 
 constexpr uint32_t kContainerRegistryBlockSize = 10;
 

@@ -1,4 +1,4 @@
-#include "vfile/string_map.h"
+#include "util/string_map.h"
 
 #include <cstring>
 #include <new>

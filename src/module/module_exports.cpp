@@ -1,10 +1,8 @@
-// The module's three exports and its load-time state.
-#include "frame/container_file_system.h"
+// The module's three exports.
 #include "frame/module_count.h"
+#include "module/container_file_system.h"
 
 #define QLX_EXPORT extern "C" __attribute__((visibility("default")))
-
-platform::AtomicCount ModuleObjectCount{0};
 
 QLX_EXPORT int32_t QLXCreateInstance(IUnknown** out) {
     if (!out) return E_POINTER;

@@ -1,0 +1,3 @@
+#include "frame/module_count.h"
+
+platform::AtomicCount ModuleObjectCount{0};
