@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the thread tests under ThreadSanitizer, the
-# normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Builds and runs every test: the layer check, the thread tests under
+# ThreadSanitizer, the normal build, the fuzz corpora, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+
+echo "=== layer check ==="
+bash scripts/check_layers.sh
 
 run_preset() {
   local preset=$1; shift
