@@ -59,6 +59,10 @@ CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* d
     m_title = TitleFromPath(m_path.GetChars());
 }
 
+ITWContainerFile* NewContainerFile(const char* path, uint32_t access) {
+    return new (std::nothrow) CContainerFile(path, access);
+}
+
 CContainerFile::~CContainerFile() {
     FlushAndClose();
     // Only now, with the file written back and closed, may another container
@@ -84,6 +88,10 @@ int32_t CContainerFile::InnerQueryInterface(const QLXGUID& iid, void** out) {
 int32_t CContainerFile::IsOpen() { return m_file != nullptr; }
 
 const char* CContainerFile::GetTitle() { return m_title.GetChars(); }
+
+const char* CContainerFile::GetPath() { return m_path.GetChars(); }
+
+int32_t CContainerFile::TryHold() { return TryAddRef() ? 1 : 0; }
 
 uint64_t CContainerFile::EntrySize(const ContainerEntry* entry) {
     MutexHold hold(m_mutex);

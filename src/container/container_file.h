@@ -59,6 +59,9 @@ public:
     int32_t SeekEntry(EntryCursor* cursor, uint64_t position) override;
     const char* GetTitle() override;
     int32_t RemoveEntry(const CompactString& name) override;
+    const char* GetPath() override;
+    uint64_t EntrySize(const ContainerEntry* entry) override;
+    int32_t TryHold() override;
 
     // IQLXEnumeratorIUnknown: entry URLs "cont:///%s?file=%s"
     int32_t First(IUnknown** out) override;
@@ -68,11 +71,6 @@ public:
     // What reading a directory may take in memory, in bytes per byte of the
     // file (plus a few kilobytes): see WalkIndex.
     static constexpr uint64_t kDirectoryBytesPerFileByte = 8;
-
-    const CompactString& GetPath() const { return m_path; }
-    // An entry's size, read under the mutex: a cursor on another thread may
-    // be appending to the entry meanwhile.
-    uint64_t EntrySize(const ContainerEntry* entry);
 
 private:
     enum class HeaderVariant { kW7K, kCFS };

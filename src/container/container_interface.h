@@ -47,6 +47,21 @@ public:
     virtual int32_t SeekEntry(EntryCursor* cursor, uint64_t position) = 0;          // 10
     virtual const char* GetTitle() = 0;                                             // 11
     virtual int32_t RemoveEntry(const CompactString& name) = 0;                     // 12
+    // The path the container was opened on, as given.
+    virtual const char* GetPath() = 0;                                              // 13
+    // An entry's logical size, read under the container's lock: a cursor on
+    // another thread may be appending to it meanwhile.
+    virtual uint64_t EntrySize(const ContainerEntry* entry) = 0;                    // 14
+    // AddRef only while some holder keeps the container alive: nonzero when
+    // a reference was taken, 0 once its last Release has begun. For the
+    // registry, which holds containers without a reference and must never
+    // revive one that another thread is destroying.
+    virtual int32_t TryHold() = 0;                                                  // 15
 };
+
+// A new container on path, opened read only or, with WriteAccess, created
+// (emptied when it exists), with no reference taken; null when memory runs
+// out. IsOpen tells whether its file could be opened.
+ITWContainerFile* NewContainerFile(const char* path, uint32_t access);
 
 #endif

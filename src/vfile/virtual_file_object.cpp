@@ -1,12 +1,11 @@
 #include "vfile/virtual_file_object.h"
 
-#include "container/container_file.h"
+#include "container/container_registry.h"
 #include "frame/module_count.h"
 #include "platform/same_file.h"
 #include "platform/thread_yield.h"
 #include "util/parsed_url.h"
 #include "util/text.h"
-#include "container/container_registry.h"
 
 namespace {
 
@@ -50,11 +49,6 @@ void SplitUrl(const char* text, CompactString* path, CompactString* entryName) {
     if (options) options->Release();
 }
 
-// A registered container whose count has already fallen to 0 is being
-// destroyed on another thread and must not be revived: it is taken only if
-// its count can be raised from a value above 0.
-bool TryHold(ITWContainerFile* container) { return static_cast<CContainerFile*>(container)->TryAddRef(); }
-
 ITWContainerFile* LookupContainer(const CompactString& path) {
     void* value = nullptr;
     if (!ContainerRegistry().Lookup(path.GetChars(), &value)) return nullptr;
@@ -85,7 +79,7 @@ ITWContainerFile* FindByTitle(const CompactString& path) {
         ITWContainerFile* container = static_cast<ITWContainerFile*>(value);
         const char* title = container ? container->GetTitle() : nullptr;
         if (!title || !*title || CompareNoCase(title, baseName.GetChars()) != 0) continue;
-        if (platform::SameFile(static_cast<CContainerFile*>(container)->GetPath().GetChars(), path.GetChars()))
+        if (platform::SameFile(container->GetPath(), path.GetChars()))
             match = container;
     }
     return match;
@@ -207,7 +201,7 @@ int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t
             ITWContainerFile* found = LookupContainer(path);
             if (!found && !(access & WriteAccess)) found = FindByTitle(path);
             if (found) {
-                if (TryHold(found)) {
+                if (found->TryHold()) {
                     m_container = found;
                     return S_OK;
                 }
@@ -225,9 +219,8 @@ int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t
 // Called with the registry lock held, so that no other thread can open a
 // second container for the same path meanwhile.
 int32_t CVirtualFileObject::OpenNewContainer(const CompactString& path, uint32_t access) {
-    CContainerFile* created = new (std::nothrow) CContainerFile(path.GetChars(), access);
-    if (!created) return E_OUTOFMEMORY;
-    ITWContainerFile* container = created;
+    ITWContainerFile* container = NewContainerFile(path.GetChars(), access);
+    if (!container) return E_OUTOFMEMORY;
     container->AddRef();
     if (!container->IsOpen()) {
         container->Release();
@@ -338,7 +331,7 @@ int32_t CVirtualFileObject::Stat(IQLXFileStatResponse* response) {
             found = true;
             // Modulo 2^32, as the callback carries it; read under the
             // container's mutex, as another file object may be writing it.
-            size = static_cast<uint32_t>(static_cast<CContainerFile*>(m_container)->EntrySize(entry));
+            size = static_cast<uint32_t>(m_container->EntrySize(entry));
         }
     }
     if (found) {
@@ -362,7 +355,7 @@ int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsRespon
     if (!path.IsEmpty()) {
         RegistryHold hold;
         container = LookupContainer(path);
-        if (container && TryHold(container)) {
+        if (container && container->TryHold()) {
             exists = container->FindEntry(entryName) != nullptr;
         } else {
             container = nullptr;
