@@ -4,7 +4,7 @@
 # docs/architecture.md; folders on one line share a floor and know nothing of
 # each other:
 #
-#   platform
+#   platform quoting
 #   frame
 #   buffer
 #   util datafile
@@ -23,7 +23,7 @@
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 
-declare -A floor=([platform]=1 [frame]=2 [buffer]=3 [util]=4 [datafile]=4 [container]=5 [vfile]=6 [module]=7)
+declare -A floor=([platform]=1 [quoting]=1 [frame]=2 [buffer]=3 [util]=4 [datafile]=4 [container]=5 [vfile]=6 [module]=7)
 
 failures=0
 check_tree() {  # check_tree DIR: every file under DIR/<folder>/

@@ -10,10 +10,10 @@
 
 #include "buffer/kt_buffer.h"
 #include "container/big_endian.h"
-#include "container/seek_table.h"
-#include "util/parsed_url.h"
-#include "util/text.h"
 #include "container/container_registry.h"
+#include "container/seek_table.h"
+#include "quoting/entry_name_quotes.h"
+#include "util/text.h"
 
 using namespace record_format;
 
@@ -723,12 +723,6 @@ void CContainerFile::FlushAndClose() {
 static constexpr char kUrlStart[] = "cont:///";
 static constexpr char kUrlFile[] = "?file=";
 
-static bool NameNeedsQuotes(const CompactString& name) {
-    const char* chars = name.GetChars();
-    if (FindChar(chars, '"')) return false;  // cannot be quoted
-    return CParsedUrl::IsAllDigits(chars) || FindChar(chars, '&');
-}
-
 int32_t CContainerFile::First(IUnknown** out) {
     MutexHold hold(m_mutex);
     m_enumPosition = 0;
@@ -742,12 +736,11 @@ int32_t CContainerFile::Next(IUnknown** out) {
     if (m_enumPosition >= EntryCount()) return E_FAIL;
     ContainerEntry* entry = EntryAt(m_enumPosition);
     if (entry && !entry->name.IsEmpty()) {
-        // A name the URL parser would take as a number (only digits) or cut
-        // at an '&' is listed in double quotes, so that the listed URL opens
-        // this very entry; every other name is listed as it is. The URL is
-        // put together in the buffer itself: a formatted text has a length
-        // limit, and a URL cut short would name another entry.
-        const char* const quote = NameNeedsQuotes(entry->name) ? "\"" : "";
+        // Quoted where the URL parser would misread the name, so that the
+        // listed URL opens this very entry. The URL is put together in the
+        // buffer itself: a formatted text has a length limit, and a URL cut
+        // short would name another entry.
+        const char* const quote = EntryNameNeedsQuotes(entry->name.GetChars()) ? "\"" : "";
         const uint32_t quotes = 2 * static_cast<uint32_t>(std::strlen(quote));
         const uint64_t length = std::strlen(kUrlStart) + m_path.GetLength() + std::strlen(kUrlFile) +
                                 entry->name.GetLength() + quotes + 1;

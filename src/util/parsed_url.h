@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "util/compact_string.h"
+
 class CKTHeader;
 
 class CParsedUrl {
@@ -30,6 +32,12 @@ public:
     // was null (or the set could not be made).
     IQLXValues* GetProperties();
     IQLXValues* GetOptions();
+
+    // The text stored under key among the URL's parts or among its options,
+    // up to its first zero byte; false (out untouched) when there is none,
+    // as for an option of digits only, which is stored as a number.
+    bool PropertyText(const char* key, CompactString* out) const;
+    bool OptionText(const char* key, CompactString* out) const;
 
     int32_t Result() const { return m_result; }
     uint16_t Protocol() const { return m_protocol; }
@@ -61,6 +69,7 @@ private:
     int32_t ParseOptions(char* query);
     void RewriteStartTime();
     static int32_t AddTextProperty(IQLXValues* set, const char* key, const char* text);
+    static bool TextOf(IQLXValues* set, const char* key, CompactString* out);
     // Stores "/" followed by text.
     static int32_t AddRootedTextProperty(IQLXValues* set, const char* key, const char* text);
 

@@ -4,50 +4,10 @@
 #include "frame/module_count.h"
 #include "platform/same_file.h"
 #include "platform/thread_yield.h"
-#include "util/parsed_url.h"
+#include "util/container_url.h"
 #include "util/text.h"
 
 namespace {
-
-// The text a text buffer holds: its bytes up to the first zero byte (the
-// stored length counts the terminating zero).
-CompactString TextOf(IQLXBuffer* buffer) {
-    const char* chars = reinterpret_cast<const char*>(buffer->GetBuffer());
-    uint32_t size = buffer->GetSize();
-    if (!chars) return CompactString();
-    uint32_t length = 0;
-    while (length < size && chars[length] != '\0') ++length;
-    return CompactString(chars, length);
-}
-
-// A text value of a property set into *out; false (out untouched) when the
-// key is absent or holds no text, as when an option was stored as a number.
-bool TextValue(IQLXValues* values, const char* key, CompactString* out) {
-    if (!values) return false;
-    IQLXBuffer* buffer = nullptr;
-    if (QLX_FAILED(values->GetBufferProperty(key, &buffer)) || !buffer) return false;
-    *out = TextOf(buffer);
-    buffer->Release();
-    return true;
-}
-
-// Container path and entry name of a URL text: "fullpath" less at most two
-// leading "/" (so cont:///a gives a and cont:////srv/a gives /srv/a), and the
-// text option "file". Either stays as it was when the URL lacks it.
-void SplitUrl(const char* text, CompactString* path, CompactString* entryName) {
-    CParsedUrl url(text);
-    IQLXValues* properties = url.GetProperties();
-    IQLXValues* options = url.GetOptions();
-    CompactString fullPath;
-    if (TextValue(properties, "fullpath", &fullPath)) {
-        uint32_t skip = 0;
-        while (skip < 2 && fullPath.CharAt(static_cast<int32_t>(skip)) == '/') ++skip;
-        *path = fullPath.SubstringFrom(skip);
-    }
-    TextValue(options, "file", entryName);
-    if (properties) properties->Release();
-    if (options) options->Release();
-}
 
 ITWContainerFile* LookupContainer(const CompactString& path) {
     void* value = nullptr;
@@ -154,17 +114,10 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
     CompactString path;
     const char* text = nullptr;
     if (QLX_SUCCEEDED(m_request->GetRequestURL(&text)) && text) {
-        CompactString url(text);
-        // A bare path becomes a URL with an empty host, so an absolute path
-        // keeps its own leading "/" after the three of the prefix.
-        if (url.Find("://") < 0) {
-            CompactString prefixed("cont:///");
-            prefixed.Append(url);
-            url = prefixed;
-        }
-        url.Replace("\\", "/", true);
-        url.PercentDecode();
-        SplitUrl(url.GetChars(), &path, &m_entryName);
+        ContainerUrl url = ParseHostUrl(text);
+        path = url.path;
+        // A URL without a "file" option keeps the name an earlier Open read.
+        if (url.namesEntry) m_entryName = url.entryName;
     }
     if (path.IsEmpty()) return E_FAIL;
 
@@ -346,17 +299,14 @@ int32_t CVirtualFileObject::Stat(IQLXFileStatResponse* response) {
 
 int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsResponse* response) {
     if (!response) return E_POINTER;
-    // The text is parsed as given: no prefix, no slash turning, no decoding.
-    CompactString path;
-    CompactString entryName;
-    SplitUrl(url, &path, &entryName);
+    const ContainerUrl parsed = ParseContainerUrl(url);
     bool exists = false;
     ITWContainerFile* container = nullptr;
-    if (!path.IsEmpty()) {
+    if (!parsed.path.IsEmpty()) {
         RegistryHold hold;
-        container = LookupContainer(path);
+        container = LookupContainer(parsed.path);
         if (container && container->TryHold()) {
-            exists = container->FindEntry(entryName) != nullptr;
+            exists = container->FindEntry(parsed.entryName) != nullptr;
         } else {
             container = nullptr;
         }

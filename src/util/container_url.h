@@ -1,0 +1,34 @@
+// Where a "cont" URL leads: the container file's path and the name of the
+// entry inside it. The one route from a URL text to those two, for Open and
+// for CheckExistence alike.
+//
+//   cont:///clips.cnt?file=a        path clips.cnt        (relative)
+//   cont:////srv/clips.cnt?file=a   path /srv/clips.cnt   (absolute)
+//
+// The path is the parser's "fullpath" (which it roots with one "/") less at
+// most two leading "/", so the three slashes after "cont:" introduce a
+// relative path and a fourth is an absolute path's own. The name is the
+// text option "file"; an option of digits only is a number to the parser
+// and names no entry, which is why listings quote such names.
+#ifndef CONTFS_UTIL_CONTAINER_URL_H
+#define CONTFS_UTIL_CONTAINER_URL_H
+
+#include "util/compact_string.h"
+
+struct ContainerUrl {
+    CompactString path;        // empty when the text names no container
+    CompactString entryName;   // empty when namesEntry is false
+    bool namesEntry = false;   // the text has a text option "file"
+};
+
+// The text parsed as given: no prefix, no turning of backslashes, no
+// decoding. What CheckExistence reads. A null text names nothing.
+ContainerUrl ParseContainerUrl(const char* url);
+
+// What Open reads from a host's text: a text without "://" is a bare path
+// and gets "cont:///" in front (so an absolute path keeps its own "/" after
+// the three), every backslash becomes a forward slash, and the whole text is
+// percent-decoded; the result is parsed as ParseContainerUrl does.
+ContainerUrl ParseHostUrl(const char* text);
+
+#endif
