@@ -1,9 +1,10 @@
 // What a host keeps for one "cont" URL: the file object from the module,
-// the request it assigned and the response it opened with. Used by the
-// end-to-end tests of tests/host/.
+// the request it assigned and the response it opened with; and the fixture
+// every end-to-end test of tests/host/ that works on containers shares.
 #ifndef CONTFS_TESTS_HOST_HOST_FILE_H
 #define CONTFS_TESTS_HOST_HOST_FILE_H
 
+#include <gtest/gtest.h>
 #include <qlx/interfaces.h>
 
 #include <cstdlib>
@@ -124,6 +125,37 @@ inline std::vector<std::string> ListUrls(IQLXEnumeratorIUnknown* list) {
     }
     return urls;
 }
+
+// The module loaded as a player loads it, a scratch directory with a
+// container path in it (removed with everything in it afterwards), and at
+// the end the check that every file object the test made is gone again.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = MakeScratchDir();
+        ASSERT_FALSE(dir.empty());
+        path = dir + "/clips.cnt";
+    }
+    void TearDown() override {
+        EXPECT_EQ(S_OK, module.canUnload());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    std::unique_ptr<HostFile> NewFile(const std::string& url) { return NewHostFile(module, url); }
+
+    // A file object on an entry of the container at `at` (the fixture's
+    // path by default), opened with the given access.
+    std::unique_ptr<HostFile> OpenEntry(const std::string& entry, uint32_t access, const std::string& at = {}) {
+        auto file = NewFile(ContUrl(at.empty() ? path : at, entry));
+        EXPECT_EQ(S_OK, file->Open(access)) << entry;
+        return file;
+    }
+
+    LoadedModule module;
+    std::string dir;
+    std::string path;
+};
 
 }  // namespace host
 

@@ -21,28 +21,8 @@ std::string Pattern(size_t length, char seed) {
     return bytes;
 }
 
-class VirtualFileTest : public ::testing::Test {
+class VirtualFileTest : public host::HostTest {
 protected:
-    void SetUp() override {
-        dir = host::MakeScratchDir();
-        ASSERT_FALSE(dir.empty());
-        path = dir + "/clips.cnt";
-    }
-    void TearDown() override {
-        // Every file object the test made is gone again.
-        EXPECT_EQ(S_OK, module.canUnload());
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-
-    std::unique_ptr<HostFile> NewFile(const std::string& url) { return host::NewHostFile(module, url); }
-
-    std::unique_ptr<HostFile> OpenEntry(const std::string& entry, uint32_t access, const std::string& at = {}) {
-        auto file = NewFile(host::ContUrl(at.empty() ? path : at, entry));
-        EXPECT_EQ(S_OK, file->Open(access)) << entry;
-        return file;
-    }
-
     // Writes each entry through its own file object, all sharing one
     // container, and closes the container.
     void WriteEntries(const std::vector<std::pair<std::string, std::string>>& entries) {
@@ -59,10 +39,6 @@ protected:
         auto file = OpenEntry(entry, ReadAccess);
         return file->ReadToEnd(piece);
     }
-
-    host::LoadedModule module;
-    std::string dir;
-    std::string path;
 };
 
 // ---- writing and reading ---------------------------------------------------
@@ -142,6 +118,21 @@ TEST_F(VirtualFileTest, ReadsStopAtTheEndOfTheirOwnEntry) {
     EXPECT_EQ("11111", file->ReadToEnd(2, &last));
     EXPECT_EQ(RES_END_OF_DATA, last);
     EXPECT_EQ(3, file->response.Count(FileResponse::kRead) - 1);
+}
+
+// A host that waits for WriteFinished must get it for a write without a
+// buffer too, with the status the call returns.
+TEST_F(VirtualFileTest, WriteWithoutBufferIsReportedOnTheResponse) {
+    auto file = OpenEntry("e", ReadAccess | WriteAccess);
+    size_t before = file->response.calls.size();
+    EXPECT_EQ(E_POINTER, file->file->Write(nullptr));
+    ASSERT_EQ(before + 1, file->response.calls.size());
+    EXPECT_EQ(FileResponse::kWrite, file->response.Last().kind);
+    EXPECT_EQ(E_POINTER, file->response.Last().status);
+    // The file is unharmed.
+    EXPECT_EQ(S_OK, file->Write("after"));
+    EXPECT_EQ(S_OK, file->file->Seek(0, 0));
+    EXPECT_EQ("after", file->ReadToEnd(100));
 }
 
 // ---- seeking ---------------------------------------------------------------
@@ -656,6 +647,22 @@ TEST_F(VirtualFileTest, RemovedEntryStaysGoneAfterReopening) {
     auto* list = listed->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
     EXPECT_EQ(std::vector<std::string>{host::ContUrl(path, "keep")}, host::ListUrls(list));
     list->Release();
+}
+
+TEST_F(VirtualFileTest, NameRemovedAndWrittenAgainKeepsOnlyItsNewBytes) {
+    {
+        auto old = OpenEntry("clip", ReadAccess | WriteAccess);
+        ASSERT_EQ(S_OK, old->Write("old bytes of the clip"));
+        auto* remove = old->As<IQLXFileRemove>(IID_IQLXFileRemove);
+        ASSERT_EQ(S_OK, remove->Remove());
+        remove->Release();
+        auto fresh = OpenEntry("clip", ReadAccess | WriteAccess);
+        ASSERT_EQ(S_OK, fresh->Write("new"));
+        EXPECT_EQ(S_OK, fresh->file->Seek(0, 0));
+        EXPECT_EQ("new", fresh->ReadToEnd(100));
+    }
+    auto reader = OpenEntry("clip", ReadAccess);
+    EXPECT_EQ("new", reader->ReadToEnd(100));
 }
 
 TEST_F(VirtualFileTest, RemoveWithoutContainerFails) {

@@ -1,6 +1,7 @@
 // Host threads sharing one container: each worker has its own file object
 // and entry, while the host's main thread keeps opening and releasing other
-// file objects on the same container and on containers of their own.
+// file objects on the same container and on containers of their own; and
+// one thread's Stat and reads of an entry that another thread is writing.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,23 +26,7 @@ std::string Piece(int worker, int round) {
 
 std::string WorkerEntry(int worker) { return "w" + std::to_string(worker); }
 
-class VirtualFileThreadsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = host::MakeScratchDir();
-        ASSERT_FALSE(dir.empty());
-        path = dir + "/shared.cnt";
-    }
-    void TearDown() override {
-        EXPECT_EQ(S_OK, module.canUnload());
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-
-    host::LoadedModule module;
-    std::string dir;
-    std::string path;
-};
+class VirtualFileThreadsTest : public host::HostTest {};
 
 // Each worker writes its entry a piece at a time, and after every write
 // reads the whole entry back from the start through the same file object.
@@ -199,6 +184,75 @@ TEST_F(VirtualFileThreadsTest, WritingAPathWaitsForTheOldContainerToClose) {
     auto* list = reader.As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
     EXPECT_EQ(std::vector<std::string>{host::ContUrl(path, "fresh")}, host::ListUrls(list));
     list->Release();
+}
+
+// Stat reads the size of an entry that another thread is writing through
+// its own file object on the same container.
+TEST_F(VirtualFileThreadsTest, StatWhileTheEntryGrows) {
+    auto writer = OpenEntry("grows", ReadAccess | WriteAccess);
+    auto watcher = OpenEntry("grows", 0);
+    auto* stat = watcher->As<IQLXFileStat>(IID_IQLXFileStat);
+    ASSERT_NE(nullptr, stat);
+    constexpr int kPieces = 2000;
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    std::thread writing([&] {
+        while (!started) std::this_thread::yield();
+        for (int i = 0; i < kPieces; ++i) writer->Write(std::string(100, 'w'));
+        done = true;
+    });
+    uint32_t last = 0;
+    bool shrank = false;
+    while (!done) {
+        started = true;
+        host::StatResponse response;
+        stat->Stat(&response);
+        if (response.status == S_OK) {
+            shrank |= response.size < last;
+            last = response.size;
+        }
+    }
+    writing.join();
+    host::StatResponse final;
+    stat->Stat(&final);
+    stat->Release();
+    EXPECT_FALSE(shrank);
+    EXPECT_EQ(S_OK, final.status);
+    EXPECT_EQ(100u * kPieces, final.size);
+}
+
+// A reader on one thread follows an entry that a writer on another thread
+// is still appending to, interleaved with a second writer, through its own
+// file object: it ends with exactly the bytes written, in order.
+TEST_F(VirtualFileThreadsTest, ReaderFollowsAnEntryGrowingOnAnotherThread) {
+    auto writer = OpenEntry("live", ReadAccess | WriteAccess);
+    auto other = OpenEntry("other", ReadAccess | WriteAccess);
+    ASSERT_EQ(S_OK, writer->Write("start;"));
+    auto reader = OpenEntry("live", ReadAccess);
+    constexpr int kPieces = 300;
+    std::string expected = "start;";
+    for (int i = 0; i < kPieces; ++i) expected += std::to_string(i) + std::string(i % 37, 'a' + i % 26) + ";";
+    std::atomic<bool> done{false};
+    std::thread writing([&] {
+        for (int i = 0; i < kPieces; ++i) {
+            std::string piece = std::to_string(i) + std::string(i % 37, 'a' + i % 26) + ";";
+            writer->Write(piece);
+            if (i % 3 == 0) other->Write(std::string(50, 'o'));
+        }
+        done = true;
+    });
+    std::string got;
+    for (;;) {
+        const bool finished = done;
+        int32_t last = S_OK;
+        got += reader->ReadToEnd(97, &last);
+        if (last != RES_END_OF_DATA) break;
+        if (finished) break;
+        std::this_thread::yield();
+    }
+    writing.join();
+    EXPECT_EQ(expected.size(), got.size());
+    EXPECT_EQ(expected, got);
 }
 
 }  // namespace
