@@ -1,5 +1,6 @@
 // Containers that were not closed: abandoned while being written, ending in a
-// growing record, or cut short inside a record.
+// growing record, cut short inside a record, holding a name removed and
+// added again, or still held by a writer while a reader recovers them.
 #include <algorithm>
 
 #include "container_test_util.h"
@@ -146,6 +147,74 @@ TEST_F(RecoveryTest, UncleanFileCutInsideARecordRecoversTheBytesThatAreThere) {
     expected[0].resize(expected[0].size() - 1000);
     expected[1].resize(expected[1].size() - betaLast);
     ExpectEntries(copy);
+}
+
+// A container abandoned after a name was removed and added again holds two
+// entry records of that name (removed records are marked only at the
+// flush). Recovery serves the entry that was added last.
+TEST_F(RecoveryTest, RecoveryServesANameAddedAgainNotItsRemovedEntry) {
+    const std::string path = PathOf("again.cfs");
+    const std::string copy = PathOf("again-crashed.cfs");
+    {
+        Held container(path, kContainerWriteAccess);
+        EntryCursor old = CursorFor(container->AddEntry("clip"));
+        ASSERT_EQ(Write(container.get(), old, std::string("old bytes, removed")), S_OK);
+        ASSERT_EQ(container->RemoveEntry("clip"), S_OK);
+        EntryCursor fresh = CursorFor(container->AddEntry("clip"));
+        ASSERT_EQ(Write(container.get(), fresh, std::string("new")), S_OK);
+        WriteFile(copy, ReadFile(path));
+    }
+    for (const std::string& file : {copy, path}) {
+        Held reader(file, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK) << file;
+        ContainerEntry* entry = reader->FindEntry("clip");
+        ASSERT_NE(entry, nullptr) << file;
+        Bytes back;
+        ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK) << file;
+        EXPECT_EQ(std::string(back.begin(), back.end()), "new") << file;
+        uint32_t count = 0;
+        reader->GetCount(&count);
+        EXPECT_EQ(count, 2u) << file;  // the removed number stays in use
+    }
+}
+
+// A reader of a container that another holder (another process, here a
+// second container on the same path) is still writing finds its clean flag
+// at 0. It rebuilds the directory for itself, but must not write it back
+// and mark the file clean: the writer's later bytes would then be lost to
+// the recovery of a crash that follows.
+TEST_F(RecoveryTest, RecoveryLeavesAFileThatAnotherHolderWritesUnpatched) {
+    const std::string path = PathOf("shared.cfs");
+    const std::string copy = PathOf("shared-crashed.cfs");
+    const Bytes first = Pattern(30000, 1);
+    const Bytes second = Pattern(40000, 2);
+    {
+        Held writer(path, kContainerWriteAccess);
+        EntryCursor cursor = CursorFor(writer->AddEntry("rec"));
+        ASSERT_EQ(Write(writer.get(), cursor, first), S_OK);
+        {
+            Held reader(path, kContainerReadAccess);
+            ASSERT_EQ(reader->ReadDirectory(), S_OK);
+            ContainerEntry* entry = reader->FindEntry("rec");
+            ASSERT_NE(entry, nullptr);
+            Bytes back;
+            ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+            EXPECT_TRUE(back == first);
+        }
+        EXPECT_EQ(ReadFile(path).at(6), 0);  // still marked as being written
+        ASSERT_EQ(Write(writer.get(), cursor, second), S_OK);
+        WriteFile(copy, ReadFile(path));  // the writer dies here
+    }
+    Held reader(copy, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    ContainerEntry* entry = reader->FindEntry("rec");
+    ASSERT_NE(entry, nullptr);
+    Bytes back;
+    ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_EQ(back.size(), all.size());
+    EXPECT_TRUE(back == all);
 }
 
 }  // namespace
