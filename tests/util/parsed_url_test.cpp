@@ -365,26 +365,26 @@ TEST(UrlDotSegments, BackslashesComeOutAsSlashesAndTheQueryIsKept) {
     delete[] folded;
 }
 
-TEST(UrlDotSegments, DotsInTheQueryOrAtTheEndAreNotFolded) {
-    EXPECT_EQ(CParsedUrl::CollapseDotSegments("http://h/x?a=/./"), nullptr);
-    EXPECT_EQ(CParsedUrl::CollapseDotSegments("http://h/x/.."), nullptr);
-    EXPECT_EQ(CParsedUrl::CollapseDotSegments("http://h/x/.a/"), nullptr);
-}
-
-TEST(UrlDotSegments, OnlySeparatorsAndDots) {
-    auto fold = [](const char* text) {
-        char* folded = CParsedUrl::CollapseDotSegments(text);
-        std::optional<std::string> out;
-        if (folded) out = folded;
-        delete[] folded;
-        return out;
+TEST(UrlDotSegments, WhatFoldsAndWhatIsLeftAlone) {
+    const struct {
+        const char* text;
+        const char* folded;  // null: nothing to fold, or too many ".."
+    } cases[] = {
+        // Dots in the query or at the end, and names that merely start
+        // with a dot, are not segments to fold.
+        {"http://h/x?a=/./", nullptr}, {"http://h/x/..", nullptr}, {"http://h/x/.a/", nullptr},
+        // Texts of separators and dots alone.
+        {"/./", "/"}, {"/../", ""}, {"/../../", nullptr}, {"./.", nullptr}, {"\\.\\.\\", "/"}, {"/./?", "/?"},
     };
-    EXPECT_EQ(fold("/./"), Str("/"));
-    EXPECT_EQ(fold("/../"), Str(""));
-    EXPECT_EQ(fold("/../../"), std::nullopt);
-    EXPECT_EQ(fold("./."), std::nullopt);
-    EXPECT_EQ(fold("\\.\\.\\"), Str("/"));
-    EXPECT_EQ(fold("/./?"), Str("/?"));
+    for (const auto& c : cases) {
+        char* folded = CParsedUrl::CollapseDotSegments(c.text);
+        if (c.folded) {
+            EXPECT_STREQ(folded, c.folded) << c.text;
+        } else {
+            EXPECT_EQ(folded, nullptr) << c.text;
+        }
+        delete[] folded;
+    }
     // The parser still gives a result on what is left.
     Parsed p("/../");
     EXPECT_EQ(p.Result(), RES_INVALID_PROTOCOL);
@@ -512,28 +512,21 @@ TEST(UrlFailures, SetsOutliveTheParser) {
 
 // ---- the byte-level steps ----
 
-TEST(UrlTimeOffset, FieldsFromTheRight) {
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("90"), 900);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("1:30"), 900);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("1:00:00.5"), 36005);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("1:0:0:0"), 864000);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("abc"), 0);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset(""), 0);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("1:1:1:1:1"), 0);
-}
-
-TEST(UrlTimeOffset, OnlyTheFirstDecimalCountsAndOnlyAsADigit) {
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("2.75"), 27);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("2.x"), 20);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("2."), 20);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("1.5:2"), 620);  // the '.' of an earlier field is not seen
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("3x.4"), 34);
-}
-
-TEST(UrlTimeOffset, FieldsReadLikeAtol) {
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset(" 5"), 50);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("-1"), -10);
-    EXPECT_EQ(CParsedUrl::ParseTimeOffset("+1:x"), 600);
+TEST(UrlTimeOffset, TenthsOfASecondFromTheFields) {
+    const struct {
+        const char* text;
+        int32_t tenths;
+    } cases[] = {
+        // Fields from the right: seconds, minutes, hours, days; more is no time.
+        {"90", 900}, {"1:30", 900}, {"1:00:00.5", 36005}, {"1:0:0:0", 864000},
+        {"abc", 0}, {"", 0}, {"1:1:1:1:1", 0},
+        // Only the first decimal counts, only as a digit, and only in the
+        // seconds field.
+        {"2.75", 27}, {"2.x", 20}, {"2.", 20}, {"1.5:2", 620}, {"3x.4", 34},
+        // Fields read like atol.
+        {" 5", 50}, {"-1", -10}, {"+1:x", 600},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CParsedUrl::ParseTimeOffset(c.text), c.tenths) << c.text;
 }
 
 TEST(UrlTimeOffset, HugeNumbersWrapAsUnsigned32Bit) {
