@@ -11,14 +11,9 @@ namespace {
 constexpr uint32_t kToTheEnd = 0xFFFFFFFFu;
 constexpr uint64_t kMaxContent = 0xFFFFFFFFu;
 
-// Bytes of a buffer of size bytes that [offset, offset + length) covers.
-uint32_t CutLength(uint32_t size, uint32_t offset, uint32_t length) {
-    return offset >= size ? 0 : std::min(length, size - offset);
-}
-
 // A buffer showing [offset, offset + length) of buffer, with one reference
 // for the caller: buffer itself when that covers all of it, else a new
-// _CBufferFragment. A part of a _CBufferFragment is taken straight from the
+// CBufferFragment. A part of a CBufferFragment is taken straight from the
 // buffer it holds, so edits never stack fragments on fragments.
 int32_t MakeFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length, IQLXBuffer** out) {
     *out = nullptr;
@@ -29,14 +24,14 @@ int32_t MakeFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length, IQLXB
         return S_OK;
     }
     IQLXBuffer* source = buffer;
-    uint32_t shown = CutLength(size, offset, length);
+    uint32_t shown = CBufferFragment::Covered(size, offset, length);
     uint32_t at = std::min(offset, size);
-    if (auto* inner = dynamic_cast<_CBufferFragment*>(buffer); inner && inner->HeldBuffer()) {
+    if (auto* inner = dynamic_cast<CBufferFragment*>(buffer); inner && inner->HeldBuffer()) {
         // at <= inner's visible size <= held size - inner offset: no overflow.
         source = inner->HeldBuffer();
         at += inner->Offset();
     }
-    _CBufferFragment* fragment = nullptr;
+    CBufferFragment* fragment = nullptr;
     int32_t result = CreateUnknownObject(&fragment, source, at, shown);
     if (QLX_FAILED(result)) return result;
     return fragment->QueryInterface(IID_IQLXBuffer, reinterpret_cast<void**>(out));
@@ -48,7 +43,7 @@ int32_t MakeFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length, IQLXB
 void CopySpan(uint8_t* dst, IQLXBuffer* buffer, uint32_t from, uint32_t to) {
     to = std::min(to, buffer->GetSize());
     if (from >= to) return;
-    if (auto* fragment = dynamic_cast<_CBufferFragment*>(buffer); fragment && fragment->HeldBuffer()) {
+    if (auto* fragment = dynamic_cast<CBufferFragment*>(buffer); fragment && fragment->HeldBuffer()) {
         const uint32_t offset = fragment->Offset();  // offset + to <= held size
         CopySpan(dst, fragment->HeldBuffer(), offset + from, offset + to);
         return;
@@ -82,156 +77,6 @@ void CopySpan(uint8_t* dst, IQLXBuffer* buffer, uint32_t from, uint32_t to) {
 }
 
 }  // namespace
-
-// ---- _CBufferFragment ------------------------------------------------------
-
-_CBufferFragment::_CBufferFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) : m_held(buffer) {
-    const uint32_t size = buffer->GetSize();
-    m_held->AddRef();
-    m_offset = std::min(offset, size);
-    m_length = CutLength(size, offset, length);
-}
-
-_CBufferFragment::~_CBufferFragment() {
-    if (m_held) m_held->Release();
-}
-
-int32_t _CBufferFragment::InnerQueryInterface(const QLXGUID& iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown) return AnswerUnknown(out);
-    if (iid == IID_IQLXBuffer) return AnswerInterface(static_cast<IQLXBuffer*>(this), out);
-    return NoInterface(out);
-}
-
-int32_t _CBufferFragment::Get(uint8_t** data, uint32_t* length) {
-    if (!m_held) return RES_UNEXPECTED;
-    if (!data || !length) return E_POINTER;
-    if (*length > m_length) return E_INVALIDARG;
-    *data = GetBuffer();
-    *length = GetSize();
-    return S_OK;
-}
-
-int32_t _CBufferFragment::Set(const uint8_t* data, uint32_t length) {
-    if (!m_held) return RES_UNEXPECTED;
-    if (!data && length) return E_POINTER;
-    if (RefCount() > 1) return RES_UNEXPECTED;
-    // Copied before the old buffer goes: data may point into it.
-    CKTBuffer* copy = CKTBuffer::CreateWith(data, length);
-    if (!copy) return E_OUTOFMEMORY;
-    m_held->Release();
-    m_held = copy;
-    m_offset = 0;
-    m_length = length;
-    return S_OK;
-}
-
-int32_t _CBufferFragment::SetSize(uint32_t length) {
-    if (!m_held) {
-        CKTBuffer* fresh = new (std::nothrow) CKTBuffer;
-        if (!fresh) return E_OUTOFMEMORY;
-        fresh->AddRef();
-        m_held = fresh;
-        m_offset = 0;
-    }
-    if (length > kToTheEnd - m_offset) return E_INVALIDARG;
-    int32_t result = m_held->SetSize(m_offset + length);
-    // The window follows the request even when the held buffer refused to
-    // resize (it may be shared); GetSize still never reaches past its end.
-    m_length = length;
-    return result;
-}
-
-uint32_t _CBufferFragment::GetSize() {
-    return m_held ? CutLength(m_held->GetSize(), m_offset, m_length) : 0;
-}
-
-uint8_t* _CBufferFragment::GetBuffer() {
-    if (!m_held) return nullptr;
-    uint8_t* bytes = m_held->GetBuffer();
-    if (!bytes) return nullptr;
-    return bytes + std::min(m_offset, m_held->GetSize());
-}
-
-// ---- _CIQLXEnumFragmentedBufferIMP -----------------------------------------
-
-_CIQLXEnumFragmentedBufferIMP::~_CIQLXEnumFragmentedBufferIMP() { ReleaseItems(); }
-
-void _CIQLXEnumFragmentedBufferIMP::ReleaseItems() {
-    for (uint32_t i = 0; i < m_count; ++i) m_items[i]->Release();
-    delete[] m_items;
-    m_items = nullptr;
-    m_count = m_capacity = m_index = 0;
-}
-
-bool _CIQLXEnumFragmentedBufferIMP::Reserve(uint32_t capacity) {
-    ReleaseItems();
-    if (capacity == 0) return true;
-    m_items = new (std::nothrow) IQLXBuffer*[capacity];
-    if (!m_items) return false;
-    m_capacity = capacity;
-    return true;
-}
-
-void _CIQLXEnumFragmentedBufferIMP::Add(IQLXBuffer* item) {
-    if (m_count >= m_capacity) return;
-    item->AddRef();
-    m_items[m_count++] = item;
-}
-
-int32_t _CIQLXEnumFragmentedBufferIMP::InnerQueryInterface(const QLXGUID& iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown) return AnswerUnknown(out);
-    if (iid == IID_IQLXEnumFragmentedBuffer) return AnswerInterface(static_cast<IQLXEnumFragmentedBuffer*>(this), out);
-    return NoInterface(out);
-}
-
-int32_t _CIQLXEnumFragmentedBufferIMP::Reset() {
-    m_index = 0;
-    return S_OK;
-}
-
-int32_t _CIQLXEnumFragmentedBufferIMP::Next(uint32_t count, IQLXBuffer** items, uint32_t* fetched) {
-    if (!items || (count != 1 && !fetched)) return E_POINTER;
-    if (fetched) *fetched = 0;
-    if (!m_items || m_count == 0) return E_FAIL;
-    const uint32_t remaining = m_count - m_index;
-    const uint32_t n = std::min(count, remaining);
-    for (uint32_t i = 0; i < n; ++i) {
-        items[i] = m_items[m_index + i];
-        items[i]->AddRef();
-    }
-    m_index += n;
-    if (fetched) *fetched = n;
-    return count > remaining ? RES_INCOMPLETE : S_OK;
-}
-
-int32_t _CIQLXEnumFragmentedBufferIMP::Skip(uint32_t count) {
-    const uint64_t index = static_cast<uint64_t>(m_index) + count;
-    if (index < m_count) {
-        m_index = static_cast<uint32_t>(index);
-        return S_OK;
-    }
-    m_index = m_count;
-    return E_FAIL;
-}
-
-int32_t _CIQLXEnumFragmentedBufferIMP::Clone(IQLXEnumFragmentedBuffer** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    _CIQLXEnumFragmentedBufferIMP* copy = nullptr;
-    int32_t result = CreateUnknownObject(&copy);
-    if (QLX_FAILED(result)) return result;
-    if (!copy->Reserve(m_count)) {
-        delete static_cast<CUnknownIMP*>(copy);
-        return E_OUTOFMEMORY;
-    }
-    for (uint32_t i = 0; i < m_count; ++i) copy->Add(m_items[i]);
-    copy->SetIndex(m_index);
-    return copy->QueryInterface(IID_IQLXEnumFragmentedBuffer, reinterpret_cast<void**>(out));
-}
-
-// ---- CQLXFragmentedBuffer --------------------------------------------------
 
 CQLXFragmentedBuffer::~CQLXFragmentedBuffer() { RemoveFrom(m_head, nullptr); }
 
@@ -273,7 +118,7 @@ void CQLXFragmentedBuffer::FindFragment(uint32_t position, FragmentNode** node, 
 }
 
 bool CQLXFragmentedBuffer::Reaches(IQLXBuffer* buffer, const CQLXFragmentedBuffer* target) {
-    if (auto* fragment = dynamic_cast<_CBufferFragment*>(buffer))
+    if (auto* fragment = dynamic_cast<CBufferFragment*>(buffer))
         return fragment->HeldBuffer() && Reaches(fragment->HeldBuffer(), target);
     if (auto* chain = dynamic_cast<CQLXFragmentedBuffer*>(buffer)) {
         if (chain == target) return true;
@@ -387,7 +232,7 @@ int32_t CQLXFragmentedBuffer::Split(FragmentNode* node, uint32_t at) {
 int32_t CQLXFragmentedBuffer::GetEnumerator(IQLXEnumFragmentedBuffer** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    _CIQLXEnumFragmentedBufferIMP* items = nullptr;
+    CIQLXEnumFragmentedBufferIMP* items = nullptr;
     int32_t result = CreateUnknownObject(&items);
     if (QLX_FAILED(result)) return result;
     if (!items->Reserve(static_cast<uint32_t>(m_nodeCount))) {

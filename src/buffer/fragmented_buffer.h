@@ -4,13 +4,13 @@
 //   head                                                    tail
 //    [node]------------->[node]------------------>[node]
 //      |                   |                        |
-//    CKTBuffer 10     _CBufferFragment          view buffer
+//    CKTBuffer 10     CBufferFragment          view buffer
 //    (linked whole)   [2, 7) of a CKTBuffer     (linked whole)
 //
 //   content = fragment 0 bytes | fragment 1 bytes | fragment 2 bytes
 //
 // A node holds one reference on its buffer. A buffer linked whole stands in
-// the chain itself; a part of a buffer is shown through a _CBufferFragment.
+// the chain itself; a part of a buffer is shown through a CBufferFragment.
 // Linking, inserting and replacing move no bytes. GetSpan of a range that
 // crosses fragments copies it once into a new buffer, which then replaces
 // those fragments, so the range stays contiguous afterwards.
@@ -33,79 +33,9 @@
 
 #include <cstdint>
 
+#include "buffer/buffer_fragment.h"
+#include "buffer/fragment_enumerator.h"
 #include "frame/unknown.h"
-
-// An IQLXBuffer showing bytes [offset, offset + length) of another buffer.
-// The range is cut to what the held buffer has at each call, so a fragment
-// never shows bytes beyond its buffer's current size.
-//
-// Set does not write into the held buffer: that buffer is normally shared
-// (with the chain it came from, with its creator, with other fragments), and
-// may be read-only memory. Instead, like Set on a CKTBuffer, it is allowed
-// only while a single reference holds the fragment (RES_UNEXPECTED
-// otherwise), and makes the fragment show a private copy of the new bytes:
-// it then holds a new CKTBuffer with exactly those bytes, at offset 0. The
-// buffer it showed before is released, never changed.
-class _CBufferFragment : public IQLXBuffer, public CUnknownIMP {
-public:
-    _CBufferFragment() = default;
-    // Takes one reference on buffer; the range is cut to what it has.
-    _CBufferFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length);
-    ~_CBufferFragment() override;
-
-    QLX_FORWARD_UNKNOWN()
-    int32_t InnerQueryInterface(const QLXGUID& iid, void** out) override;
-
-    // *length on entry must not exceed the fragment's length (E_INVALIDARG).
-    int32_t Get(uint8_t** data, uint32_t* length) override;
-    int32_t Set(const uint8_t* data, uint32_t length) override;
-    // Resizes the held buffer to offset + length (creating a CKTBuffer to
-    // hold when there is none) and takes length as the fragment's length.
-    int32_t SetSize(uint32_t length) override;
-    uint32_t GetSize() override;
-    uint8_t* GetBuffer() override;
-
-    IQLXBuffer* HeldBuffer() const { return m_held; }
-    uint32_t Offset() const { return m_offset; }
-    uint32_t Length() const { return m_length; }
-
-private:
-    IQLXBuffer* m_held = nullptr;  // one reference
-    uint32_t m_offset = 0;
-    uint32_t m_length = 0;
-};
-
-// An enumerator over a snapshot of a chain's fragment buffers, one
-// reference held on each.
-class _CIQLXEnumFragmentedBufferIMP : public IQLXEnumFragmentedBuffer, public CUnknownIMP {
-public:
-    _CIQLXEnumFragmentedBufferIMP() = default;
-    ~_CIQLXEnumFragmentedBufferIMP() override;
-
-    QLX_FORWARD_UNKNOWN()
-    int32_t InnerQueryInterface(const QLXGUID& iid, void** out) override;
-
-    int32_t Reset() override;
-    // Hands out up to count items, each with a reference for the caller.
-    // fetched may be null only when count is 1.
-    int32_t Next(uint32_t count, IQLXBuffer** items, uint32_t* fetched) override;
-    int32_t Skip(uint32_t count) override;
-    int32_t Clone(IQLXEnumFragmentedBuffer** out) override;
-
-    // Room for capacity items; false when memory runs out.
-    bool Reserve(uint32_t capacity);
-    // Adds an item (one reference taken) after the last; needs room.
-    void Add(IQLXBuffer* item);
-    void SetIndex(uint32_t index) { m_index = index; }
-
-private:
-    void ReleaseItems();
-
-    IQLXBuffer** m_items = nullptr;
-    uint32_t m_index = 0;
-    uint32_t m_count = 0;
-    uint32_t m_capacity = 0;
-};
 
 struct FragmentNode {
     IQLXBuffer* buffer = nullptr;  // one reference

@@ -194,7 +194,7 @@ TEST_F(FragmentedBufferTest, InsertSplitsTheFragmentAroundTheNewOne) {
     // Splitting a part again takes its bytes from the original buffer.
     ASSERT_EQ(S_OK, chain->InsertFragment(Buffer("|"), 0, kAll, 3));
     EXPECT_EQ("<01|234xy56789", Content());
-    auto* part = dynamic_cast<_CBufferFragment*>(FragmentAt(4));
+    auto* part = dynamic_cast<CBufferFragment*>(FragmentAt(4));
     ASSERT_NE(nullptr, part);
     EXPECT_EQ(static_cast<IQLXBuffer*>(owned[0]), part->HeldBuffer());
     EXPECT_EQ(2u, part->Offset());
@@ -379,7 +379,7 @@ TEST_F(FragmentedBufferTest, FragmentSetMakesAPrivateCopyOnlyWhenHeldOnce) {
 }
 
 TEST_F(FragmentedBufferTest, FragmentWithoutABufferRefusesUntilSized) {
-    _CBufferFragment* bare = nullptr;
+    CBufferFragment* bare = nullptr;
     ASSERT_EQ(S_OK, CreateUnknownObject(&bare));
     IQLXBuffer* part = host::Query<IQLXBuffer>(static_cast<IQLXBuffer*>(bare), IID_IQLXBuffer);
     uint8_t* data = nullptr;
