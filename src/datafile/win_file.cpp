@@ -104,10 +104,9 @@ int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32
     return S_OK;
 }
 
-// Unlike the runtime library these descriptors stand in for, a failed close
-// still ends the descriptor: this platform releases it whatever close
-// reports, and keeping the number would let a later close hit an unrelated
-// file that reused it.
+// A failed close still ends the descriptor: the kernel releases it whatever
+// close reports, and keeping the number would let a later close hit an
+// unrelated file that reused it.
 int32_t CWinFile::Close() {
     if (!IsOpen()) return RES_IO_ERROR;
     m_lastError = 0;
@@ -215,9 +214,8 @@ int32_t CWinFile::Write(const void* src, uint32_t count) {
 
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
-// The original platform cannot remove a file that is open elsewhere and
-// reports it as permission denied; the locks let this one refuse the same
-// way, so a container in use is not unlinked from under its readers.
+// A file that another data file holds open is not removed: permission
+// denied, so a container in use is not unlinked from under its readers.
 int32_t CWinFile::Delete(const char* path) {
     Drop();
     m_lastError = 0;

@@ -1,10 +1,9 @@
 // CWinFile: the plain data file, on one file descriptor. Containers use this
 // kind only.
 //
-// Sharing. The original runtime library refuses an open that conflicts with
-// another open's share mode; here whole-file advisory locks stand in for
-// that, binding every data file (in this process or another) and nothing
-// else:
+// Sharing. An open that conflicts with another open's share mode is
+// refused. Whole-file advisory locks carry the share modes, binding every
+// data file (in this process or another) and nothing else:
 //   - every open descriptor holds a shared lock, except one opened through
 //     OpenShared with deny read and write (0x10), which holds an exclusive
 //     lock; deny write (0x20), deny read (0x30) and deny none (0x40) cannot be
@@ -19,7 +18,8 @@
 //     open asked for. This is the exclusive trial open, done on the same
 //     descriptor so that nothing can slip in between trial and truncation;
 //   - Delete of a file that another data file holds open is refused with
-//     E_ACCESSDENIED, as the original platform refuses to remove an open file.
+//     E_ACCESSDENIED: a container in use is not unlinked from under its
+//     readers.
 //
 // Failure outputs: see each operation in data_file.h. Not thread-safe: the
 // owner serialises every call (the position is shared by seek and transfer).

@@ -1,5 +1,5 @@
-// Read-only views of files through memory mappings: open, fstat, mmap and
-// munmap standing in for the platform's file-mapping objects.
+// Read-only views of files through memory mappings: a mapping object that
+// fixes the file's size (open, fstat), and views of it (mmap, munmap).
 //
 //   file descriptor --CreateFileMapping--> FileMapping (whole file, size fixed)
 //                                              |
@@ -8,10 +8,10 @@
 // A view stays valid after its mapping and its file are closed, until
 // UnmapView; the mapping object is only needed to make new views.
 //
-// The refusals of the original platform are kept, although mmap would not
-// make them: an empty file cannot be mapped, and a view that runs past the
-// end of the mapping (or of the file as it now is: mapped pages past the end
-// of a file would fault when touched) is refused. Views are read-only.
+// Two refusals are made here that mmap alone would not make: an empty file
+// cannot be mapped, and a view that runs past the end of the mapping (or of
+// the file as it now is: mapped pages past the end of a file would fault
+// when touched) is refused. Views are read-only.
 //
 // Every call that can fail returns 0 on success or the error code (errno)
 // of the failure; callers turn it into a result with

@@ -15,8 +15,8 @@ namespace platform {
 
 namespace {
 
-// The runtime-library flags -> O_* flags; -1 for the access value 3 (write
-// only and read-write at once), which the runtime library refuses as well.
+// The rtl flags -> O_* flags; -1 for the access value 3 (write only and
+// read-write at once), which names no access mode.
 int TranslateOpenFlags(uint32_t flags) {
     int result;
     switch (flags & rtl::kAccessMask) {
@@ -33,8 +33,8 @@ int TranslateOpenFlags(uint32_t flags) {
     return result | O_CLOEXEC;
 }
 
-// Files are always readable on the original platform; its one permission
-// choice is whether the file is read-only.
+// A data file's one permission choice is whether the file is read-only: a
+// file it creates is always readable.
 mode_t TranslatePermission(uint32_t permission) {
     mode_t mode = S_IRUSR | S_IRGRP | S_IROTH;
     if (permission & rtl::kPermissionWrite) mode |= S_IWUSR | S_IWGRP | S_IWOTH;

@@ -1,13 +1,13 @@
-// File descriptors for the data files: thin wrappers over the POSIX calls
-// that stand in for the runtime library's descriptor functions.
+// File descriptors for the data files: thin wrappers over open, read, write,
+// lseek, fstat, ftruncate, flock, unlink and close.
 //
 // Every call returns -1 (or false) on failure and leaves the reason where
 // LastErrorCode() finds it; interrupted calls are retried. Callers outside
 // this folder never look at errno themselves.
 //
-// Open flags arrive as the runtime-library values the data files are given
-// (OpenFile below is the one place that turns them into O_* flags); text and
-// binary mode have no meaning here and are ignored.
+// Open flags arrive as the data files' own flag values (rtl below; OpenFile
+// is the one place that turns them into O_* flags); text and binary mode
+// make no difference to a descriptor and are ignored.
 #ifndef CONTFS_PLATFORM_POSIX_FILE_H
 #define CONTFS_PLATFORM_POSIX_FILE_H
 
@@ -16,7 +16,8 @@
 
 namespace platform {
 
-// The runtime library's open-flag values (low 16 bits of a flags argument).
+// The data files' open-flag values (low 16 bits of a flags argument), as
+// containers pass them (0x8000 read only, 0x8302 create, 0x8001 patch).
 namespace rtl {
 constexpr uint32_t kReadOnly = 0x0000;
 constexpr uint32_t kWriteOnly = 0x0001;
@@ -39,15 +40,15 @@ constexpr uint32_t kSeekEnd = 2;
 
 // The error code (errno) of the latest failed call on this thread.
 int32_t LastErrorCode();
-// Whether a code means "permission denied" in the runtime library's sense:
-// no permission, or the path names a directory (which is not a file).
+// Whether a code means "permission denied" to a data file: no permission,
+// or the path names a directory (which is not a file).
 bool IsPermissionDenied(int32_t code);
 // Whether a code means that another descriptor's lock stood in the way.
 bool IsLockConflict(int32_t code);
 // A platform error code as a result: 0x80070000 with the code's low 16 bits.
 int32_t ResultFromErrorCode(int32_t code);
 
-// Opens path with runtime-library flags and permission bits; a file that is
+// Opens path with rtl flags and permission bits; a file that is
 // created is readable, and writable when the write bit is given (umask
 // applies). Directories are refused as permission denied, pipes and sockets
 // (which could block or never end) as not found; the open itself never
@@ -73,7 +74,7 @@ bool HeldElsewhere(const char* path);
 int64_t ReadFully(int fd, void* dst, size_t count);
 int64_t WriteFully(int fd, const void* src, size_t count);
 
-// lseek with a runtime-library origin: the new position, -1 on failure.
+// lseek with an rtl origin: the new position, -1 on failure.
 int64_t SeekFile(int fd, int64_t offset, uint32_t origin);
 // The size of the open file, -1 on failure.
 int64_t FileSize(int fd);
