@@ -7,18 +7,17 @@
 
 #include <cstdint>
 
+#include "container/record_format.h"
 #include "platform/file_stat.h"
 #include "util/compact_string.h"
-
-constexpr uint32_t kSeekTableSlots = 1000;
 
 // One entry of an open container, owned by the container.
 struct ContainerEntry {
     CompactString name;     // empty once the entry has been removed
     uint16_t index = 0;     // the entry's number: its slot in the container
     uint64_t size = 0;      // logical length in bytes
-    uint64_t chunkSize = 25000;
-    uint64_t seekTable[kSeekTableSlots] = {};
+    uint64_t chunkSize = record_format::kBaseChunkSize;
+    uint64_t seekTable[record_format::kSeekTableSlots] = {};
     uint64_t recordOffset = 0;  // file offset of the entry record; 0 until written
 };
 

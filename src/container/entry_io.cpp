@@ -48,20 +48,20 @@ int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
 }
 
 int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
-    _CStoredEntry* entry = EntryAt(cursor->index);
+    StoredEntry* entry = m_entries.At(cursor->index);
     // A chunk size read from a damaged file may be anything, 0 included.
     if (!entry || position > entry->size || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
     uint64_t slot = position / entry->chunkSize;
     if (slot >= kSeekTableSlots || entry->seekTable[slot] == 0) return E_FAIL;
     // A slot beyond the end of the file (damage) fails at the first head.
-    int32_t result = SeekTo(entry->seekTable[slot]);
+    int32_t result = m_file.SeekTo(entry->seekTable[slot]);
     if (QLX_FAILED(result)) return result;
 
     for (;;) {
         RecordHeader record;
         DataRecordHeader data;
         bool isData;
-        if (QLX_FAILED(ReadRecordAndDataHead(&record, &data, &isData))) return E_FAIL;
+        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, &data, &isData))) return E_FAIL;
         if (isData && data.entryIndex == cursor->index) {
             // Logical offsets rise with file order: a record that starts
             // beyond the position means the position is in no record.
@@ -72,13 +72,13 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
                 cursor->filePosition = data.DataStart() + into;
                 cursor->bytesLeft = ClampToU32(data.DataLength() - into);
                 cursor->growingRecordOffset = record.lengthGiven ? 0 : record.offset;
-                SeekTo(cursor->filePosition);
+                m_file.SeekTo(cursor->filePosition);
                 return S_OK;
             }
         }
         // Every record ends after its head, so the scan always moves forward
         // and ends at the end of the file at the latest.
-        result = SeekTo(record.End());
+        result = m_file.SeekTo(record.End());
         if (QLX_FAILED(result)) return result;
     }
 }
@@ -87,9 +87,9 @@ int32_t CContainerFile::ScanForData(uint32_t entryIndex, DataRecordHeader* found
     for (;;) {
         RecordHeader record;
         bool isData;
-        if (QLX_FAILED(ReadRecordAndDataHead(&record, found, &isData))) return E_FAIL;
+        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, found, &isData))) return E_FAIL;
         if (isData && found->entryIndex == entryIndex) return S_OK;
-        int32_t result = SeekTo(record.End());
+        int32_t result = m_file.SeekTo(record.End());
         if (QLX_FAILED(result)) return result;
     }
 }
@@ -102,18 +102,18 @@ int32_t CContainerFile::FindNextReadRecord(EntryCursor* cursor) {
     int32_t result;
     if (cursor->bytesLeft == 0 && cursor->growingRecordOffset != 0) {
         RecordHeader record;
-        result = SeekTo(cursor->growingRecordOffset);
-        if (QLX_SUCCEEDED(result)) result = ReadRecordHead(&record);
+        result = m_file.SeekTo(cursor->growingRecordOffset);
+        if (QLX_SUCCEEDED(result)) result = m_file.ReadRecordHead(&record);
         if (QLX_FAILED(result)) return result;
         uint64_t end = record.End();
         cursor->bytesLeft = end > cursor->filePosition ? ClampToU32(end - cursor->filePosition) : 0;
-        result = SeekTo(cursor->filePosition);
+        result = m_file.SeekTo(cursor->filePosition);
         if (QLX_FAILED(result)) return result;
         if (record.lengthGiven) cursor->growingRecordOffset = 0;
     }
     if (cursor->bytesLeft != 0) return S_OK;
 
-    result = SeekTo(cursor->filePosition);
+    result = m_file.SeekTo(cursor->filePosition);
     if (QLX_FAILED(result)) return result;
     DataRecordHeader data;
     result = ScanForData(cursor->index, &data);
@@ -128,7 +128,7 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
     if (!cursor) return E_FAIL;
     if (!out) return E_POINTER;
     MutexHold hold(m_mutex);
-    _CStoredEntry* entry = EntryAt(cursor->index);
+    StoredEntry* entry = m_entries.At(cursor->index);
     int32_t result = S_OK;
     if (!entry || entry->size == 0) {
         result = E_FAIL;
@@ -144,7 +144,7 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
     // The bytes of an entry cannot outnumber those of the file; a size read
     // from a damaged file must not make an absurd allocation.
     if (count > kReadsTakenOnTrust) {
-        int64_t fileLength = FileLength();
+        int64_t fileLength = m_file.FileLength();
         if (fileLength <= 0) return E_FAIL;
         if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
     }
@@ -154,7 +154,7 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
         if (first == 0) return E_FAIL;
         cursor->filePosition = first;
     }
-    result = SeekTo(cursor->filePosition);
+    result = m_file.SeekTo(cursor->filePosition);
     if (QLX_FAILED(result)) return result;
 
     CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
@@ -180,9 +180,9 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
             continue;
         }
         uint32_t n = std::min(cursor->bytesLeft, count - delivered);
-        result = SeekTo(cursor->filePosition);
+        result = m_file.SeekTo(cursor->filePosition);
         if (QLX_FAILED(result)) break;
-        uint32_t got = ReadUpTo(into + delivered, n);
+        uint32_t got = m_file.ReadUpTo(into + delivered, n);
         filled = delivered + got;
         if (got < n) {
             result = E_FAIL;
@@ -205,17 +205,17 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     MutexHold hold(m_mutex);
     // A container opened for reading is never written through entries.
     if (!m_writable) return E_ACCESSDENIED;
-    if (!m_file) return RES_IO_ERROR;
-    if (QLX_FAILED(m_writeFailure)) return m_writeFailure;
+    if (!m_file.HasFile()) return RES_IO_ERROR;
+    if (QLX_FAILED(m_writer.Failure())) return m_writer.Failure();
     // A write that cannot land must not begin writing either: the header and
     // directory it would write for nothing are an unreadable file when the
     // container has no entries.
-    _CStoredEntry* entry = EntryAt(cursor->index);
+    StoredEntry* entry = m_entries.At(cursor->index);
     if (!entry || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
     uint32_t size = data->GetSize();
     const uint8_t* bytes = data->GetBuffer();
     if (size != 0 && !bytes) return E_POINTER;
-    if (!m_writing) {
+    if (!m_writer.Begun()) {
         int32_t begun = BeginWriting();
         if (QLX_FAILED(begun)) return begun;
     }
@@ -225,7 +225,7 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
         // A cursor not located yet is placed at its own logical position; a
         // failure here must not let the bytes land anywhere else.
         result = cursor->filePosition == 0 ? SeekLocked(cursor, cursor->logicalPosition)
-                                           : SeekTo(cursor->filePosition);
+                                           : m_file.SeekTo(cursor->filePosition);
         if (QLX_FAILED(result)) return result;
     }
     uint32_t done = 0;
@@ -236,7 +236,7 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
 
 // Replaces existing bytes of the entry where they lie, record by record,
 // until the buffer is used up or the entry's end is reached.
-int32_t CContainerFile::Overwrite(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size,
+int32_t CContainerFile::Overwrite(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size,
                                   uint32_t* done) {
     int32_t result = S_OK;
     while (QLX_SUCCEEDED(result)) {
@@ -244,8 +244,8 @@ int32_t CContainerFile::Overwrite(EntryCursor* cursor, _CStoredEntry* entry, con
         uint32_t n = std::min(cursor->bytesLeft, size - *done);
         if (n > 0) {
             uint64_t written = 0;
-            result = SeekTo(cursor->filePosition);
-            if (QLX_SUCCEEDED(result)) result = WriteExact(bytes + *done, n, &written);
+            result = m_file.SeekTo(cursor->filePosition);
+            if (QLX_SUCCEEDED(result)) result = m_file.WriteExact(bytes + *done, n, &written);
             *done += n;
             cursor->logicalPosition += written;
             cursor->filePosition += written;
@@ -257,57 +257,55 @@ int32_t CContainerFile::Overwrite(EntryCursor* cursor, _CStoredEntry* entry, con
     return result;
 }
 
-bool CContainerFile::WorthRealigning(uint32_t remaining) const {
-    return m_openRecordLength - kDataHeadPayload >= kStreamShownAfter && !m_openRecordAligned &&
-           remaining >= kStreamBlock && m_writeEnd % kStreamBlock != 0;
+bool CContainerFile::WorthRealigning(uint32_t remaining) {
+    const RecordFile::Growing& growing = m_file.growing();
+    return growing.length - kDataHeadPayload >= kStreamShownAfter && !growing.aligned && remaining >= kStreamBlock &&
+           m_file.WriteEnd() % kStreamBlock != 0;
 }
 
 // Appends a complete data record of no entry, sized so that the data of a
 // record started right after it begins on a stream block. Written with its
 // final length, so a reader (and recovery) passes over it at once.
 int32_t CContainerFile::WriteFillerRecord() {
-    const uint64_t fillerOffset = m_writeEnd;
+    const uint64_t fillerOffset = m_file.WriteEnd();
     const uint64_t bothHeads = 2 * uint64_t{kDataRecordHeadSize};
     const uint32_t fill = static_cast<uint32_t>((kStreamBlock - (fillerOffset + bothHeads) % kStreamBlock) % kStreamBlock);
-    m_scratch[kRecordTypeOffset] = kDataRecord;
-    big_endian::Put32(m_scratch + kRecordLengthOffset, kDataHeadPayload + fill);
-    big_endian::Put32(m_scratch + kDataEntryIndexOffset, kNoEntryIndex);
-    big_endian::Put64(m_scratch + kDataLogicalOffsetOffset, 0);
-    int32_t result = WriteExact(m_scratch, kDataRecordHeadSize);
-    if (QLX_SUCCEEDED(result)) result = WriteExact(kZeros, fill);
+    m_file.Scratch()[kRecordTypeOffset] = kDataRecord;
+    big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kDataHeadPayload + fill);
+    big_endian::Put32(m_file.Scratch() + kDataEntryIndexOffset, kNoEntryIndex);
+    big_endian::Put64(m_file.Scratch() + kDataLogicalOffsetOffset, 0);
+    int32_t result = m_file.WriteExact(m_file.Scratch(), kDataRecordHeadSize);
+    if (QLX_SUCCEEDED(result)) result = m_file.WriteExact(kZeros, fill);
     if (QLX_FAILED(result)) {
         // The next record starts where the filler should have.
-        m_writeEnd = fillerOffset;
-        SeekTo(fillerOffset);
+        m_file.TakeBackTo(fillerOffset);
+        m_file.SeekTo(fillerOffset);
     }
     return result;
 }
 
-int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, _CStoredEntry* entry, bool alignData) {
-    int32_t result = FixOpenRecord();
-    if (QLX_SUCCEEDED(result)) result = SeekTo(m_writeEnd);
+int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, StoredEntry* entry, bool alignData) {
+    int32_t result = m_file.FixGrowingRecord();
+    if (QLX_SUCCEEDED(result)) result = m_file.SeekTo(m_file.WriteEnd());
     if (QLX_SUCCEEDED(result) && alignData) result = WriteFillerRecord();
     if (QLX_FAILED(result)) return result;
-    const uint64_t recordOffset = m_position;
-    m_scratch[kRecordTypeOffset] = kDataRecord;
-    big_endian::Put32(m_scratch + kRecordLengthOffset, kGrowingLength);
-    big_endian::Put32(m_scratch + kDataEntryIndexOffset, cursor->index);
-    big_endian::Put64(m_scratch + kDataLogicalOffsetOffset, cursor->logicalPosition);
+    const uint64_t recordOffset = m_file.Position();
+    m_file.Scratch()[kRecordTypeOffset] = kDataRecord;
+    big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kGrowingLength);
+    big_endian::Put32(m_file.Scratch() + kDataEntryIndexOffset, cursor->index);
+    big_endian::Put64(m_file.Scratch() + kDataLogicalOffsetOffset, cursor->logicalPosition);
     uint64_t written = 0;
-    result = WriteExact(m_scratch, kDataRecordHeadSize, &written);
+    result = m_file.WriteExact(m_file.Scratch(), kDataRecordHeadSize, &written);
     if (QLX_FAILED(result)) {
         // Take back a partial head so that the next record starts where this one should have.
-        m_openRecordLength = 0;
-        m_openRecordEntry = 0;
-        if (m_writeEnd == recordOffset + written) m_writeEnd = recordOffset;
-        SeekTo(recordOffset);
+        m_file.growing() = RecordFile::Growing();
+        if (m_file.WriteEnd() == recordOffset + written) m_file.TakeBackTo(recordOffset);
+        m_file.SeekTo(recordOffset);
         return result;
     }
     cursor->filePosition = recordOffset;
     UpdateSeekTable(*entry, cursor->logicalPosition, recordOffset);
-    m_openRecordLength = kDataHeadPayload;
-    m_openRecordEntry = cursor->index;
-    m_openRecordAligned = alignData;
+    m_file.growing() = RecordFile::Growing{cursor->index, kDataHeadPayload, alignData};
     return S_OK;
 }
 
@@ -315,28 +313,28 @@ int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, _CStoredEntry* entr
 // entry's and has room for all of them, else to a new record (after fixing
 // the length of the open one). A stream may also move on to a new record whose
 // bytes start on a block boundary (kStreamBlock).
-int32_t CContainerFile::Append(EntryCursor* cursor, _CStoredEntry* entry, const uint8_t* bytes, uint32_t size) {
+int32_t CContainerFile::Append(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size) {
+    RecordFile::Growing& growing = m_file.growing();
     int32_t result = S_OK;
     uint32_t done = 0;
     while (QLX_SUCCEEDED(result) && done < size) {
         uint32_t remaining = size - done;
-        bool continues = m_openRecordLength != 0 && m_openRecordEntry == cursor->index &&
-                         uint64_t{m_openRecordLength} + remaining <= kMaxDataPayload;
+        bool continues = growing.length != 0 && growing.entry == cursor->index &&
+                         uint64_t{growing.length} + remaining <= kMaxDataPayload;
         bool realign = continues && WorthRealigning(remaining);
-        result = continues && !realign ? SeekTo(m_writeEnd) : StartDataRecord(cursor, entry, realign);
+        result = continues && !realign ? m_file.SeekTo(m_file.WriteEnd()) : StartDataRecord(cursor, entry, realign);
         uint64_t written = 0;
         uint64_t recordOffset = 0;
         if (QLX_SUCCEEDED(result)) {
-            recordOffset = m_writeEnd - m_openRecordLength - kRecordHeadSize;
-            uint32_t n = std::min(remaining, kMaxDataPayload - m_openRecordLength);
-            result = WriteExact(bytes + done, n, &written);
-            m_openRecordLength += static_cast<uint32_t>(written);
+            recordOffset = growing.Offset(m_file.WriteEnd());
+            uint32_t n = std::min(remaining, kMaxDataPayload - growing.length);
+            result = m_file.WriteExact(bytes + done, n, &written);
+            growing.length += static_cast<uint32_t>(written);
         }
         // Bytes left 0 at the write end; a later read on this cursor follows
         // the open record as it grows.
-        cursor->filePosition = m_writeEnd;
-        cursor->growingRecordOffset =
-            m_openRecordLength != 0 ? m_writeEnd - m_openRecordLength - kRecordHeadSize : 0;
+        cursor->filePosition = m_file.WriteEnd();
+        cursor->growingRecordOffset = growing.length != 0 ? growing.Offset(m_file.WriteEnd()) : 0;
         cursor->logicalPosition += written;
         cursor->bytesLeft = 0;
         entry->size = cursor->logicalPosition;

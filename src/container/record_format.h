@@ -19,9 +19,11 @@
 
 #include <cstdint>
 
-#include "container/container_interface.h"
-
 namespace record_format {
+
+// ---- entries -----------------------------------------------------------------
+// Entry numbers are 16 bits wide: a container holds at most this many.
+constexpr uint32_t kMaxEntryNumbers = 65536;
 
 // ---- header ---------------------------------------------------------------
 constexpr uint32_t kMagicSize = 4;
@@ -81,10 +83,12 @@ constexpr uint32_t kEntryNameOffset = kEntryNameLengthOffset + kStringLengthSize
 constexpr uint32_t kTailSizeOffset = 0;
 constexpr uint32_t kTailChunkSizeOffset = 8;
 constexpr uint32_t kTailSeekTableOffset = 16;
+constexpr uint32_t kSeekTableSlots = 1000;
 constexpr uint32_t kSeekTableBytes = kSlotSize * kSeekTableSlots;
 constexpr uint32_t kEntryTailSize = kTailSeekTableOffset + kSeekTableBytes;
 // Payload length = M + kEntryPayloadFixed.
 constexpr uint32_t kEntryPayloadFixed = kStringLengthSize + kEntryTailSize;
+// A new entry's chunk size; every chunk size is this times a power of two.
 constexpr uint64_t kBaseChunkSize = 25000;
 
 static_assert(kEntryNameOffset == 9, "the name starts 9 bytes into the record");

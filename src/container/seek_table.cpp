@@ -2,6 +2,8 @@
 
 #include "container/record_format.h"
 
+using record_format::kSeekTableSlots;
+
 bool IsValidChunkSize(uint64_t chunkSize) {
     if (chunkSize == 0 || chunkSize % record_format::kBaseChunkSize != 0) return false;
     uint64_t factor = chunkSize / record_format::kBaseChunkSize;

@@ -54,7 +54,7 @@ protected:
     }
 
     static void ExpectBounded(const DirectoryRead& read) {
-        EXPECT_LE(read.peakBytes, CContainerFile::kDirectoryBytesPerFileByte * read.fileSize + kFixedBytes)
+        EXPECT_LE(read.peakBytes, DirectoryReader::kBytesPerFileByte * read.fileSize + kFixedBytes)
             << "file of " << read.fileSize << " bytes";
         // Each record once; an unclean file is read once more by recovery.
         EXPECT_LE(read.bytesRead, 2 * read.fileSize);

@@ -168,14 +168,14 @@ TEST_F(EntryIoTest, ChunkDoublesAtTwentyFiveMillionAndSeeksStillLand) {
     Held container(path, kContainerWriteAccess);
     ContainerEntry* big = container->AddEntry("big");
     EntryCursor cursor = CursorFor(big), other = CursorFor(container->AddEntry("other"));
-    uint64_t beforeHalving[kSeekTableSlots] = {};
+    uint64_t beforeHalving[record_format::kSeekTableSlots] = {};
     Bytes piece;
     for (uint64_t written = 0; written < total;) {
         uint64_t n = std::min<uint64_t>(total - written, 1 << 20);
         piece.resize(n);
         for (uint64_t i = 0; i < n; ++i) piece[i] = byteAt(written + i);
         if (written < 25000000 && written + n >= 25000000)
-            std::copy(big->seekTable, big->seekTable + kSeekTableSlots, beforeHalving);
+            std::copy(big->seekTable, big->seekTable + record_format::kSeekTableSlots, beforeHalving);
         ASSERT_EQ(Write(container.get(), cursor, piece), S_OK);
         ASSERT_EQ(Write(container.get(), other, "-"), S_OK);
         written += n;

@@ -104,15 +104,15 @@ TEST_F(SeekTableTest, InterleavedRecordsKeepEverySlotNearItsPosition) {
 }
 
 TEST_F(SeekTableTest, ReachingSlotThousandHalvesTheTableAndDoublesTheChunk) {
-    for (uint64_t i = 0; i < kSeekTableSlots; ++i) UpdateSeekTable(entry, i * 25000, 100 + i);
-    uint64_t before[kSeekTableSlots];
-    std::copy(entry.seekTable, entry.seekTable + kSeekTableSlots, before);
+    for (uint64_t i = 0; i < record_format::kSeekTableSlots; ++i) UpdateSeekTable(entry, i * 25000, 100 + i);
+    uint64_t before[record_format::kSeekTableSlots];
+    std::copy(entry.seekTable, entry.seekTable + record_format::kSeekTableSlots, before);
     UpdateSeekTable(entry, 1000ull * 25000, 0);
     EXPECT_EQ(entry.chunkSize, 50000u);
     for (uint32_t i = 0; i < 500; ++i) EXPECT_EQ(entry.seekTable[i], before[2 * i]) << i;
     // Slot 500 is the new end's slot; it takes the value of the slot below.
     EXPECT_EQ(entry.seekTable[500], before[998]);
-    for (uint32_t i = 501; i < kSeekTableSlots; ++i) EXPECT_EQ(entry.seekTable[i], 0u) << i;
+    for (uint32_t i = 501; i < record_format::kSeekTableSlots; ++i) EXPECT_EQ(entry.seekTable[i], 0u) << i;
 }
 
 TEST_F(SeekTableTest, AFarPositionHalvesAsOftenAsNeeded) {
@@ -124,7 +124,7 @@ TEST_F(SeekTableTest, AFarPositionHalvesAsOftenAsNeeded) {
     // Even the largest position terminates, without overflowing the chunk.
     UpdateSeekTable(entry, ~uint64_t{0}, 0);
     EXPECT_TRUE(IsValidChunkSize(entry.chunkSize));
-    EXPECT_LT(~uint64_t{0} / entry.chunkSize, kSeekTableSlots);
+    EXPECT_LT(~uint64_t{0} / entry.chunkSize, record_format::kSeekTableSlots);
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// DirectoryReader: reads a container's header and directory (layout:
+// record_format.h) into an entry table: the header, the title, then the
+// tree of index records from the root that follows the title, loading every
+// entry record it leads to, in order.
+//
+// Results as a host sees them: RES_BAD_FORMAT for a file that is no
+// container (magic) or of a later version; E_FAIL for any other damage;
+// RES_IO_ERROR for an index payload too long to read; E_OUTOFMEMORY. The
+// entries loaded before a failure stay loaded.
+#ifndef CONTFS_CONTAINER_DIRECTORY_READER_H
+#define CONTFS_CONTAINER_DIRECTORY_READER_H
+
+#include <cstdint>
+
+#include "container/entry_table.h"
+#include "container/record_file.h"
+#include "util/compact_string.h"
+
+// What a container's header holds.
+struct ContainerHeader {
+    enum class Variant { kW7K, kCFS };
+    Variant variant = Variant::kW7K;
+    uint8_t cleanFlag = record_format::kCleanFlagUnclean;
+    CompactString title;
+    uint64_t firstRecordOffset = 0;  // the root index record, after the title
+};
+
+class DirectoryReader {
+public:
+    // What reading a directory may take in memory, in bytes per byte of the
+    // file (plus a few kilobytes): see WalkIndex.
+    static constexpr uint64_t kBytesPerFileByte = 8;
+
+    DirectoryReader(RecordFile& file, EntryTable& entries) : m_file(file), m_entries(entries) {}
+
+    // The header from offset 0 on. The variant is set once the magic is
+    // known, even when the rest fails.
+    int32_t ReadHeader(ContainerHeader* header);
+    // The index tree from the root at firstRecordOffset.
+    int32_t ReadIndex(uint64_t firstRecordOffset);
+
+private:
+    int32_t WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root);
+    int32_t LoadEntryRecord(const RecordHeader& record);
+
+    RecordFile& m_file;
+    EntryTable& m_entries;
+};
+
+#endif

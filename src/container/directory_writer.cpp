@@ -1,0 +1,133 @@
+#include "container/directory_writer.h"
+
+#include <cstring>
+
+#include "container/big_endian.h"
+
+using namespace record_format;
+
+int32_t DirectoryWriter::Begin(const CompactString& title) {
+    m_begun = true;
+    uint32_t titleLength = title.GetLength();
+    uint8_t* at = m_file.Scratch();
+    std::memcpy(at, kMagicW7K, kMagicSize);
+    big_endian::Put16(at + kW7KVersionOffset, kVersionWritten);
+    at[kW7KCleanFlagOffset] = kCleanFlagUnclean;
+    big_endian::Put32(at + kW7KTitleLengthOffset, titleLength);
+    std::memcpy(at + kW7KTitleOffset, title.GetChars(), titleLength);
+    static_assert(kW7KTitleOffset + kMaxTitleWritten <= kScratchSize, "the header fits the scratch");
+    const bool titleFits = titleLength != 0 && titleLength <= kMaxTitleWritten;
+    int32_t result = titleFits ? m_file.WriteAt(0, at, kW7KTitleOffset + titleLength) : E_FAIL;
+    if (QLX_SUCCEEDED(result)) m_headerWritten = true;
+    for (uint32_t i = 0; QLX_SUCCEEDED(result) && i < m_entries.Count(); ++i) result = WriteEntryRecords(i);
+    if (QLX_FAILED(result)) m_failure = result;
+    return result;
+}
+
+// Appends the directory records of entry `index`: a new index record first
+// when the entry opens a new group of 256 (linked from slot 256 of the one
+// before), then the entry record, whose offset goes into its index slot. A
+// failure takes the links it wrote back out, so that a later attempt for the
+// same number starts from the same index record.
+//
+// Each record is appended whole before the slot that leads to it is written:
+// a writer that dies in between leaves a slot of 0, where the reader's walk
+// simply ends, instead of one leading to a record cut short, which would
+// fail the whole directory and with it every entry written before.
+int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
+    StoredEntry* entry = m_entries.At(index);
+    if (!entry) return E_FAIL;
+    if (entry->recordOffset != 0) return S_OK;
+    int32_t result = m_file.FixGrowingRecord();
+    if (QLX_FAILED(result)) return result;
+
+    const uint8_t zeroSlot[kSlotSize] = {};
+    uint8_t slot[kSlotSize];
+    const uint64_t previousIndexPayload = m_indexPayloadOffset;
+    const uint64_t appendStart = m_file.WriteEnd();
+    bool linkTried = false;
+    bool slotTried = false;
+    auto undo = [&](int32_t failure) {
+        if (slotTried) m_file.WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), zeroSlot, kSlotSize);
+        if (linkTried) m_file.WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, zeroSlot, kSlotSize);
+        m_indexPayloadOffset = previousIndexPayload;
+        // A partial record must not stay in the chain of records that scans
+        // walk: the next append goes over it.
+        m_file.TakeBackTo(appendStart);
+        // The first index record must follow the header: it cannot be tried again.
+        if (index == 0) m_failure = failure;
+        return failure;
+    };
+
+    if (index % kEntriesPerIndex == 0) {
+        uint64_t indexOffset = m_file.WriteEnd();
+        static_assert(kIndexRecordSize <= kScratchSize, "an index record fits the scratch");
+        std::memset(m_file.Scratch(), 0, kIndexRecordSize);
+        m_file.Scratch()[kRecordTypeOffset] = kIndexRecord;
+        big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kIndexPayloadSize);
+        result = m_file.WriteAt(indexOffset, m_file.Scratch(), kIndexRecordSize);
+        if (QLX_FAILED(result)) return undo(result);
+        if (index != 0) {
+            big_endian::Put64(slot, indexOffset);
+            linkTried = true;
+            result = m_file.WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, slot, kSlotSize);
+            if (QLX_FAILED(result)) return undo(result);
+        }
+        m_indexPayloadOffset = indexOffset + kRecordHeadSize;
+    }
+
+    // A removed entry is written as removed: one zero byte for a name.
+    const bool removed = entry->name.IsEmpty();
+    const uint32_t nameLength = removed ? 1 : entry->name.GetLength();
+    const uint64_t recordOffset = m_file.WriteEnd();
+    m_file.Scratch()[kRecordTypeOffset] = kEntryRecord;
+    big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, nameLength + kEntryPayloadFixed);
+    big_endian::Put32(m_file.Scratch() + kEntryNameLengthOffset, nameLength);
+    result = m_file.WriteAt(recordOffset, m_file.Scratch(), kEntryNameOffset);
+    if (QLX_SUCCEEDED(result)) result = m_file.WriteExact(removed ? "" : entry->name.GetChars(), nameLength);
+    if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
+    if (QLX_FAILED(result)) return undo(result);
+
+    big_endian::Put64(slot, recordOffset);
+    slotTried = true;
+    result = m_file.WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), slot, kSlotSize);
+    if (QLX_FAILED(result)) return undo(result);
+    entry->recordOffset = recordOffset;
+    entry->recordNameLength = nameLength;
+    return S_OK;
+}
+
+// Writes size, chunk size and seek table at the current position, as the
+// tail of an entry record.
+int32_t DirectoryWriter::WriteEntryTail(const ContainerEntry& entry) {
+    big_endian::Put64(m_file.Scratch() + kTailSizeOffset, entry.size);
+    big_endian::Put64(m_file.Scratch() + kTailChunkSizeOffset, entry.chunkSize);
+    int32_t result = m_file.WriteExact(m_file.Scratch(), kTailSeekTableOffset);
+    if (QLX_FAILED(result)) return result;
+    for (uint32_t i = 0; i < kSeekTableSlots; ++i) big_endian::Put64(m_file.Scratch() + i * kSlotSize, entry.seekTable[i]);
+    return m_file.WriteExact(m_file.Scratch(), kSeekTableBytes);
+}
+
+int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
+    const uint8_t zero = 0;
+    return m_file.WriteAt(entry.recordOffset + kEntryNameOffset, &zero, 1);
+}
+
+void DirectoryWriter::WriteBack(uint64_t cleanFlagOffset) {
+    bool failed = QLX_FAILED(m_file.FixGrowingRecord());
+    for (uint32_t i = 0; i < m_entries.Count(); ++i) {
+        StoredEntry* entry = m_entries.At(i);
+        if (!entry || entry->recordOffset == 0 || entry->recordNameLength == 0) continue;
+        if (entry->name.IsEmpty()) failed |= QLX_FAILED(MarkRemoved(*entry));
+        int32_t result = m_file.SeekTo(entry->recordOffset + kEntryNameOffset + entry->recordNameLength);
+        if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
+        failed |= QLX_FAILED(result);
+    }
+    // A writer whose header or directory never fully reached the file
+    // leaves the flag at 0, so the next reader recovers what it can.
+    const bool headerPresent = m_begun ? m_headerWritten && QLX_SUCCEEDED(m_failure) : true;
+    if (!failed && headerPresent) {
+        const uint8_t clean = kCleanFlagClean;
+        m_file.WriteAt(cleanFlagOffset, &clean, kCleanFlagSize);
+    }
+}

@@ -1,0 +1,54 @@
+// DirectoryWriter: writes a new container's header and directory records
+// (layout: record_format.h) and, at close, writes the directory back.
+//
+// Nothing reaches the file until the first data write begins writing: the
+// header, then every entry's directory records in number order. Entries
+// added after that get theirs at once, between data records. At close the
+// growing data record's length is fixed, removed entries are marked, every
+// entry record's tail is rewritten in place, and only when all of that
+// reached the disk is the clean flag set.
+#ifndef CONTFS_CONTAINER_DIRECTORY_WRITER_H
+#define CONTFS_CONTAINER_DIRECTORY_WRITER_H
+
+#include <cstdint>
+
+#include "container/entry_table.h"
+#include "container/record_file.h"
+#include "util/compact_string.h"
+
+class DirectoryWriter {
+public:
+    DirectoryWriter(RecordFile& file, EntryTable& entries) : m_file(file), m_entries(entries) {}
+
+    // Writes the header at offset 0, then the directory records of every
+    // entry so far. A failure is kept: the file then lacks its directory,
+    // and nothing more may be written to it.
+    int32_t Begin(const CompactString& title);
+    bool Begun() const { return m_begun; }
+    // The failure that left the file without its directory, else S_OK.
+    int32_t Failure() const { return m_failure; }
+
+    // Appends the directory records of entry `index` (nothing when it has
+    // them already). A failure takes back what it wrote.
+    int32_t WriteEntryRecords(uint32_t index);
+
+    // Marks the entry record of a removed entry as removed on disk.
+    int32_t MarkRemoved(const StoredEntry& entry);
+
+    // The write-back at close. cleanFlagOffset is where the header keeps the
+    // clean flag; it is set only when everything else reached the disk and,
+    // for a container this writer began, its header and directory did.
+    void WriteBack(uint64_t cleanFlagOffset);
+
+private:
+    int32_t WriteEntryTail(const ContainerEntry& entry);
+
+    RecordFile& m_file;
+    EntryTable& m_entries;
+    bool m_begun = false;
+    bool m_headerWritten = false;
+    int32_t m_failure = S_OK;
+    uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into
+};
+
+#endif

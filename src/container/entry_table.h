@@ -1,0 +1,57 @@
+// EntryTable: the entries of an open container, by number and by name.
+//
+// Slot n holds entry number n, or null: a number in use with no entry in it
+// (an entry record whose name was marked removed, or the earlier of two
+// records with one name). The name map finds live entries only; an entry
+// that is removed keeps its slot and number with an empty name. The table
+// owns its entries. One user at a time: the container's mutex.
+#ifndef CONTFS_CONTAINER_ENTRY_TABLE_H
+#define CONTFS_CONTAINER_ENTRY_TABLE_H
+
+#include <cstdint>
+
+#include "container/container_interface.h"
+#include "container/ptr_array.h"
+#include "util/compact_string.h"
+#include "util/string_map.h"
+
+// An entry with what only its entry record knows: the length of the name
+// the record holds, which locates the record's tail after the name changed.
+struct StoredEntry : ContainerEntry {
+    uint32_t recordNameLength = 0;
+};
+
+class EntryTable {
+public:
+    EntryTable();
+    ~EntryTable();
+    EntryTable(const EntryTable&) = delete;
+    EntryTable& operator=(const EntryTable&) = delete;
+
+    uint32_t Count() const { return static_cast<uint32_t>(m_entries.GetSize()); }
+    // The entry numbered index; null for an empty slot or past the end.
+    StoredEntry* At(uint64_t index) const;
+    // The live entry of that name (byte for byte). An empty name finds the
+    // first entry, in number order, that has a name and holds data.
+    StoredEntry* Find(const CompactString& name) const;
+
+    // A new, empty entry under the next number; null when memory runs out
+    // or every number is in use. The name must be new and not empty.
+    StoredEntry* AddNew(const CompactString& name);
+    // Takes back the entry AddNew made last.
+    void TakeBackLast();
+    // The entry loses its name; it keeps its number, data and record.
+    void Forget(StoredEntry* entry);
+
+    // Appends an entry as its record was read: its number is the next one.
+    // A null entry keeps the number with no entry in it. An entry whose name
+    // a live entry has already makes that earlier one's slot empty: the
+    // later record is the live entry. The table owns entry even on failure.
+    int32_t Load(StoredEntry* entry);
+
+private:
+    PtrArray m_entries;
+    StringMap m_names;
+};
+
+#endif

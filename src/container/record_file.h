@@ -1,0 +1,107 @@
+// RecordFile: a container's data file, read and written as records (layout:
+// record_format.h).
+//
+// It keeps three things the container's jobs share:
+//   - the position: where the data file is, as last set or advanced here
+//     (kUnknownPosition after a failed transfer), so a seek to where the
+//     file already is costs nothing;
+//   - the write end: the highest position any write reached. New records
+//     are appended there, and a record that could not be written whole is
+//     taken back by moving the write end back over it;
+//   - the growing data record: the one at the write end that appends still
+//     lengthen, whose length field on disk stays 0 until it is fixed.
+// And the scratch buffer that stages every fixed-size piece (heads, index
+// payloads, entry-record tails). One user at a time: the container's mutex.
+#ifndef CONTFS_CONTAINER_RECORD_FILE_H
+#define CONTFS_CONTAINER_RECORD_FILE_H
+
+#include <cstdint>
+
+#include "container/record_format.h"
+#include "datafile/data_file.h"
+
+// A record's head, with the length of a growing record (field 0) taken from
+// the file's length.
+struct RecordHeader {
+    uint64_t offset = 0;
+    uint8_t type = 0;
+    uint64_t length = 0;       // payload bytes; from the file's length when the field was 0
+    bool lengthGiven = false;  // the length field was not 0
+    uint64_t End() const { return offset + record_format::kRecordHeadSize + length; }
+};
+
+struct DataRecordHeader {
+    RecordHeader record;
+    uint32_t entryIndex = 0;
+    uint64_t logicalOffset = 0;
+    uint64_t DataStart() const { return record.offset + record_format::kDataRecordHeadSize; }
+    uint64_t DataLength() const { return record.length - record_format::kDataHeadPayload; }
+};
+
+class RecordFile {
+public:
+    static constexpr uint64_t kUnknownPosition = ~uint64_t{0};
+
+    // Owns file, which may be null (no file).
+    explicit RecordFile(CLuDataFile* file) : m_file(file) {}
+    ~RecordFile() { delete m_file; }
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+
+    bool HasFile() const { return m_file != nullptr; }
+    // Opens path with the data file's flags (OpenShared: and share mode);
+    // the position starts at 0.
+    int32_t Open(const char* path, uint32_t flags);
+    int32_t OpenShared(const char* path, uint32_t flags, uint32_t share);
+    // Closes the data file (which stays, to be opened again).
+    int32_t Close();
+    // Destroys the data file: from then on there is none.
+    void Discard();
+
+    int64_t FileLength();
+    uint64_t Position() const { return m_position; }
+    uint64_t WriteEnd() const { return m_writeEnd; }
+    // Takes back what was appended from `end` on: the next append goes over it.
+    void TakeBackTo(uint64_t end) { m_writeEnd = end; }
+
+    int32_t SeekTo(uint64_t target);
+    int32_t ReadExact(void* dst, uint64_t count);
+    // As many bytes as the file has, up to count; 0 at the end or on failure.
+    uint32_t ReadUpTo(void* dst, uint32_t count);
+    int32_t WriteExact(const void* src, uint64_t count, uint64_t* written = nullptr);
+    int32_t WriteAt(uint64_t target, const void* src, uint64_t count);
+
+    // The record head at the position.
+    int32_t ReadRecordHead(RecordHeader* out);
+    // The record head at the position and, for a data record, its entry
+    // index and logical offset, in one transfer (*isData tells). The
+    // position is left wherever the read ended.
+    int32_t ReadRecordAndDataHead(RecordHeader* record, DataRecordHeader* data, bool* isData);
+
+    // The growing data record: its entry, its payload bytes so far (0: there
+    // is none) and whether it was started behind a filler record.
+    struct Growing {
+        uint32_t entry = 0;
+        uint32_t length = 0;
+        bool aligned = false;
+        // File offset of its head, which ends at the write end.
+        uint64_t Offset(uint64_t writeEnd) const { return writeEnd - length - record_format::kRecordHeadSize; }
+    };
+    Growing& growing() { return m_growing; }
+    // Writes the growing record's length into its length field; from then
+    // on there is no growing record.
+    int32_t FixGrowingRecord();
+
+    uint8_t* Scratch() { return m_scratch; }
+
+private:
+    int32_t DecodeRecordHead(RecordHeader* out);
+
+    CLuDataFile* m_file;
+    uint64_t m_position = 0;
+    uint64_t m_writeEnd = 0;
+    Growing m_growing;
+    uint8_t m_scratch[record_format::kScratchSize];
+};
+
+#endif

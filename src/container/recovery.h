@@ -1,0 +1,18 @@
+// Recovery of a container that was not closed cleanly: every entry's size
+// and seek table rebuilt from the data records themselves, which name their
+// entry and the logical offset of their first byte.
+#ifndef CONTFS_CONTAINER_RECOVERY_H
+#define CONTFS_CONTAINER_RECOVERY_H
+
+#include <cstdint>
+
+#include "container/entry_table.h"
+#include "container/record_file.h"
+
+// Walks the records from firstRecordOffset to the end of the file (or to
+// the first head that cannot be read) and rebuilds each loaded entry from
+// its data records; a record cut short by the end of the file counts the
+// bytes it still has. Writes nothing.
+void RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset);
+
+#endif
