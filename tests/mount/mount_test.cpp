@@ -178,7 +178,10 @@ TEST_F(MountedContainer, DamagedBytesGiveEioAndTheMountStaysUp) {
     ASSERT_LE(0, fd);
     std::string bytes;
     EXPECT_EQ(EIO, ReadUntilError(fd, &bytes)) << "read " << bytes.size() << " bytes";
-    EXPECT_LT(bytes.size(), readable + 1);
+    // The kernel retries a failed read page by page: what lies before the
+    // damage still arrives.
+    EXPECT_LE(bytes.size(), readable);
+    EXPECT_GT(bytes.size() + (128 << 10), readable);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), damaged.begin()));
     close(fd);
 
