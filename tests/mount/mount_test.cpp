@@ -107,6 +107,7 @@ TEST_F(MountedContainer, ReadsAtRandomOffsetsThroughIndependentOpens) {
 
 TEST_F(MountedContainer, FollowsAnEntryAnotherProcessIsStillWriting) {
     const std::string first = Pattern(100000, 11), more = Pattern(300000, 12), late = "added while mounted\n";
+    const std::string patch = Pattern(5000, 13);
     int toWriter[2], fromWriter[2];
     ASSERT_EQ(0, pipe(toWriter));
     ASSERT_EQ(0, pipe(fromWriter));
@@ -125,6 +126,7 @@ TEST_F(MountedContainer, FollowsAnEntryAnotherProcessIsStillWriting) {
             auto added = host::NewHostFile(module, host::ContUrl(container, "late.txt"));
             ok = ok && live->Write(more) == S_OK && added->Open(ReadAccess | WriteAccess) == S_OK &&
                  added->Write(late) == S_OK && step();
+            ok = ok && live->file64->Seek64(0, 0, 0) == S_OK && live->Write(patch) == S_OK && step();
         }
         _exit(ok && write(fromWriter[1], "k", 1) == 1 ? 0 : 1);
     }
@@ -153,12 +155,20 @@ TEST_F(MountedContainer, FollowsAnEntryAnotherProcessIsStillWriting) {
     EXPECT_EQ(1u, Listing(mountPoint).count("late.txt"));
     EXPECT_EQ(late, ReadFile(InMount("late.txt")));
 
+    // Bytes rewritten in place, the size unchanged: an open after the change
+    // must not be served the pages the kernel kept from the opens before it.
+    EXPECT_TRUE(ReadFile(InMount("live.bin")) == first + more);
+    ASSERT_EQ(1, write(toWriter[1], "k", 1));
+    ASSERT_EQ(1, read(fromWriter[0], &answer, 1));
+    const std::string patched = patch + (first + more).substr(patch.size());
+    EXPECT_TRUE(ReadFile(InMount("live.bin")) == patched);
+
     ASSERT_EQ(1, write(toWriter[1], "k", 1));
     int wstatus = 0;
     ASSERT_EQ(writer, waitpid(writer, &wstatus, 0));
     EXPECT_EQ(0, ExitStatus(wstatus));
     // Closed cleanly: still the same bytes.
-    EXPECT_TRUE(ReadFile(InMount("live.bin")) == first + more);
+    EXPECT_TRUE(ReadFile(InMount("live.bin")) == patched);
     for (int fd : {toWriter[0], toWriter[1], fromWriter[0], fromWriter[1]}) close(fd);
 }
 

@@ -46,7 +46,9 @@ void Init(void*, fuse_conn_info* connection) {
     // Otherwise the kernel asks for the attributes again before every
     // read, as they are never cached: a round trip per read even when the
     // pages are in its cache. Without it a change of size still drops the
-    // cached pages, and every open starts without them.
+    // cached pages, and so does an open after any change (keep_cache).
+    // Bytes rewritten in place while a file stays open are seen by the
+    // next open, not by that file.
     connection->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
@@ -76,10 +78,11 @@ void Open(fuse_req_t req, fuse_ino_t id, fuse_file_info* info) {
         if ((info->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
         MountView& view = ServedOf(req).view;
         uint64_t handle = 0;
-        const int error = view.OpenFile(id, &handle);
+        bool keepCache = false;
+        const int error = view.OpenFile(id, &handle, &keepCache);
         if (error) return (void)fuse_reply_err(req, error);
         info->fh = handle;
-        info->keep_cache = 0;  // pages from an earlier open may be older than the container
+        info->keep_cache = keepCache ? 1 : 0;
         info->noflush = 1;     // nothing is written
         // An open the caller gave up on meanwhile is never released.
         if (fuse_reply_open(req, info) != 0) view.CloseFile(handle);

@@ -4,8 +4,9 @@
 // Low-level rather than the path-based high-level interface: node numbers
 // here are the view's own, stable across readings of a changing
 // container; a read is answered straight from the module's buffer with no
-// copy in between; and every reply says, per request, that nothing may be
-// cached (a container being written changes under the mount). The view is
+// copy in between; every reply says, per request, that no attribute may
+// be cached (a container being written changes under the mount); and each
+// open says whether the pages the kernel holds are still good. The view is
 // used from the one thread that runs the loop, as the module's registry
 // of open containers asks.
 #ifndef CONT_MOUNT_FS_H

@@ -181,7 +181,7 @@ int MountView::Follow(OpenEntry& file) {
     return 0;
 }
 
-int MountView::OpenFile(uint64_t id, uint64_t* handle) {
+int MountView::OpenFile(uint64_t id, uint64_t* handle, bool* keepCache) {
     Refresh();
     const MountNode* node = reading_.tree.Find(id);
     if (!node) return ENOENT;
@@ -192,6 +192,9 @@ int MountView::OpenFile(uint64_t id, uint64_t* handle) {
     if (error) return error;
     *handle = nextHandle_++;
     files_.emplace(*handle, std::move(file));
+    uint64_t& opened = openedIn_[id];
+    *keepCache = opened == reading_.number;
+    opened = reading_.number;
     return 0;
 }
 

@@ -82,7 +82,10 @@ public:
     int List(uint64_t id, std::vector<DirectoryItem>* items);
 
     // Opens the entry a file node stands for; `handle` names it afterwards.
-    int OpenFile(uint64_t id, uint64_t* handle);
+    // `keepCache` tells whether pages the kernel holds from earlier opens
+    // are still the entry's bytes: true while the container is still the
+    // reading those opens read from.
+    int OpenFile(uint64_t id, uint64_t* handle, bool* keepCache);
     // Up to `size` bytes from `offset`: one Seek64 and one Read on the
     // file's own object. Nothing at or past the end.
     int Read(uint64_t handle, uint64_t offset, uint32_t size, ReadPiece* piece);
@@ -121,6 +124,11 @@ private:
     uint64_t readings_ = 0;  // readings made so far; the current one's number
     NodeNumbers numbers_;
     std::unordered_map<uint64_t, std::unique_ptr<OpenEntry>> files_;
+    // The reading in which each file node was last opened. Every open file
+    // moves to the newest reading before it reads again, so once a node is
+    // opened in the current reading, all the kernel caches of it from then
+    // on comes from this reading.
+    std::unordered_map<uint64_t, uint64_t> openedIn_;
     uint64_t nextHandle_ = 1;
     std::set<std::string> warned_;
 };
