@@ -77,14 +77,20 @@ int RunCheck(const Args& args, Tool& tool) {
         }
     }
 
-    std::vector<std::string> names;
-    if ((status = session.ListEntries(&names)) != kExitOk) return status;
-    PrintOut("entries:   %zu\n", names.size());
+    std::vector<ListedEntry> entries;
+    if ((status = session.ListEntries(&entries)) != kExitOk) return status;
+    PrintOut("entries:   %zu\n", entries.size());
     FlushOut();
     uint64_t total = 0;
-    for (const std::string& name : names) {
+    for (const ListedEntry& listed : entries) {
+        const std::string& name = listed.name;
+        if (!listed.problem.empty()) {
+            Fail(session.place(name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
+            ++failures;
+            continue;
+        }
         EntryFile entry;
-        if (session.OpenEntry(name, &entry) != kExitOk) {
+        if (session.OpenEntry(name, &entry, true) != kExitOk) {
             ++failures;
             continue;
         }

@@ -19,6 +19,9 @@ namespace {
 const char kListHelp[] =
     "Usage: cont ls [--urls] C.cnt\n"
     "Lists the entries of C.cnt in container order: size in bytes, then name.\n"
+    "An entry that cannot be opened (its name may be one no cont URL can carry)\n"
+    "is listed with '?' for its size and the reason on standard error; the\n"
+    "others are listed all the same, and the exit status is then 1.\n"
     "\n"
     "  --urls          print each entry's cont URL instead\n";
 
@@ -33,33 +36,43 @@ int RunList(const Args& args, Tool& tool) {
     ContainerSession session(*tool.module(), args.positionals[0]);
     int status = session.Open();
     if (status != kExitOk) return status;
-    std::vector<std::string> names;
-    if ((status = session.ListEntries(&names)) != kExitOk) return status;
+    std::vector<ListedEntry> entries;
+    if ((status = session.ListEntries(&entries)) != kExitOk) return status;
 
+    // Each entry on its own: one that cannot be opened is reported and
+    // listed without a size, and the others are listed all the same.
     const bool urls = args.Has("urls");
-    std::vector<uint64_t> sizes;
-    for (const std::string& name : names) {
-        std::string reason;
-        if (urls) {
-            if (!AddressableEntryName(name, &reason)) return Fail(session.place(name), reason, E_INVALIDARG);
+    constexpr uint64_t kUnknown = UINT64_MAX;
+    std::vector<uint64_t> sizes(entries.size(), kUnknown);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const ListedEntry& listed = entries[i];
+        if (!listed.problem.empty()) {
+            status = Fail(session.place(listed.name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
             continue;
         }
+        if (urls) continue;
         EntryFile entry;
-        if ((status = session.OpenEntry(name, &entry)) != kExitOk) return status;
-        uint64_t size = 0;
-        const int32_t result = entry.Size(&size);
-        if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
-        sizes.push_back(size);
+        if (session.OpenEntry(listed.name, &entry, true) != kExitOk) {
+            status = kExitFailure;
+            continue;
+        }
+        const int32_t result = entry.Size(&sizes[i]);
+        if (QLX_FAILED(result)) status = Fail(session.place(listed.name), "cannot stat the entry", result);
     }
     int width = 1;
-    for (uint64_t size : sizes) width = std::max(width, static_cast<int>(std::to_string(size).size()));
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (urls)
-            PrintOut("%s\n", MakeContUrl(session.urlPath(), names[i]).c_str());
-        else
-            PrintOut("%*" PRIu64 "  %s\n", width, sizes[i], Printable(names[i]).c_str());
+    for (uint64_t size : sizes)
+        if (size != kUnknown) width = std::max(width, static_cast<int>(std::to_string(size).size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string& name = entries[i].name;
+        if (urls) {
+            if (entries[i].problem.empty()) PrintOut("%s\n", MakeContUrl(session.urlPath(), name).c_str());
+        } else if (sizes[i] == kUnknown) {
+            PrintOut("%*s  %s\n", width, "?", Printable(name).c_str());
+        } else {
+            PrintOut("%*" PRIu64 "  %s\n", width, sizes[i], Printable(name).c_str());
+        }
     }
-    return kExitOk;
+    return status;
 }
 
 std::string UtcTime(uint32_t seconds) {

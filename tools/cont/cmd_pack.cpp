@@ -254,6 +254,8 @@ int RunPack(const Args& args, Tool& tool) {
         if (f == "-" && files.size() != 1) return UsageError(cmd, "standard input can only be packed alone");
     const bool interleave = args.Has("interleave");
 
+    std::string reason, urlPath;
+    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
     Sources sources;
     std::set<std::string> names;
     uint64_t total = 0;
@@ -261,8 +263,8 @@ int RunPack(const Args& args, Tool& tool) {
         auto source = std::make_unique<Source>();
         source->path = f;
         source->name = name ? *name : BaseName(f);
-        std::string reason;
-        if (!AddressableEntryName(source->name, &reason)) return Fail(Place{out, source->name}, reason, E_INVALIDARG);
+        if (!UsableEntryName(urlPath, source->name, &reason))
+            return Fail(Place{out, source->name}, reason, E_INVALIDARG);
         if (!names.insert(source->name).second)
             return Fail(Place{out, source->name}, "two files would make entries of this name", E_INVALIDARG);
         if (f != "-") {
@@ -275,8 +277,6 @@ int RunPack(const Args& args, Tool& tool) {
         }
         sources.push_back(std::move(source));
     }
-    std::string reason, urlPath;
-    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
     if (interleave && !EnoughDescriptors(sources.size(), &reason)) return FailPlain(Place{out, {}}, reason);
     if (!tool.module()) return kExitFailure;
 

@@ -74,12 +74,13 @@ int RunCat(const Args& args, Tool& tool) {
 }
 
 // Writes one entry to its file; kExitFailure once it has said why not.
-int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool quiet) {
+int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool named,
+               bool quiet) {
     std::string reason;
-    // The names come from the container, not from the user.
+    // A name a container holds need not be one a file can have.
     if (!ExtractableEntryName(name, &reason)) return Fail(session.place(name), reason + "; not extracted", E_INVALIDARG);
     EntryFile entry;
-    int status = session.OpenEntry(name, &entry);
+    int status = session.OpenEntry(name, &entry, !named);
     if (status != kExitOk) return status;
     uint64_t size = 0;
     const int32_t result = entry.Size(&size);
@@ -115,15 +116,26 @@ int RunExtract(const Args& args, Tool& tool) {
     ContainerSession session(*tool.module(), args.positionals[0]);
     int status = session.Open();
     if (status != kExitOk) return status;
-    if (names.empty() && (status = session.ListEntries(&names)) != kExitOk) return status;
+    // Entries the user names are looked up by those names; without names,
+    // every listed entry, those no URL opens reported as they come.
+    std::vector<ListedEntry> entries;
+    if (names.empty()) {
+        if ((status = session.ListEntries(&entries)) != kExitOk) return status;
+    } else {
+        for (const std::string& name : names) entries.push_back(ListedEntry{name, {}});
+    }
     ExtractDirectory directory;
     std::string reason;
     if (!directory.Open(dir, args.positionals[0], &reason)) return FailPlain(Place{dir.empty() ? "." : dir, {}}, reason);
 
     // One entry that cannot be extracted does not stop the others; each
     // failure has said why.
-    for (const std::string& name : names)
-        if (ExtractOne(session, directory, name, tool.quiet()) != kExitOk) status = kExitFailure;
+    for (const ListedEntry& entry : entries) {
+        if (!entry.problem.empty())
+            status = Fail(session.place(entry.name), "cannot be opened by URL: " + entry.problem, E_INVALIDARG);
+        else if (ExtractOne(session, directory, entry.name, !names.empty(), tool.quiet()) != kExitOk)
+            status = kExitFailure;
+    }
     return status;
 }
 

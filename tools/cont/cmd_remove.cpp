@@ -20,6 +20,12 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+bool Listed(const std::vector<ListedEntry>& entries, const std::string& name) {
+    for (const ListedEntry& entry : entries)
+        if (entry.name == name) return true;
+    return false;
+}
+
 int RunRemove(const Args& args, Tool& tool) {
     if (args.positionals.size() < 2) return UsageError(kRemoveCommand.name, "needs a container and an entry");
     if (!tool.module()) return kExitFailure;
@@ -32,10 +38,10 @@ int RunRemove(const Args& args, Tool& tool) {
         ContainerSession session(*tool.module(), path);
         int status = session.Open();
         if (status != kExitOk) return status;
-        std::vector<std::string> names;
-        if ((status = session.ListEntries(&names)) != kExitOk) return status;
+        std::vector<ListedEntry> entries;
+        if ((status = session.ListEntries(&entries)) != kExitOk) return status;
         for (const std::string& name : doomed)
-            if (!Contains(names, name)) return Fail(session.place(name), "no such entry", E_FAIL);
+            if (!Listed(entries, name)) return Fail(session.place(name), "no such entry", E_FAIL);
         for (const std::string& name : doomed) {
             EntryFile entry;
             if ((status = session.OpenEntry(name, &entry)) != kExitOk) return status;
@@ -48,10 +54,10 @@ int RunRemove(const Args& args, Tool& tool) {
     ContainerSession again(*tool.module(), path);
     int status = again.Open();
     if (status != kExitOk) return status;
-    std::vector<std::string> names;
-    if ((status = again.ListEntries(&names)) != kExitOk) return status;
+    std::vector<ListedEntry> entries;
+    if ((status = again.ListEntries(&entries)) != kExitOk) return status;
     for (const std::string& name : doomed)
-        if (Contains(names, name)) return FailPlain(again.place(name), "is still listed after removal");
+        if (Listed(entries, name)) return FailPlain(again.place(name), "is still listed after removal");
     return kExitOk;
 }
 

@@ -1,5 +1,7 @@
 #include "cont_url.h"
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -11,6 +13,8 @@ const char kScheme[] = "cont:///";
 // NAME_MAX of the file systems cont writes to.
 constexpr size_t kLongestFileName = 255;
 const char kFileOption[] = "?file=";
+// The longest text the module keeps; a longer URL reaches it empty.
+constexpr size_t kLongestUrl = 0xFFFFFF;
 
 bool IsDigits(const std::string& text) {
     if (text.empty()) return false;
@@ -37,6 +41,64 @@ void AppendEscaped(std::string* out, const std::string& text) {
             *out += static_cast<char>(c);
         }
     }
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The parser's reading of a number: spaces, a sign, digits, in 32 bits.
+uint32_t ReadNumber(const std::string& text, size_t at) {
+    while (at < text.size() && IsSpace(text[at])) ++at;
+    const bool negative = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+    uint32_t value = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at) value = value * 10u + static_cast<uint32_t>(text[at] - '0');
+    return negative ? 0u - value : value;
+}
+
+// Whether the URL parser would read a '$' in `text` as its start-time
+// shorthand ("clip.dat$2:00" for "clip.dat?start=2:00") and cut the URL
+// there: it does so at a '$' whose following text reads as a time other
+// than zero, in tenths of a second and 32 bits as the parser counts them
+// (at most three colons; days, hours, minutes and seconds read as
+// numbers; one digit after the first '.' of the seconds). One pass from the
+// end, however many '$' the text holds.
+bool HasStartTimeMark(const std::string& text) {
+    // A time has at most three colons, so only the text's last three can
+    // begin its fields; the seconds begin after the very last one.
+    size_t lastColons[3] = {std::string::npos, std::string::npos, std::string::npos};
+    size_t colons = 0;
+    for (size_t i = text.size(); i-- > 0 && colons < 3;)
+        if (text[i] == ':') lastColons[colons++] = i;  // [0] is the last colon
+    uint32_t fields[3] = {0, 0, 0};
+    for (size_t c = 0; c < colons; ++c) fields[c] = ReadNumber(text, lastColons[c] + 1);
+    const size_t dotAfterLastColon = colons ? text.find('.', lastColons[0] + 1) : std::string::npos;
+
+    size_t colonsAfter = 0;
+    size_t nextDot = std::string::npos;
+    for (size_t d = text.size(); d-- > 0;) {
+        if (text[d] == ':') ++colonsAfter;
+        if (text[d] == '.') nextDot = d;
+        if (text[d] != '$' || colonsAfter > 3) continue;
+        // parts[0] seconds, then minutes, hours, days: the number after the
+        // '$' is the leftmost field, those after the colons follow it.
+        uint32_t parts[4] = {0, 0, 0, 0};
+        parts[colonsAfter] = ReadNumber(text, d + 1);
+        for (size_t k = 0; k < colonsAfter; ++k) parts[k] = fields[k];
+        uint32_t total = (((parts[3] * 24u + parts[2]) * 60u + parts[1]) * 60u + parts[0]) * 10u;
+        const size_t dot = colonsAfter ? dotAfterLastColon : nextDot;
+        if (dot != std::string::npos && dot + 1 < text.size() && IsDigit(text[dot + 1]))
+            total += static_cast<uint32_t>(text[dot + 1] - '0');
+        if (total != 0) return true;
+    }
+    return false;
+}
+
+// Names the module lists in double quotes, and cont writes in them: those
+// the parser would take for a number or cut at an '&'. A name holding a '"'
+// cannot be quoted.
+bool NeedsQuotes(const std::string& name) {
+    return name.find('"') == std::string::npos && (IsDigits(name) || name.find('&') != std::string::npos);
 }
 
 // Characters that, once decoded, would end or reshape the part they are in.
@@ -75,7 +137,7 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
         *reason = "an entry name cannot be empty";
         return false;
     }
-    if (const char* c = Breaker(name, "#$\\")) {
+    if (const char* c = Breaker(name, "#\\")) {
         *reason = "the name holds " + Quoted(*c) + ", which a cont URL cannot carry";
         return false;
     }
@@ -91,10 +153,20 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
         *reason = "the name holds both '\"' and '&', which no cont URL can carry together";
         return false;
     }
+    // The container path holds no '$' (see UrlContainerPath), so only the
+    // name's own, and what follows them, can make a time.
+    if (HasStartTimeMark(NeedsQuotes(name) ? '"' + name + '"' : name)) {
+        *reason = "the name holds a '$' followed by a time, which a cont URL reads as a start time";
+        return false;
+    }
     return true;
 }
 
 bool ExtractableEntryName(const std::string& name, std::string* reason) {
+    if (name.empty()) {
+        *reason = "an entry name cannot be empty";
+        return false;
+    }
     if (name == "." || name == "..") {
         *reason = "the name is '" + name + "', which names a directory, not a file";
         return false;
@@ -110,6 +182,10 @@ bool ExtractableEntryName(const std::string& name, std::string* reason) {
     return true;
 }
 
+bool UsableEntryName(const std::string& path, const std::string& name, std::string* reason) {
+    return UrlCanName(path, name, reason) && ExtractableEntryName(name, reason);
+}
+
 namespace {
 
 std::string BuildUrl(const std::string& path, const std::string& name, bool escape) {
@@ -123,7 +199,7 @@ std::string BuildUrl(const std::string& path, const std::string& name, bool esca
     append(&url, path);
     if (name.empty()) return url;
     url += kFileOption;
-    const bool quote = IsDigits(name) || name.find('&') != std::string::npos;
+    const bool quote = NeedsQuotes(name);
     if (quote) url += '"';
     append(&url, name);
     if (quote) url += '"';
@@ -134,6 +210,17 @@ std::string BuildUrl(const std::string& path, const std::string& name, bool esca
 
 std::string MakeContUrl(const std::string& path, const std::string& name) { return BuildUrl(path, name, true); }
 
+bool UrlCanName(const std::string& path, const std::string& name, std::string* reason) {
+    if (!AddressableEntryName(name, reason)) return false;
+    // Known without building it: escapes take three characters.
+    size_t length = BuildUrl(path, "", true).size() + std::strlen(kFileOption) + 2 * NeedsQuotes(name);
+    for (unsigned char c : name) length += Escaped(c) ? 3 : 1;
+    if (length <= kLongestUrl) return true;
+    *reason = "the name is so long that its URL would pass the " + std::to_string(kLongestUrl) +
+              " characters the module takes";
+    return false;
+}
+
 std::string MakePlainContUrl(const std::string& path, const std::string& name) {
     return BuildUrl(path, name, false);
 }
@@ -142,11 +229,10 @@ bool EntryNameFromListing(const std::string& url, const std::string& path, std::
     const std::string prefix = kScheme + path + kFileOption;
     if (url.compare(0, prefix.size(), prefix) != 0) return false;
     *name = url.substr(prefix.size());
-    // The module lists in double quotes a name it would otherwise misread
-    // (only digits, or an '&'); it never quotes a name holding a '"'.
-    if (name->size() >= 2 && name->front() == '"' && name->back() == '"' &&
-        name->find('"', 1) == name->size() - 1)
-        *name = name->substr(1, name->size() - 2);
+    if (name->size() >= 2 && name->front() == '"' && name->back() == '"') {
+        const std::string inner = name->substr(1, name->size() - 2);
+        if (NeedsQuotes(inner)) *name = inner;
+    }
     return true;
 }
 

@@ -10,6 +10,8 @@
 #ifndef CONT_CONT_URL_H
 #define CONT_CONT_URL_H
 
+#include <stddef.h>
+
 #include <string>
 
 namespace cont {
@@ -19,12 +21,21 @@ namespace cont {
 // False with a reason when the path cannot be written in a URL.
 bool UrlContainerPath(const std::string& userPath, std::string* path, std::string* reason);
 
-// False with a reason when no URL can name this entry.
+// False with a reason when no URL can name this entry, wherever its
+// container lies.
 bool AddressableEntryName(const std::string& name, std::string* reason);
+
+// The same for an entry of the container at `path` (as UrlContainerPath
+// gives it): the URL must also be short enough for the module to keep.
+bool UrlCanName(const std::string& path, const std::string& name, std::string* reason);
 
 // False with a reason when `cont extract` cannot write the entry to a file
 // of its name: that must be one path component a file system takes.
 bool ExtractableEntryName(const std::string& name, std::string* reason);
+
+// Both of the above for the container at `path`: the names every command
+// of cont can use, and so the only ones `cont pack` makes.
+bool UsableEntryName(const std::string& path, const std::string& name, std::string* reason);
 
 // "cont:///" + path (so an absolute path shows four slashes), with
 // "?file=" + name when a name is given. Names of digits only, and names
@@ -39,6 +50,8 @@ std::string MakePlainContUrl(const std::string& path, const std::string& name);
 // The entry name in a URL the container's enumerator printed for `path`;
 // false when the text has another shape.
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name);
+
+
 
 }  // namespace cont
 

@@ -46,27 +46,36 @@ bool ContainerSession::OpenQuietly() {
     return UrlContainerPath(userPath_, &urlPath_, &reason) && QLX_SUCCEEDED(OpenHolder());
 }
 
-int ContainerSession::ListEntries(std::vector<std::string>* names) {
-    std::vector<std::string> urls;
-    const int32_t result = holder_.ListUrls(&urls);
+int ContainerSession::ListEntries(std::vector<ListedEntry>* entries) {
+    const int32_t result = holder_.ListUrls([this, entries](std::string url) {
+        ListedEntry entry;
+        std::string& name = entry.name;
+        if (!EntryNameFromListing(url, urlPath_, &name)) {
+            name = std::move(url);
+            entry.problem = "the module listed it as an unexpected URL";
+        } else if (!UrlCanName(urlPath_, name, &entry.problem) && name.size() > kShownNameBytes) {
+            entry.problem += " (a name of " + std::to_string(name.size()) + " bytes)";
+        }
+        // Only what can be shown is kept of a name that cannot be used.
+        if (!entry.problem.empty()) name = ShortName(name);
+        entries->push_back(std::move(entry));
+    });
     if (QLX_FAILED(result)) return Fail(place(), "cannot list the entries", result);
-    for (const std::string& url : urls) {
-        std::string name;
-        if (!EntryNameFromListing(url, urlPath_, &name))
-            return FailPlain(place(), "the module listed an unexpected URL: " + Printable(url));
-        names->push_back(name);
-    }
     return kExitOk;
 }
 
-int ContainerSession::OpenEntry(const std::string& name, EntryFile* file) {
+int ContainerSession::OpenEntry(const std::string& name, EntryFile* file, bool listed) {
     std::string reason;
-    if (!AddressableEntryName(name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
+    if (!UrlCanName(urlPath_, name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
     const int32_t result = OpenEntryQuietly(name, file);
     if (QLX_SUCCEEDED(result)) return kExitOk;
     bool exists = true;
-    if (QLX_SUCCEEDED(holder_.Exists(MakePlainContUrl(urlPath_, name), &exists)) && !exists)
-        return Fail(place(name), "no such entry", result);
+    if (QLX_SUCCEEDED(holder_.Exists(MakePlainContUrl(urlPath_, name), &exists)) && !exists) {
+        if (!listed) return Fail(place(name), "no such entry", result);
+        // The listing writes a backslash of a stored name as '/'.
+        const char* hint = name.find('/') == std::string::npos ? "" : " (a '\\' in a stored name is listed as '/')";
+        return Fail(place(name), std::string("listed, but no entry opens by this name") + hint, result);
+    }
     return Fail(place(name), "cannot open the entry", result);
 }
 

@@ -14,6 +14,15 @@
 
 namespace cont {
 
+// One entry as the container lists it.
+struct ListedEntry {
+    // The name, or for an entry no URL opens, its printable start
+    // (ShortName) when the whole would not fit a message.
+    std::string name;
+    // Why no URL can open the entry; empty when one can.
+    std::string problem;
+};
+
 class ContainerSession {
 public:
     ContainerSession(Module& module, std::string userPath);
@@ -24,12 +33,13 @@ public:
     // The same without a word: true when the container could be opened.
     bool OpenQuietly();
 
-    // The names of the entries, in container order.
-    int ListEntries(std::vector<std::string>* names);
+    // The entries, in container order. An entry whose name no URL can carry
+    // is listed with the reason, so that it does not hide the others.
+    int ListEntries(std::vector<ListedEntry>* entries);
 
     // Opens one entry for reading; "no such entry" when the container does
-    // not hold it.
-    int OpenEntry(const std::string& name, EntryFile* file);
+    // not hold it. With `listed`, the name came from the listing.
+    int OpenEntry(const std::string& name, EntryFile* file, bool listed = false);
     // The same without a word; the module's result.
     int32_t OpenEntryQuietly(const std::string& name, EntryFile* file);
 

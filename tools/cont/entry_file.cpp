@@ -144,7 +144,7 @@ int32_t EntryFile::Exists(const std::string& url, bool* exists) {
     return S_OK;
 }
 
-int32_t EntryFile::ListUrls(std::vector<std::string>* urls) {
+int32_t EntryFile::ListUrls(const std::function<void(std::string url)>& each) {
     Ref<IQLXEnumeratorIUnknown> list = Query<IQLXEnumeratorIUnknown>(object_.get(), IID_IQLXEnumeratorIUnknown);
     if (!list) return E_NOINTERFACE;
     uint32_t count = 0;
@@ -166,7 +166,7 @@ int32_t EntryFile::ListUrls(std::vector<std::string>* urls) {
         if (!bytes || length == 0) return RES_UNEXPECTED;
         // The text carries its terminating zero byte.
         const size_t chars = strnlen(reinterpret_cast<const char*>(bytes), length);
-        urls->emplace_back(reinterpret_cast<const char*>(bytes), chars);
+        each(std::string(reinterpret_cast<const char*>(bytes), chars));
     }
     return S_OK;
 }

@@ -6,6 +6,7 @@
 
 #include <qlx/interfaces.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,9 @@ public:
     // it holds open. The URL is parsed as given, without percent-decoding.
     int32_t Exists(const std::string& url, bool* exists);
 
-    // The container's listing: one URL per entry, in container order.
-    int32_t ListUrls(std::vector<std::string>* urls);
+    // The container's listing: `each` is handed one URL per entry, in
+    // container order.
+    int32_t ListUrls(const std::function<void(std::string url)>& each);
 
     // Closes and releases the file object now, rather than at destruction.
     void Release();

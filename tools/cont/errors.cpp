@@ -35,10 +35,6 @@ const NamedResult kNames[] = {
     {RES_INVALID_PATH, "RES_INVALID_PATH"},
 };
 
-// Long enough to tell names apart, short enough to keep a message on one
-// readable line.
-constexpr size_t kShownNameBytes = 128;
-
 std::string Hex(int32_t result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
@@ -110,12 +106,17 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-std::string QuotedName(const std::string& name) {
-    if (name.size() <= kShownNameBytes) return "'" + Printable(name) + "'";
-    size_t cut = kShownNameBytes;
+std::string ShortName(const std::string& name) {
+    if (name.size() <= kShownNameBytes) return name;
+    size_t cut = kShownNameBytes - 3;
     // Not inside a UTF-8 sequence.
     while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-    return "'" + Printable(name.substr(0, cut)) + "...' (" + std::to_string(name.size()) + " bytes)";
+    return name.substr(0, cut) + "...";
+}
+
+std::string QuotedName(const std::string& name) {
+    const std::string quoted = "'" + Printable(ShortName(name)) + "'";
+    return name.size() <= kShownNameBytes ? quoted : quoted + " (" + std::to_string(name.size()) + " bytes)";
 }
 
 }  // namespace cont

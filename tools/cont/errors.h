@@ -4,6 +4,7 @@
 #ifndef CONT_ERRORS_H
 #define CONT_ERRORS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -47,8 +48,15 @@ int UsageError(const char* command, const std::string& what);
 // and a backslash is doubled.
 std::string Printable(const std::string& text);
 
+// Names longer than this are cut for messages.
+constexpr size_t kShownNameBytes = 128;
+
+// The name itself when it is no longer than kShownNameBytes, else its start
+// and "...", together that long.
+std::string ShortName(const std::string& name);
+
 // A name for a message, in single quotes and printable; a long one is cut
-// with "..." and followed by its length, so one line stays one line even
+// (ShortName) and followed by its length, so one line stays one line even
 // for a name of megabytes.
 std::string QuotedName(const std::string& name);
 

@@ -62,18 +62,17 @@ void MountView::Refresh() {
 int MountView::Install(std::unique_ptr<ContainerSession> session, const ContainerStamp& stamp) {
     reading_.number = ++readings_;
     reading_.stamp = stamp;
-    std::vector<std::string> names;
-    const int status = session->ListEntries(&names);
+    std::vector<ListedEntry> entries;
+    const int status = session->ListEntries(&entries);
     reading_.session = std::move(session);
     if (status != kExitOk) return status;
 
     std::vector<std::string> shown;
-    std::string reason;
-    for (const std::string& name : names) {
-        if (AddressableEntryName(name, &reason))
-            shown.push_back(name);
+    for (const ListedEntry& entry : entries) {
+        if (entry.problem.empty())
+            shown.push_back(entry.name);
         else
-            Warn(name, reason);
+            Warn(entry.name, entry.problem);
     }
     std::vector<std::pair<std::string, std::string>> left;
     reading_.tree.Build(shown, numbers_, &left);

@@ -1,0 +1,125 @@
+// Entry names: pack makes only names that every command of cont can use,
+// and a container made elsewhere with names no URL can carry still has its
+// other entries listed, checked and extracted one by one.
+#include <sstream>
+
+#include "cont_fixture.h"
+
+namespace {
+
+using namespace conttest;
+
+void PutBig(std::string* out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>(value >> (8 * i)));
+}
+
+// A clean ".W7K" container written byte by byte, as another writer could
+// make it: any names, each entry's bytes in one data record after its
+// entry record.
+std::string HandBuiltContainer(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string file = ".W7K";
+    PutBig(&file, 1, 2);  // version
+    PutBig(&file, 1, 1);  // clean
+    PutBig(&file, 5, 4);
+    file += "x.cnt";
+    const size_t index = file.size();
+    file.push_back(0);
+    PutBig(&file, 2056, 4);
+    file.append(2056, '\0');
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto& [name, bytes] = entries[i];
+        const uint64_t record = file.size();
+        for (int b = 0; b < 8; ++b) file[index + 5 + 8 * i + b] = static_cast<char>(record >> (56 - 8 * b));
+        file.push_back(1);
+        PutBig(&file, name.size() + 8020, 4);
+        PutBig(&file, name.size(), 4);
+        file += name;
+        PutBig(&file, bytes.size(), 8);
+        PutBig(&file, 25000, 8);
+        PutBig(&file, record + 5 + name.size() + 8020, 8);  // seek slot 0: the data record below
+        file.append(8 * 999, '\0');
+        file.push_back(2);
+        PutBig(&file, 12 + bytes.size(), 4);
+        PutBig(&file, i, 4);
+        PutBig(&file, 0, 8);
+        file += bytes;
+    }
+    return file;
+}
+
+class ContNamesTest : public ContFixture {};
+
+TEST_F(ContNamesTest, PackRefusesExactlyTheNamesTheOtherCommandsCannotUse) {
+    WriteAll(At("in"), "some bytes");
+    const std::string c = At("x.cnt").string();
+    for (const std::string& name : std::vector<std::string>{"a/b", "/ABS", ".", "..", "a#b", "a\\b", " a", "a ", "\"a", "\"x&y", "a$5",
+                                   "x$y.5", std::string(256, 'n')}) {
+        const Outcome o = Cont({"pack", "--force", "--name", name, c, At("in").string()});
+        EXPECT_EQ(1, o.status) << "'" << name << "' " << o.err;
+        EXPECT_NE(std::string::npos, o.err.find("E_INVALIDARG")) << o.err;
+        EXPECT_FALSE(fs::exists(c)) << name;
+    }
+    // A '$' is harmless where no time follows it.
+    for (const std::string& name : std::vector<std::string>{"a$b", "US$", "-", std::string(255, 'n')}) {
+        ContOk({"pack", "--force", "--name", name, c, At("in").string()});
+        EXPECT_EQ("some bytes", ContOk({"cat", c, "--", name})) << name;
+        ContOk({"extract", "-C", At("out").string(), c});
+        EXPECT_EQ("some bytes", ReadAll(At("out") / name)) << name;
+    }
+}
+
+TEST_F(ContNamesTest, NamesNoUrlCarriesHideNoOtherEntry) {
+    WriteAll(At("x.cnt"), HandBuiltContainer({{"good1", "alpha"},
+                                              {"a#b", "hash"},
+                                              {"c\\d", "backslash"},
+                                              {" lead", "space"},
+                                              {"a$1:00", "time"},
+                                              {"../evil", "escape"},
+                                              {"good2", "bravo!"}}));
+    const std::string c = At("x.cnt").string();
+    auto expectReported = [](const Outcome& o, const std::string& what) {
+        EXPECT_NE(std::string::npos, o.err.find(what)) << o.err;
+    };
+    auto expectShortLines = [](const Outcome& o) {
+        std::istringstream lines(o.err);
+        for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    };
+
+    const Outcome ls = Cont({"ls", c});
+    EXPECT_EQ(1, ls.status);
+    EXPECT_EQ("5  good1\n?  a#b\n?  c/d\n?   lead\n?  a$1:00\n6  ../evil\n6  good2\n", ls.out);
+    expectReported(ls, "entry 'a#b': cannot be opened by URL: the name holds '#'");
+    expectReported(ls, "entry 'c/d': listed, but no entry opens by this name (a '\\' in a stored name");
+    expectReported(ls, "entry ' lead': cannot be opened by URL: the name begins or ends with a space");
+    expectReported(ls, "entry 'a$1:00': cannot be opened by URL: the name holds a '$' followed by a time");
+    expectShortLines(ls);
+
+    const Outcome check = Cont({"check", c});
+    EXPECT_EQ(1, check.status);
+    EXPECT_NE(std::string::npos, check.out.find("read:      17 bytes\n")) << check.out;
+    expectShortLines(check);
+
+    const Outcome extract = Cont({"extract", "-C", At("out").string(), c});
+    EXPECT_EQ(1, extract.status);
+    EXPECT_EQ("alpha", ReadAll(At("out/good1")));
+    EXPECT_EQ("bravo!", ReadAll(At("out/good2")));
+    expectReported(extract, "entry '../evil': the name holds '/', which a file name cannot; not extracted");
+    EXPECT_FALSE(fs::exists(At("evil")));
+    expectShortLines(extract);
+}
+
+// The longest name the module keeps, whose URL it cannot take: shown cut
+// short, in a line of its own.
+TEST_F(ContNamesTest, ANameTooLongForAnyUrlIsShownCut) {
+    const std::string huge(0xFFFFFF - 10, 'Z');
+    WriteAll(At("x.cnt"), HandBuiltContainer({{huge, "huge"}, {"good", "bytes"}}));
+    const Outcome ls = Cont({"ls", At("x.cnt").string()});
+    EXPECT_EQ(1, ls.status);
+    EXPECT_TRUE(ls.out == "?  " + std::string(125, 'Z') + "...\n5  good\n") << ls.out.substr(0, 300);
+    EXPECT_NE(std::string::npos,
+              ls.err.find("its URL would pass the 16777215 characters the module takes (a name of 16777205 bytes)"))
+        << ls.err.substr(0, 600);
+    EXPECT_LT(ls.err.size(), 600u);
+}
+
+}  // namespace
