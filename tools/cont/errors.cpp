@@ -2,6 +2,7 @@
 
 #include <qlx/result.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -81,6 +82,8 @@ int FailPlain(const Place& place, const std::string& what) {
     std::fprintf(stderr, "%s%s\n", Prefix(place).c_str(), what.c_str());
     return kExitFailure;
 }
+
+std::string SystemReason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 int UsageError(const char* command, const std::string& what) {
     if (command)

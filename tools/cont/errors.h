@@ -41,6 +41,10 @@ int Fail(const Place& place, const std::string& what, int32_t result);
 // that have no code to give.
 int FailPlain(const Place& place, const std::string& what);
 
+// "WHAT: the system's reason" (errno as it is now), for a failure told
+// without a result code.
+std::string SystemReason(const std::string& what);
+
 // "cont COMMAND: WHAT" plus a hint to --help; returns kExitUsage.
 int UsageError(const char* command, const std::string& what);
 

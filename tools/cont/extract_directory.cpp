@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <cstdlib>
 
+#include "errors.h"
 #include "local_files.h"
 
 namespace cont {
@@ -15,8 +16,6 @@ namespace cont {
 namespace {
 
 constexpr int kTempNameTries = 100;
-
-std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // ".cont-" and six random letters or digits.
 std::string TempName() {
@@ -47,7 +46,7 @@ ExtractDirectory::~ExtractDirectory() {
 bool ExtractDirectory::Open(const std::string& path, const std::string& container, std::string* reason) {
     struct stat read;
     if (stat(container.c_str(), &read) != 0) {
-        *reason = Reason("cannot look at the container");
+        *reason = SystemReason("cannot look at the container");
         return false;
     }
     containerDevice_ = read.st_dev;
@@ -59,7 +58,7 @@ bool ExtractDirectory::Open(const std::string& path, const std::string& containe
     path_ = path;
     fd_ = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
-        *reason = Reason("cannot open the directory");
+        *reason = SystemReason("cannot open the directory");
         return false;
     }
     return true;
@@ -83,7 +82,7 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
         replacing = true;
         mode = target.st_mode & 07777;
     } else if (errno != ENOENT) {
-        *reason = Reason("cannot look at the file");
+        *reason = SystemReason("cannot look at the file");
         return false;
     }
     for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
@@ -91,7 +90,7 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
         const int fd = openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
-            *reason = Reason("cannot create a file beside it");
+            *reason = SystemReason("cannot create a file beside it");
             return false;
         }
         file->Abandon();
@@ -102,7 +101,7 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
         file->replacing_ = replacing;
         // The replacement keeps the permissions of the file it replaces.
         if (replacing && fchmod(fd, mode) != 0) {
-            *reason = Reason("cannot give the new file the old one's permissions");
+            *reason = SystemReason("cannot give the new file the old one's permissions");
             file->Abandon();
             return false;
         }
@@ -126,7 +125,7 @@ bool ExtractDirectory::File::Write(const uint8_t* data, size_t size, std::string
         const ssize_t n = write(fd_, data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            *reason = Reason("write failed");
+            *reason = SystemReason("write failed");
             return false;
         }
         data += n;
@@ -138,18 +137,18 @@ bool ExtractDirectory::File::Write(const uint8_t* data, size_t size, std::string
 bool ExtractDirectory::File::Commit(std::string* reason) {
     // The old file is given up only for one that is on the disk.
     if (replacing_ && fsync(fd_) != 0) {
-        *reason = Reason("cannot flush the file to the disk");
+        *reason = SystemReason("cannot flush the file to the disk");
         return false;
     }
     const int fd = fd_;
     fd_ = -1;
     if (close(fd) != 0) {
-        *reason = Reason("write failed");
+        *reason = SystemReason("write failed");
         unlinkat(dir_, temp_.c_str(), 0);
         return false;
     }
     if (renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) {
-        *reason = Reason("cannot put the file in place");
+        *reason = SystemReason("cannot put the file in place");
         unlinkat(dir_, temp_.c_str(), 0);
         return false;
     }

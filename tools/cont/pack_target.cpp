@@ -1,14 +1,12 @@
 #include "pack_target.h"
 
 #include <fcntl.h>
+#include <qlx/result.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-
-#include <qlx/result.h>
 
 #include "errors.h"
 #include "local_files.h"
@@ -16,9 +14,6 @@
 namespace cont {
 
 namespace {
-
-// "WHAT: the system's reason", for failures told without a result code.
-std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 std::string ParentOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -131,7 +126,7 @@ bool PackTarget::Commit(std::string* reason) {
     if (!replacing_) return true;
     const int fd = open(writePath_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        *reason = Reason("cannot reopen the new container");
+        *reason = SystemReason("cannot reopen the new container");
         return false;
     }
     // On the disk before its name replaces the old one: a crash then leaves
@@ -141,11 +136,11 @@ bool PackTarget::Commit(std::string* reason) {
     close(fd);
     if (!synced) {
         errno = code;
-        *reason = Reason("cannot flush the new container to the disk");
+        *reason = SystemReason("cannot flush the new container to the disk");
         return false;
     }
     if (rename(writePath_.c_str(), out_.c_str()) != 0) {
-        *reason = Reason("cannot put the new container in place");
+        *reason = SystemReason("cannot put the new container in place");
         return false;
     }
     rmdir(tempDir_.c_str());
