@@ -122,4 +122,37 @@ TEST_F(ContNamesTest, ANameTooLongForAnyUrlIsShownCut) {
     EXPECT_LT(ls.err.size(), 600u);
 }
 
+// Short of memory, anywhere: cont says so in words, and the module, unable
+// to take a long name in, never has cont report another entry's bytes as
+// the named one's.
+TEST_F(ContNamesTest, ATightMemoryLimitIsReportedAndNeverMistakesOneEntryForAnother) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer reserves more address space than any limit here allows";
+#endif
+    const std::string name(1u << 20, 'Z');
+    WriteAll(At("x.cnt"), HandBuiltContainer({{"good1", "alpha"}, {name, "huge"}}));
+    int outOfMemory = 0;
+    for (rlim_t megabytes = 6; megabytes <= 24; ++megabytes) {
+        limits = {{RLIMIT_AS, megabytes << 20}};
+        const Outcome o = Cont({"ls", At("x.cnt").string()});
+        const std::string at = std::to_string(megabytes) + " MiB: ";
+        // Too little to start at all.
+        if (o.status == 127 && o.err.find("error while loading shared libraries") != std::string::npos) continue;
+        ASSERT_TRUE(o.status == 0 || o.status == 1) << at << o.status;
+        EXPECT_EQ(std::string::npos, o.err.find("bad_alloc")) << at << o.err.substr(0, 300);
+        if (o.status == 1) {
+            EXPECT_FALSE(o.err.empty()) << at;
+        }
+        outOfMemory += o.err.find("out of memory") != std::string::npos;
+        std::istringstream lines(o.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.size() > 3 && line.compare(3, 5, "ZZZZZ") == 0) {
+                EXPECT_TRUE(line[0] == '4' || line[0] == '?') << at << line.substr(0, 20);
+            }
+        }
+    }
+    limits.clear();
+    EXPECT_GT(outOfMemory, 0);
+}
+
 }  // namespace

@@ -69,6 +69,8 @@ int ContainerSession::OpenEntry(const std::string& name, EntryFile* file, bool l
     if (!UrlCanName(urlPath_, name, &reason)) return Fail(place(name), reason, E_INVALIDARG);
     const int32_t result = OpenEntryQuietly(name, file);
     if (QLX_SUCCEEDED(result)) return kExitOk;
+    if (result == kOtherEntry)
+        return FailPlain(place(name), "the module opened another entry than the one named (short of memory?)");
     bool exists = true;
     if (QLX_SUCCEEDED(holder_.Exists(MakePlainContUrl(urlPath_, name), &exists)) && !exists) {
         if (!listed) return Fail(place(name), "no such entry", result);
@@ -81,7 +83,16 @@ int ContainerSession::OpenEntry(const std::string& name, EntryFile* file, bool l
 
 int32_t ContainerSession::OpenEntryQuietly(const std::string& name, EntryFile* file) {
     // A file object from the holder's pool joins the container it holds.
-    return file->OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
+    const int32_t result = file->OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
+    if (QLX_FAILED(result)) return result;
+    // A module that could not take the name in (short of memory) serves
+    // the first entry that holds data, as for a URL without a name.
+    std::string opened;
+    if (QLX_FAILED(file->Name(&opened)) || opened != name) {
+        file->Release();
+        return kOtherEntry;
+    }
+    return result;
 }
 
 }  // namespace cont

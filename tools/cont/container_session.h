@@ -40,8 +40,10 @@ public:
     // Opens one entry for reading; "no such entry" when the container does
     // not hold it. With `listed`, the name came from the listing.
     int OpenEntry(const std::string& name, EntryFile* file, bool listed = false);
-    // The same without a word; the module's result.
+    // The same without a word; the module's result, or kOtherEntry.
     int32_t OpenEntryQuietly(const std::string& name, EntryFile* file);
+    // The module opened an entry other than the one named.
+    static constexpr int32_t kOtherEntry = RES_UNEXPECTED;
 
     // Reads `file` from its position to `end`, handing each piece to `sink`
     // (which returns false to stop, having reported why). Fails when the

@@ -95,6 +95,16 @@ int32_t EntryFile::Seek(uint64_t position) {
     return result;
 }
 
+int32_t EntryFile::Name(std::string* name) {
+    if (!file_) return E_FAIL;
+    const char* text = nullptr;
+    const int32_t result = file_->GetName(&text);
+    if (QLX_FAILED(result)) return result;
+    if (!text) return E_POINTER;
+    *name = text;
+    return S_OK;
+}
+
 int32_t EntryFile::Stat(EntryStat* stat) {
     Ref<IQLXFileStat> stater = Query<IQLXFileStat>(object_.get(), IID_IQLXFileStat);
     if (!stater) return E_NOINTERFACE;

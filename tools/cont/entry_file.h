@@ -47,6 +47,9 @@ public:
     int32_t Seek(uint64_t position);
     uint64_t position() const { return position_; }
 
+    // The name of the entry the module opened (GetName).
+    int32_t Name(std::string* name);
+
     int32_t Stat(EntryStat* stat);
     // The entry's 64-bit size. The contract reports sizes modulo 2^32, so
     // the high part is found by seeking: a seek succeeds up to the size and
