@@ -242,6 +242,28 @@ bool EnoughDescriptors(size_t inputs, std::string* reason) {
     return false;
 }
 
+// After the copy: a complete container is put in place; of one that is not,
+// cont says what became of it and what it holds.
+int Conclude(const Place& place, PackTarget& target, const Sources& sources, int status, bool readable) {
+    bool complete = readable;
+    bool irreplaceable = false;
+    for (const auto& source : sources) {
+        complete = complete && Complete(*source);
+        irreplaceable = irreplaceable || (source->input.Irreplaceable() && source->written != 0);
+    }
+    std::string reason;
+    if (status == kExitOk && complete) {
+        if (target.Commit(&reason)) return kExitOk;
+        return FailPlain(place, reason + "; " + target.Abandon(irreplaceable).said);
+    }
+    if (status == kExitOk) FailPlain(place, "the container read back does not hold what was packed");
+    const PackTarget::Fate fate = target.Abandon(irreplaceable);
+    if (fate.said.empty()) return kExitFailure;
+    std::string line = fate.said;
+    if (fate.kept) line += readable ? " (" + Summary(sources) + ")" : " (it cannot be read back)";
+    return FailPlain(place, line);
+}
+
 int RunPack(const Args& args, Tool& tool) {
     const char* cmd = kPackCommand.name;
     if (args.positionals.size() < 2) return UsageError(cmd, "needs OUT.cnt and at least one FILE");
@@ -287,22 +309,7 @@ int RunPack(const Args& args, Tool& tool) {
     Packer packer(tool, out, target.writePath());
     const int status = packer.Run(sources, interleave, total);
     const bool readable = packer.Survey(sources);
-    bool complete = readable;
-    bool irreplaceable = false;
-    for (const auto& source : sources) {
-        complete = complete && Complete(*source);
-        irreplaceable = irreplaceable || (source->input.Irreplaceable() && source->written != 0);
-    }
-    if (status == kExitOk && complete) {
-        if (target.Commit(&reason)) return kExitOk;
-        return FailPlain(Place{out, {}}, reason + "; " + target.Abandon(irreplaceable).said);
-    }
-    if (status == kExitOk) FailPlain(Place{out, {}}, "the container read back does not hold what was packed");
-    const PackTarget::Fate fate = target.Abandon(irreplaceable);
-    if (fate.said.empty()) return kExitFailure;
-    std::string line = fate.said;
-    if (fate.kept) line += readable ? " (" + Summary(sources) + ")" : " (it cannot be read back)";
-    return FailPlain(Place{out, {}}, line);
+    return Conclude(Place{out, {}}, target, sources, status, readable);
 }
 
 }  // namespace
