@@ -36,6 +36,7 @@ struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
+    long maxRssKb = 0;  // the most memory cont held at once
 };
 
 // Deterministic bytes that differ from one file to the next.
@@ -181,13 +182,26 @@ protected:
     }
 
     // Waits for a cont that Start began; its status (128 + signal when a
-    // signal ended it) and what it wrote.
-    Outcome Finish(pid_t pid) {
+    // signal ended it), what it wrote and its peak memory. With `seconds`,
+    // a cont still running then is killed and reported, so that a hang
+    // fails the test rather than stalling it.
+    Outcome Finish(pid_t pid, int seconds = 0) {
         Outcome outcome;
         if (pid == 0) return outcome;
         int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
+        struct rusage usage = {};
+        pid_t ended = 0;
+        if (seconds > 0) {
+            for (int wait = 0; (ended = wait4(pid, &wstatus, WNOHANG, &usage)) == 0 && wait < seconds * 100; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (ended == 0) {
+                kill(pid, SIGKILL);
+                ADD_FAILURE() << "cont was still running after " << seconds << " s";
+            }
+        }
+        if (ended != pid) wait4(pid, &wstatus, 0, &usage);
         outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        outcome.maxRssKb = usage.ru_maxrss;
         outcome.out = ReadAll(At(".out"));
         outcome.err = ReadAll(At(".err"));
         return outcome;

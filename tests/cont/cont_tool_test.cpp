@@ -392,6 +392,27 @@ TEST_F(ContToolTest, DamagedContainersNeverCrashTheTool) {
     }
 }
 
+// The crafted directories of two bug reports: entry records 16 bytes apart,
+// each claiming a 1 MB name, and every index slot leading to one entry
+// record. They once took gigabytes and minutes; now a moment and little
+// memory, with a reason.
+TEST_F(ContToolTest, CraftedDirectoriesAreRefusedAtOnceInLittleMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr long kMostKb = 1024 * 1024;  // with the sanitizer's shadow and quarantine
+#else
+    constexpr long kMostKb = 64 * 1024;
+#endif
+    for (const char* name : {"overlapping-entry-records", "slots-sharing-one-entry-record"}) {
+        fs::copy_file(fs::path(CONTFS_SOURCE_DIR) / "fuzz/corpus/container" / name, At(name));
+        for (const char* command : {"ls", "check"}) {
+            const Outcome o = Finish(Start({command, At(name).string()}), 20);
+            EXPECT_EQ(1, o.status) << name << " " << command;
+            EXPECT_NE(std::string::npos, o.err.find("cannot read the container's directory")) << o.err;
+            EXPECT_LT(o.maxRssKb, kMostKb) << name << " " << command;
+        }
+    }
+}
+
 // ---- errors ----------------------------------------------------------------------
 
 TEST_F(ContToolTest, MissingContainer) {
