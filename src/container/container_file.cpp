@@ -109,15 +109,18 @@ int32_t CContainerFile::ReadDirectory() {
 }
 
 void CContainerFile::Recover(uint64_t firstRecordOffset) {
-    RebuildFromDataRecords(m_file, m_entries, firstRecordOffset);
+    const bool rebuilt = RebuildFromDataRecords(m_file, m_entries, firstRecordOffset);
     m_file.Close();
     m_dirty = true;
     // Only a file no one else holds is written back. One still open
     // elsewhere may be a container being written (its clean flag is 0 for
     // that reason); marking it clean with this moment's sizes would hide
-    // the writer's later bytes from the recovery after a crash. The
-    // directory rebuilt here then serves this reader alone.
-    if (QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite))) FlushAndClose();
+    // the writer's later bytes from the recovery after a crash. Sizes that
+    // a failed read or seek left short are not written back either: the
+    // file stays unclean for the next reader. The directory rebuilt here
+    // then serves this reader alone.
+    if (rebuilt && QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite)))
+        FlushAndClose();
     m_dirty = false;
     if (QLX_FAILED(m_file.Open(m_path.GetChars(), kOpenForReading))) m_file.Discard();
 }
@@ -134,7 +137,7 @@ ContainerEntry* CContainerFile::AddEntry(const CompactString& name) {
     if (ContainerEntry* existing = m_entries.Find(name)) return existing;
     // A new name always takes a new number, so it never inherits the bytes
     // of a removed entry; numbers are 16 bits and never wrap.
-    if (QLX_FAILED(m_writer.Failure())) return nullptr;
+    if (QLX_FAILED(m_writer.Failure()) || QLX_FAILED(m_file.Sealed())) return nullptr;
     StoredEntry* entry = m_entries.AddNew(name);
     if (!entry) return nullptr;
     if (m_writer.Begun() && QLX_FAILED(m_writer.WriteEntryRecords(entry->index))) {

@@ -48,12 +48,24 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
     bool linkTried = false;
     bool slotTried = false;
     auto undo = [&](int32_t failure) {
-        if (slotTried) m_file.WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), zeroSlot, kSlotSize);
-        if (linkTried) m_file.WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, zeroSlot, kSlotSize);
+        bool unlinked = true;
+        if (slotTried) {
+            const uint64_t slotAt = m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex);
+            unlinked &= QLX_SUCCEEDED(m_file.WriteAt(slotAt, zeroSlot, kSlotSize));
+        }
+        if (linkTried) {
+            const uint64_t linkAt = previousIndexPayload + kSlotSize * kIndexLinkSlot;
+            unlinked &= QLX_SUCCEEDED(m_file.WriteAt(linkAt, zeroSlot, kSlotSize));
+        }
         m_indexPayloadOffset = previousIndexPayload;
         // A partial record must not stay in the chain of records that scans
-        // walk: the next append goes over it.
-        m_file.TakeBackTo(appendStart);
+        // walk: the next append goes over it. But while a slot may still
+        // lead to it, whatever went there would end the directory's walk.
+        if (unlinked) {
+            m_file.TakeBackTo(appendStart);
+        } else {
+            m_file.Seal(failure);
+        }
         // The first index record must follow the header: it cannot be tried again.
         if (index == 0) m_failure = failure;
         return failure;

@@ -207,6 +207,7 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     if (!m_writable) return E_ACCESSDENIED;
     if (!m_file.HasFile()) return RES_IO_ERROR;
     if (QLX_FAILED(m_writer.Failure())) return m_writer.Failure();
+    if (QLX_FAILED(m_file.Sealed())) return m_file.Sealed();
     // A write that cannot land must not begin writing either: the header and
     // directory it would write for nothing are an unreadable file when the
     // container has no entries.
@@ -276,11 +277,8 @@ int32_t CContainerFile::WriteFillerRecord() {
     big_endian::Put64(m_file.Scratch() + kDataLogicalOffsetOffset, 0);
     int32_t result = m_file.WriteExact(m_file.Scratch(), kDataRecordHeadSize);
     if (QLX_SUCCEEDED(result)) result = m_file.WriteExact(kZeros, fill);
-    if (QLX_FAILED(result)) {
-        // The next record starts where the filler should have.
-        m_file.TakeBackTo(fillerOffset);
-        m_file.SeekTo(fillerOffset);
-    }
+    // The next record starts where the filler should have.
+    if (QLX_FAILED(result)) m_file.TakeBackTo(fillerOffset);
     return result;
 }
 
@@ -294,13 +292,11 @@ int32_t CContainerFile::StartDataRecord(EntryCursor* cursor, StoredEntry* entry,
     big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kGrowingLength);
     big_endian::Put32(m_file.Scratch() + kDataEntryIndexOffset, cursor->index);
     big_endian::Put64(m_file.Scratch() + kDataLogicalOffsetOffset, cursor->logicalPosition);
-    uint64_t written = 0;
-    result = m_file.WriteExact(m_file.Scratch(), kDataRecordHeadSize, &written);
+    result = m_file.WriteExact(m_file.Scratch(), kDataRecordHeadSize);
     if (QLX_FAILED(result)) {
-        // Take back a partial head so that the next record starts where this one should have.
+        // The next record starts where this one should have.
         m_file.growing() = RecordFile::Growing();
-        if (m_file.WriteEnd() == recordOffset + written) m_file.TakeBackTo(recordOffset);
-        m_file.SeekTo(recordOffset);
+        m_file.TakeBackTo(recordOffset);
         return result;
     }
     cursor->filePosition = recordOffset;

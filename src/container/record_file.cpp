@@ -146,6 +146,16 @@ int32_t RecordFile::FixGrowingRecord() {
     uint8_t length[4];
     big_endian::Put32(length, m_growing.length);
     uint64_t lengthField = m_writeEnd - m_growing.length - sizeof length;
-    m_growing.length = 0;
-    return WriteAt(lengthField, length, sizeof length);
+    int32_t result = WriteAt(lengthField, length, sizeof length);
+    if (QLX_SUCCEEDED(result)) m_growing.length = 0;
+    return result;
+}
+
+void RecordFile::TakeBackTo(uint64_t end) {
+    if (m_writeEnd > end) {
+        const int32_t cut = m_file ? m_file->SetFileLength64(end) : RES_IO_ERROR;
+        m_position = kUnknownPosition;  // cutting may move the file's position
+        if (QLX_FAILED(cut)) Seal(cut);
+    }
+    m_writeEnd = end;
 }

@@ -7,7 +7,8 @@
 //     file already is costs nothing;
 //   - the write end: the highest position any write reached. New records
 //     are appended there, and a record that could not be written whole is
-//     taken back by moving the write end back over it;
+//     taken back by moving the write end back over it and cutting the file
+//     there;
 //   - the growing data record: the one at the write end that appends still
 //     lengthen, whose length field on disk stays 0 until it is fixed.
 // And the scratch buffer that stages every fixed-size piece (heads, index
@@ -61,8 +62,18 @@ public:
     int64_t FileLength();
     uint64_t Position() const { return m_position; }
     uint64_t WriteEnd() const { return m_writeEnd; }
-    // Takes back what was appended from `end` on: the next append goes over it.
-    void TakeBackTo(uint64_t end) { m_writeEnd = end; }
+    // Takes back what was appended from `end` on: the next append goes
+    // there. What was written past it is cut off the file: left there, it
+    // would follow the file's last record, and a record still growing runs
+    // to the file's end, so readers would take it for that record's bytes.
+    // A file that cannot be cut back is sealed.
+    void TakeBackTo(uint64_t end);
+    // Nothing more may be appended: what a failed append left cannot be
+    // taken back, or may still be led to. The failure, else S_OK.
+    int32_t Sealed() const { return m_sealed; }
+    void Seal(int32_t failure) {
+        if (QLX_SUCCEEDED(m_sealed)) m_sealed = failure;
+    }
 
     int32_t SeekTo(uint64_t target);
     int32_t ReadExact(void* dst, uint64_t count);
@@ -89,7 +100,10 @@ public:
     };
     Growing& growing() { return m_growing; }
     // Writes the growing record's length into its length field; from then
-    // on there is no growing record.
+    // on there is no growing record. Until that write succeeds the record
+    // stays growing: its length 0 stays true, as nothing else is appended,
+    // whereas in the middle of the file it would run to the file's end for
+    // every reader and hide every record after it.
     int32_t FixGrowingRecord();
 
     uint8_t* Scratch() { return m_scratch; }
@@ -100,6 +114,7 @@ private:
     CLuDataFile* m_file;
     uint64_t m_position = 0;
     uint64_t m_writeEnd = 0;
+    int32_t m_sealed = S_OK;
     Growing m_growing;
     uint8_t m_scratch[record_format::kScratchSize];
 };

@@ -6,7 +6,7 @@
 
 using namespace record_format;
 
-void RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset) {
+bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset) {
     for (uint32_t i = 0; i < entries.Count(); ++i) {
         StoredEntry* entry = entries.At(i);
         if (!entry) continue;
@@ -19,10 +19,12 @@ void RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firs
     RecordHeader record;
     DataRecordHeader data;
     bool isData = false;
-    while (fileLength >= 0 && QLX_SUCCEEDED(file.SeekTo(at)) &&
-           QLX_SUCCEEDED(file.ReadRecordAndDataHead(&record, &data, &isData))) {
+    while (fileLength >= 0) {
+        if (at + kRecordHeadSize > static_cast<uint64_t>(fileLength)) return true;
+        if (QLX_FAILED(file.SeekTo(at)) || QLX_FAILED(file.ReadRecordAndDataHead(&record, &data, &isData))) break;
         if (record.type == kDataRecord && record.length >= kDataHeadPayload) {
-            if (!isData) break;  // a data head cut short by the end of the file
+            // A data head cut short by the end of the file, or by a failed read.
+            if (!isData) return record.offset + kDataRecordHeadSize > static_cast<uint64_t>(fileLength);
             StoredEntry* entry = entries.At(data.entryIndex);
             // A record cut short by the end of the file counts only the bytes it still has.
             uint64_t length = data.DataLength();
@@ -38,4 +40,5 @@ void RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firs
         }
         at = record.End();
     }
+    return false;
 }

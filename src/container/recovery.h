@@ -12,7 +12,9 @@
 // Walks the records from firstRecordOffset to the end of the file (or to
 // the first head that cannot be read) and rebuilds each loaded entry from
 // its data records; a record cut short by the end of the file counts the
-// bytes it still has. Writes nothing.
-void RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset);
+// bytes it still has. Writes nothing. True when the walk ended where the
+// file's bytes do; false when a failed seek or read cut it short, and the
+// sizes may be short.
+bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset);
 
 #endif

@@ -64,6 +64,8 @@ int32_t CLuDataFile::ReservedSecond(uint32_t) { return 0; }
 
 int64_t CLuDataFile::GetFileLength64() { return -1; }
 
+int32_t CLuDataFile::SetFileLength64(uint64_t) { return E_NOTIMPL; }
+
 CLuDataFile* CreateDataFile(int kind) {
     switch (kind) {
     case 0: return new (std::nothrow) CWinFile;

@@ -72,6 +72,8 @@ public:
     // The file's true 64-bit length (containers grow past 2 GiB, where the
     // signed 32-bit GetFileLength cannot say it); -1 when it is not known.
     virtual int64_t GetFileLength64();                                                   // 21
+    // SetFileLength for any 64-bit length (E_NOTIMPL where not supported).
+    virtual int32_t SetFileLength64(uint64_t size);                                      // 22
 
 protected:
     int32_t m_lastError = 0;

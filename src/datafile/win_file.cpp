@@ -137,12 +137,15 @@ int64_t CWinFile::GetFileLength64() {
 // The position is read and moved with the 64-bit operations so that a file
 // positioned past 2 GiB is handled; the last-error field follows those calls
 // just as it would follow Tell and Seek.
-int32_t CWinFile::SetFileLength(uint32_t size) {
-    if (!IsOpen()) return E_FAIL;
+int32_t CWinFile::SetFileLength(uint32_t size) { return SetFileLength64(size); }
+
+int32_t CWinFile::SetFileLength64(uint64_t size) {
+    if (!IsOpen() || size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return E_FAIL;
     const uint64_t failed = std::numeric_limits<uint64_t>::max();
     uint64_t current = Tell64();
-    if (current != failed && current > size) Seek64(size, 0, kSeekSet);
-    if (platform::ResizeFile(m_descriptor, size)) return S_OK;
+    if (current != failed && current > size)
+        Seek64(static_cast<uint32_t>(size), static_cast<uint32_t>(size >> 32), kSeekSet);
+    if (platform::ResizeFile(m_descriptor, static_cast<int64_t>(size))) return S_OK;
     if (current != failed)
         Seek64(static_cast<uint32_t>(current), static_cast<uint32_t>(current >> 32), kSeekSet);
     return E_FAIL;

@@ -52,6 +52,7 @@ public:
     int16_t GetDescriptor() override;
     int32_t Delete(const char* path) override;
     int64_t GetFileLength64() override;
+    int32_t SetFileLength64(uint64_t size) override;
 
 private:
     bool IsOpen() const { return m_descriptor >= 0; }

@@ -34,6 +34,9 @@ public:
     int32_t Close() override { return m_inner->Close(); }
     int32_t GetFileLength() override { return m_inner->GetFileLength(); }
     int64_t GetFileLength64() override { return m_inner->GetFileLength64(); }
+    int32_t SetFileLength(uint32_t size) override { return m_inner->SetFileLength(size); }
+    int32_t SetFileLength64(uint64_t size) override { return m_inner->SetFileLength64(size); }
+    uint64_t Tell64() override { return m_inner->Tell64(); }
     int32_t Seek(int32_t offset, uint32_t origin) override { return m_inner->Seek(offset, origin); }
     int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
     int32_t Tell() override { return m_inner->Tell(); }

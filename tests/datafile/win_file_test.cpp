@@ -328,6 +328,18 @@ TEST_F(WinFileTest, SetFileLengthShrinksAndExtends) {
     EXPECT_EQ(Digits(10) + std::string(6, '\0'), Contents(path));
 }
 
+TEST_F(WinFileTest, SetFileLength64CutsBackPastFourGiB) {
+    std::string path = PathOf("sparse");
+    ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadWriteCreate, 0));
+    const uint64_t end = kFourGiB + 100;
+    ASSERT_EQ(S_OK, file.SetFileLength64(end));
+    EXPECT_EQ(static_cast<int64_t>(end), file.GetFileLength64());
+    ASSERT_EQ(S_OK, file.Seek64(static_cast<uint32_t>(end), static_cast<uint32_t>(end >> 32), kSeekSet));
+    EXPECT_EQ(S_OK, file.SetFileLength64(end - 60));
+    EXPECT_EQ(static_cast<int64_t>(end - 60), file.GetFileLength64());
+    EXPECT_EQ(end - 60, file.Tell64());
+}
+
 TEST_F(WinFileTest, SetFileLengthRestoresThePositionWhenTheSizeCannotChange) {
     std::string path = MakeFile("a", Digits(30));
     // A descriptor open for reading only cannot change the size.
