@@ -19,6 +19,9 @@ struct ContainerUrl {
     CompactString path;        // empty when the text names no container
     CompactString entryName;   // empty when namesEntry is false
     bool namesEntry = false;   // the text has a text option "file"
+    // Memory ran out on the way: the path or the name may be missing, and a
+    // missing name stands for another entry, so nothing else here counts.
+    bool outOfMemory = false;
 };
 
 // The text parsed as given: no prefix, no turning of backslashes, no

@@ -58,6 +58,7 @@ CParsedUrl::CParsedUrl(const char* url) {
     m_options = CKTHeader::Create();
     if (!m_text || !m_properties || !m_options) {
         m_result = E_OUTOFMEMORY;
+        m_outOfMemory = true;
         return;
     }
 
@@ -103,15 +104,20 @@ bool CParsedUrl::PropertyText(const char* key, CompactString* out) const { retur
 
 bool CParsedUrl::OptionText(const char* key, CompactString* out) const { return TextOf(m_options, key, out); }
 
-bool CParsedUrl::TextOf(IQLXValues* set, const char* key, CompactString* out) {
+bool CParsedUrl::TextOf(IQLXValues* set, const char* key, CompactString* out) const {
     IQLXBuffer* buffer = nullptr;
     if (!set || QLX_FAILED(set->GetBufferProperty(key, &buffer)) || !buffer) return false;
     const char* chars = reinterpret_cast<const char*>(buffer->GetBuffer());
     const uint32_t size = chars ? buffer->GetSize() : 0;
     uint32_t length = 0;
     while (length < size && chars[length] != '\0') ++length;
-    *out = CompactString(chars, length);
+    CompactString text(chars, length);
     buffer->Release();
+    if (text.GetLength() != length) {
+        m_outOfMemory = true;
+        return false;
+    }
+    *out = text;
     return true;
 }
 
@@ -124,7 +130,10 @@ void CParsedUrl::RewriteStartTime() {
     size_t headLength = static_cast<size_t>(dollar - m_text);
     size_t timeLength = std::strlen(time);
     char* rewritten = new (std::nothrow) char[headLength + sizeof kStart - 1 + timeLength + 1];
-    if (!rewritten) return;
+    if (!rewritten) {
+        m_outOfMemory = true;
+        return;
+    }
     std::memcpy(rewritten, m_text, headLength);
     std::memcpy(rewritten + headLength, kStart, sizeof kStart - 1);
     std::memcpy(rewritten + headLength + sizeof kStart - 1, time, timeLength + 1);
@@ -141,7 +150,7 @@ int32_t CParsedUrl::Parse(char* text) {
             break;
         }
     }
-    m_properties->SetNumberProperty("protocol", m_protocol);
+    AddNumberProperty(m_properties, "protocol", m_protocol);
 
     int32_t result = RES_INVALID_PROTOCOL;
     char* colon = FindSchemeColon(text);
@@ -209,9 +218,9 @@ int32_t CParsedUrl::Parse(char* text) {
     }
     AddTextProperty(m_properties, "host", m_host);
     if (m_port) {
-        m_properties->SetNumberProperty("port", static_cast<uint32_t>(ReadLong(m_port)));
+        AddNumberProperty(m_properties, "port", static_cast<uint32_t>(ReadLong(m_port)));
     } else if (defaultPort > 0) {
-        m_properties->SetNumberProperty("port", static_cast<uint32_t>(defaultPort));
+        AddNumberProperty(m_properties, "port", static_cast<uint32_t>(defaultPort));
     }
 
     if (pathStart) {
@@ -226,7 +235,10 @@ void CParsedUrl::SetPathProperties() {
     if (m_path && *m_path) {
         AddTextProperty(m_properties, "resource", m_path);
         char* copy = DuplicateText(m_path);
-        if (!copy) return;
+        if (!copy) {
+            m_outOfMemory = true;
+            return;
+        }
         if (char* question = FindChar(copy, '?')) *question = 0;
         AddRootedTextProperty(m_properties, "fullpath", copy);
         if (char* last = FindLastChar(copy, '/')) {
@@ -280,9 +292,9 @@ int32_t CParsedUrl::ParseOptions(char* query) {
         for (const char* timeName : kTimeOptions) isTime = isTime || CompareNoCase(name, timeName) == 0;
         int32_t stored;
         if (isTime) {
-            stored = m_options->SetNumberProperty(name, static_cast<uint32_t>(ParseTimeOffset(value)) * 100u);
+            stored = AddNumberProperty(m_options, name, static_cast<uint32_t>(ParseTimeOffset(value)) * 100u);
         } else if (!quoted && IsAllDigits(value)) {
-            stored = m_options->SetNumberProperty(name, static_cast<uint32_t>(ReadLong(value)));
+            stored = AddNumberProperty(m_options, name, static_cast<uint32_t>(ReadLong(value)));
         } else {
             stored = AddTextProperty(m_options, name, value);
         }
@@ -294,15 +306,27 @@ int32_t CParsedUrl::ParseOptions(char* query) {
 int32_t CParsedUrl::AddTextProperty(IQLXValues* set, const char* key, const char* text) {
     if (!set) return E_POINTER;
     CKTBuffer* buffer = CKTBuffer::CreateText(text);
-    if (!buffer) return E_OUTOFMEMORY;
-    int32_t result = set->SetBufferProperty(key, buffer);
-    buffer->Release();
+    int32_t result = E_OUTOFMEMORY;
+    if (buffer) {
+        result = set->SetBufferProperty(key, buffer);
+        buffer->Release();
+    }
+    if (result == E_OUTOFMEMORY) m_outOfMemory = true;
+    return result;
+}
+
+int32_t CParsedUrl::AddNumberProperty(IQLXValues* set, const char* key, uint32_t value) {
+    int32_t result = set->SetNumberProperty(key, value);
+    if (result == E_OUTOFMEMORY) m_outOfMemory = true;
     return result;
 }
 
 int32_t CParsedUrl::AddRootedTextProperty(IQLXValues* set, const char* key, const char* text) {
     char* rooted = Prefixed("/", text);
-    if (!rooted) return E_OUTOFMEMORY;
+    if (!rooted) {
+        m_outOfMemory = true;
+        return E_OUTOFMEMORY;
+    }
     int32_t result = AddTextProperty(set, key, rooted);
     delete[] rooted;
     return result;

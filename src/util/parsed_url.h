@@ -35,11 +35,17 @@ public:
 
     // The text stored under key among the URL's parts or among its options,
     // up to its first zero byte; false (out untouched) when there is none,
-    // as for an option of digits only, which is stored as a number.
+    // as for an option of digits only, which is stored as a number. A text
+    // that cannot be copied for want of memory gives false and sets
+    // OutOfMemory.
     bool PropertyText(const char* key, CompactString* out) const;
     bool OptionText(const char* key, CompactString* out) const;
 
     int32_t Result() const { return m_result; }
+    // Some part could not be stored or handed out for want of memory: the
+    // sets miss it, and a missing option must not be taken for one the URL
+    // lacks.
+    bool OutOfMemory() const { return m_outOfMemory; }
     uint16_t Protocol() const { return m_protocol; }
 
     // The byte-level steps, public for their own tests.
@@ -68,12 +74,15 @@ private:
     void SetPathProperties();
     int32_t ParseOptions(char* query);
     void RewriteStartTime();
-    static int32_t AddTextProperty(IQLXValues* set, const char* key, const char* text);
-    static bool TextOf(IQLXValues* set, const char* key, CompactString* out);
+    // The stores and TextOf note a failure for want of memory in m_outOfMemory.
+    int32_t AddTextProperty(IQLXValues* set, const char* key, const char* text);
+    int32_t AddNumberProperty(IQLXValues* set, const char* key, uint32_t value);
+    bool TextOf(IQLXValues* set, const char* key, CompactString* out) const;
     // Stores "/" followed by text.
-    static int32_t AddRootedTextProperty(IQLXValues* set, const char* key, const char* text);
+    int32_t AddRootedTextProperty(IQLXValues* set, const char* key, const char* text);
 
     int32_t m_result = S_OK;
+    mutable bool m_outOfMemory = false;
     char* m_text = nullptr;
     char* m_query = nullptr;
     char* m_host = nullptr;

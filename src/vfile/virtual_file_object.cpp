@@ -1,6 +1,7 @@
 #include "vfile/virtual_file_object.h"
 
 #include "container/container_registry.h"
+#include "container/record_format.h"
 #include "frame/module_count.h"
 #include "platform/same_file.h"
 #include "platform/thread_yield.h"
@@ -115,6 +116,7 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
     const char* text = nullptr;
     if (QLX_SUCCEEDED(m_request->GetRequestURL(&text)) && text) {
         ContainerUrl url = ParseHostUrl(text);
+        if (url.outOfMemory) return E_OUTOFMEMORY;
         path = url.path;
         // A URL without a "file" option keeps the name an earlier Open read.
         if (url.namesEntry) m_entryName = url.entryName;
@@ -142,7 +144,9 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
     if (access & ReadAccess) {
         if (!entry) result = E_FAIL;
     }
-    if (entry) m_cursor.index = entry->index;
+    // Without an entry the cursor names none, so that a host reading or
+    // writing after the failed Open is refused rather than given entry 0.
+    m_cursor.index = entry ? entry->index : record_format::kNoEntryIndex;
     return result;
 }
 
@@ -299,10 +303,11 @@ int32_t CVirtualFileObject::Stat(IQLXFileStatResponse* response) {
 
 int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsResponse* response) {
     if (!response) return E_POINTER;
+    // Without memory the name may be lost, and no name stands for another entry.
     const ContainerUrl parsed = ParseContainerUrl(url);
     bool exists = false;
     ITWContainerFile* container = nullptr;
-    if (!parsed.path.IsEmpty()) {
+    if (!parsed.outOfMemory && !parsed.path.IsEmpty()) {
         RegistryHold hold;
         container = LookupContainer(parsed.path);
         if (container && container->TryHold()) {
@@ -314,7 +319,7 @@ int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsRespon
     // Released outside the lock: this may be the last reference.
     if (container) container->Release();
     response->ExistsFinished(exists ? 1 : 0);
-    return S_OK;
+    return parsed.outOfMemory ? E_OUTOFMEMORY : S_OK;
 }
 
 // ---- IQLXGetFileFromSamePool -------------------------------------------------
