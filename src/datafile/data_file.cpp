@@ -66,10 +66,23 @@ int64_t CLuDataFile::GetFileLength64() { return -1; }
 
 int32_t CLuDataFile::SetFileLength64(uint64_t) { return E_NOTIMPL; }
 
-CLuDataFile* CreateDataFile(int kind) {
+namespace {
+
+DataFileWrapper g_wrapper = nullptr;
+
+CLuDataFile* MakeDataFile(int kind) {
     switch (kind) {
     case 0: return new (std::nothrow) CWinFile;
     case 1: return new (std::nothrow) CWin32MMFile;
     default: return nullptr;
     }
 }
+
+}  // namespace
+
+CLuDataFile* CreateDataFile(int kind) {
+    CLuDataFile* made = MakeDataFile(kind);
+    return made && g_wrapper ? g_wrapper(made) : made;
+}
+
+void SetDataFileWrapperForTests(DataFileWrapper wrapper) { g_wrapper = wrapper; }

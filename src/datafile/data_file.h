@@ -83,4 +83,11 @@ protected:
 // memory-mapped file (CWin32MMFile). Any other kind, or no memory: null.
 CLuDataFile* CreateDataFile(int kind);
 
+// For tests that inject faults into every data file the module makes: while
+// a wrapper is set, CreateDataFile hands each file it made to it and returns
+// what it gives back (the wrapper owns the file; null when it cannot wrap).
+// Process-wide: set it only while no other thread makes data files.
+using DataFileWrapper = CLuDataFile* (*)(CLuDataFile* made);
+void SetDataFileWrapperForTests(DataFileWrapper wrapper);
+
 #endif

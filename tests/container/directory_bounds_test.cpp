@@ -4,9 +4,9 @@
 // file's size.
 #include <filesystem>
 
-#include "allocation_watch.h"
 #include "container_test_util.h"
 #include "faulty_file.h"
+#include "support/allocation_watch.h"
 
 namespace {
 

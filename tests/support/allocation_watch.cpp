@@ -1,4 +1,4 @@
-#include "allocation_watch.h"
+#include "support/allocation_watch.h"
 
 #include <malloc.h>
 
@@ -18,6 +18,7 @@ namespace {
 std::atomic<bool> g_watching{false};
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<uint64_t> g_failAt{0};
+std::atomic<bool> g_failOnward{false};
 std::atomic<int64_t> g_held{0};  // bytes, by malloc_usable_size, since the process began
 std::atomic<int64_t> g_base{0};
 std::atomic<int64_t> g_peak{0};
@@ -26,7 +27,8 @@ std::atomic<int64_t> g_peak{0};
 bool Count() {
     if (!g_watching.load(std::memory_order_relaxed)) return true;
     const uint64_t n = g_allocations.fetch_add(1, std::memory_order_relaxed) + 1;
-    return n != g_failAt.load(std::memory_order_relaxed);
+    const uint64_t failAt = g_failAt.load(std::memory_order_relaxed);
+    return failAt == 0 || (g_failOnward.load(std::memory_order_relaxed) ? n < failAt : n != failAt);
 }
 
 void Held(int64_t change) {
@@ -88,12 +90,13 @@ void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(
 
 namespace ctest {
 
-AllocationWatch::AllocationWatch() {
+AllocationWatch::AllocationWatch(bool countNow) {
     g_allocations = 0;
     g_failAt = 0;
+    g_failOnward = false;
     g_base = g_held.load();
     g_peak = g_base.load();
-    g_watching = true;
+    g_watching = countNow;
 }
 
 AllocationWatch::~AllocationWatch() {
@@ -108,6 +111,17 @@ uint64_t AllocationWatch::PeakBytes() const {
     return above > 0 ? static_cast<uint64_t>(above) : 0;
 }
 
-void AllocationWatch::FailAllocation(uint64_t n) { g_failAt = g_allocations + n; }
+void AllocationWatch::FailAllocation(uint64_t n) {
+    g_failOnward = false;
+    g_failAt = n == 0 ? 0 : g_allocations + n;
+}
+
+void AllocationWatch::FailAllocationsFrom(uint64_t n) {
+    g_failOnward = true;
+    g_failAt = n == 0 ? 0 : g_allocations + n;
+}
+
+AllocationWatch::Scope::Scope(bool counted) : m_was(g_watching.exchange(counted)) {}
+AllocationWatch::Scope::~Scope() { g_watching = m_was; }
 
 }  // namespace ctest

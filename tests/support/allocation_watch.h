@@ -2,8 +2,8 @@
 // malloc, calloc and realloc of the code linked into it (the binary is linked
 // with --wrap for them) and every operator new, which is replaced to go
 // through malloc. Memory a shared library allocates for itself is not seen.
-#ifndef CONTFS_TESTS_CONTAINER_ALLOCATION_WATCH_H
-#define CONTFS_TESTS_CONTAINER_ALLOCATION_WATCH_H
+#ifndef CONTFS_TESTS_SUPPORT_ALLOCATION_WATCH_H
+#define CONTFS_TESTS_SUPPORT_ALLOCATION_WATCH_H
 
 #include <cstdint>
 
@@ -13,7 +13,8 @@ namespace ctest {
 // held at once, counted from its construction. One at a time.
 class AllocationWatch {
 public:
-    AllocationWatch();
+    // Counting from construction, or only inside counted scopes.
+    explicit AllocationWatch(bool countNow = true);
     ~AllocationWatch();
     AllocationWatch(const AllocationWatch&) = delete;
     AllocationWatch& operator=(const AllocationWatch&) = delete;
@@ -25,6 +26,20 @@ public:
     // operator new throws std::bad_alloc or, in its nothrow form, gives null.
     // 0 fails none.
     void FailAllocation(uint64_t n);
+    // Fails every allocation from the n-th on, as memory that has run out.
+    void FailAllocationsFrom(uint64_t n);
+
+    // Within its scope allocations are counted (and may fail), or not.
+    class Scope {
+    public:
+        explicit Scope(bool counted);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        bool m_was;
+    };
 };
 
 }  // namespace ctest
