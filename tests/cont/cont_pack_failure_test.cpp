@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "cont_fixture.h"
+#include "support/host_doubles.h"
+#include "support/module_loader.h"
 
 namespace {
 
@@ -82,6 +84,35 @@ TEST_F(ContPackFailureTest, ForceReplacesAContainerThatAReaderHoldsOpen) {
     EXPECT_TRUE(seen == old);
     close(reader);
     EXPECT_EQ((std::vector<std::string>{"a", "b", "x.cnt"}), DirectoryNames());
+}
+
+// A player still recording into the container: replacing it would send the
+// rest of the recording into a file no name reaches any more.
+TEST_F(ContPackFailureTest, ForceLeavesAContainerAnotherProgramIsWriting) {
+    WriteAll(At("a"), "alpha");
+    const fs::path c = At("live.cnt");
+    const std::string first = Pattern(70000, 1), second = Pattern(50000, 2);
+    host::LoadedModule module;
+    IUnknown* object = module.NewFileObject();
+    ASSERT_NE(nullptr, object);
+    host::Request request("cont:///" + c.string() + "?file=live");
+    host::FileResponse response;
+    auto* handler = host::Query<IQLXRequestHandler>(object, IID_IQLXRequestHandler);
+    auto* file = host::Query<IQLXFileObject>(object, IID_IQLXFileObject);
+    ASSERT_EQ(S_OK, handler->AssignRequest(&request));
+    ASSERT_EQ(S_OK, file->Open(WriteAccess, &response));
+    host::HostBuffer piece1(first);
+    ASSERT_EQ(S_OK, file->Write(&piece1));
+
+    ExpectError(Cont({"pack", "--force", c.string(), At("a").string()}), "may still be being written",
+                "E_ACCESSDENIED");
+    host::HostBuffer piece2(second);
+    ASSERT_EQ(S_OK, file->Write(&piece2));
+    handler->Release();
+    file->Release();
+    object->Release();
+    EXPECT_TRUE(first + second == ContOk({"cat", c.string(), "live"}));
+    EXPECT_EQ((std::vector<std::string>{"a", "live.cnt"}), DirectoryNames());
 }
 
 TEST_F(ContPackFailureTest, OverlappingForcedPacksLeaveOneWholeContainer) {

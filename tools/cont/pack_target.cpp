@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <qlx/result.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 #include "errors.h"
+#include "header_probe.h"
 #include "local_files.h"
 
 namespace cont {
@@ -19,6 +21,20 @@ std::string ParentOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A container that a program is writing has its clean flag at 0 and is
+// held open, with a lock, by that program. (A container left unclean by a
+// crash is held by no one and may be replaced.)
+bool BeingWritten(const std::string& path) {
+    HeaderInfo header;
+    std::string ignored;
+    if (!ProbeHeader(path, &header, &ignored) || !header.hasClean || header.clean != 0) return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
 }
 
 // Makes the new directory entries under `dir` last through a crash.
@@ -76,6 +92,11 @@ int32_t PackTarget::PrepareNew(std::string* reason) {
 }
 
 int32_t PackTarget::PrepareReplacement(mode_t mode, std::string* reason) {
+    if (BeingWritten(out_)) {
+        *reason = "is open in another program and was not closed cleanly: it may still be being written, "
+                  "and replacing it would lose what that program writes next";
+        return E_ACCESSDENIED;
+    }
     const char kTempName[] = ".cont-pack-XXXXXX";
     std::string templ = out_.find('/') == std::string::npos ? kTempName : JoinPath(ParentOf(out_), kTempName);
     if (!mkdtemp(templ.data())) {
