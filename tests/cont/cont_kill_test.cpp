@@ -20,7 +20,13 @@ namespace {
 
 using namespace conttest;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer build looks for cont's memory faults, not for more moments
+// to kill it at, and runs several times slower.
+constexpr int kKillsPerWay = 10;
+#else
 constexpr int kKillsPerWay = 30;
+#endif
 
 struct Way {
     const char* label;
