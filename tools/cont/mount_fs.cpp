@@ -163,7 +163,7 @@ fuse_lowlevel_ops Operations() {
 }
 
 // libfuse's own command line: read-only, the container as the mount's
-// source, "fuse.cont" as its type. Null when memory runs out.
+// source, "fuse.cont" as its type. False when memory runs out.
 bool MountArguments(const std::string& container, fuse_args* args) {
     char* options = nullptr;
     const std::string source = "fsname=" + container;
@@ -174,6 +174,22 @@ bool MountArguments(const std::string& container, fuse_args* args) {
                 fuse_opt_add_arg(args, options) == 0;
     std::free(options);
     return made;
+}
+
+// Mounts, goes to the background unless told not to, and answers requests
+// until the loop ends; then takes the mount away if it is still there.
+int MountAndServe(fuse_session* session, const std::string& mountPoint, bool foreground, const Place& place) {
+    // libfuse prints why a mount fails.
+    if (fuse_session_mount(session, mountPoint.c_str()) != 0)
+        return FailPlain(place, "cannot mount the container here");
+    int status = kExitOk;
+    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
+        status = FailPlain(place, "cannot go to the background");
+    } else if (const int ended = fuse_session_loop(session); ended < 0) {
+        status = FailPlain(place, std::string("the mount stopped: ") + std::strerror(-ended));
+    }
+    fuse_session_unmount(session);
+    return status;
 }
 
 }  // namespace
@@ -195,22 +211,7 @@ int ServeMount(MountView& view, const std::string& mountPoint, bool foreground) 
     if (fuse_set_signal_handlers(session) != 0) {
         FailPlain(place, "cannot handle signals");
     } else {
-        // libfuse prints why a mount fails.
-        if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
-            FailPlain(place, "cannot mount the container here");
-        } else {
-            if (fuse_daemonize(foreground ? 1 : 0) != 0) {
-                FailPlain(place, "cannot go to the background");
-            } else {
-                const int ended = fuse_session_loop(session);
-                if (ended < 0) {
-                    FailPlain(place, std::string("the mount stopped: ") + std::strerror(-ended));
-                } else {
-                    status = kExitOk;
-                }
-            }
-            fuse_session_unmount(session);
-        }
+        status = MountAndServe(session, mountPoint, foreground, place);
         fuse_remove_signal_handlers(session);
     }
     fuse_session_destroy(session);
