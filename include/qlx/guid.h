@@ -2,30 +2,42 @@
 //
 // The text form AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE maps to data1 = 0xAAAAAAAA,
 // data2 = 0xBBBB, data3 = 0xCCCC and data4 = DD DD EE EE EE EE EE EE.
+//
+// Each identifier is a constant of internal linkage in every translation
+// unit that uses it: compare identifiers by value (QLXIsEqualGUID, or == in
+// C++), never by address.
 #ifndef QLX_GUID_H
 #define QLX_GUID_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
-struct QLXGUID {
+#include "language.h"
+
+typedef struct QLXGUID {
     uint32_t data1;
     uint16_t data2;
     uint16_t data3;
     uint8_t data4[8];
-};
+} QLXGUID;
+
+// QueryInterface receives a pointer to these 16 bytes; a compiler or packing
+// setting that laid them out otherwise would make every lookup miss.
+QLX_STATIC_ASSERT(sizeof(QLXGUID) == 16, "QLXGUID is 16 bytes without padding");
+QLX_STATIC_ASSERT(offsetof(QLXGUID, data2) == 4 && offsetof(QLXGUID, data3) == 6 && offsetof(QLXGUID, data4) == 8,
+                  "QLXGUID fields at offsets 0, 4, 6 and 8");
+
+// Nonzero when all 16 bytes are equal.
+QLX_INLINE int QLXIsEqualGUID(const QLXGUID* a, const QLXGUID* b) { return memcmp(a, b, sizeof *a) == 0; }
 
 #ifdef __cplusplus
-static_assert(sizeof(QLXGUID) == 16, "QLXGUID is 16 bytes without padding");
-
-inline bool operator==(const QLXGUID& a, const QLXGUID& b) { return memcmp(&a, &b, sizeof a) == 0; }
+inline bool operator==(const QLXGUID& a, const QLXGUID& b) { return QLXIsEqualGUID(&a, &b) != 0; }
 inline bool operator!=(const QLXGUID& a, const QLXGUID& b) { return !(a == b); }
-#define QLX_DEFINE_GUID(name, d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
-    inline constexpr QLXGUID name = {d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, b7}}
-#else
-#define QLX_DEFINE_GUID(name, d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
-    static const struct QLXGUID name = {d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, b7}}
 #endif
+
+#define QLX_DEFINE_GUID(name, d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
+    static const QLXGUID name = {d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, b7}}
 
 QLX_DEFINE_GUID(IID_IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 QLX_DEFINE_GUID(IID_IQLXPlugin, 0x2B8DCF88, 0xE87C, 0x4033, 0x8C, 0xD3, 0x1F, 0x2A, 0x6C, 0xE4, 0x94, 0x03);

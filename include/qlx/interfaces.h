@@ -1,194 +1,238 @@
-// Every interface of the host contract, in slot order.
+// Every interface of the host contract, in slot order, for C and C++ hosts.
 //
-// An interface is a class of pure virtual functions only: no data members and
-// no virtual destructor, so slot n is the n-th pointer of the vtable and a C
-// host sees a struct of function pointers whose first argument is the
-// interface pointer. Slots are never reordered; new operations are appended.
+// Each interface is declared once (language.h tells how): C++ sees a class of
+// pure virtual functions only, without data members or virtual destructor,
+// derived from IUnknown; C sees a struct whose lpVtbl points at a table of
+// function pointers, IUnknown's three slots first, each taking the interface
+// pointer as its first argument. Slot n is the n-th pointer of the table in
+// both. Slots are never reordered; new operations are appended.
+//
+// In C an identifier is passed by address where C++ passes it by reference:
+//     file->lpVtbl->QueryInterface(file, &IID_IQLXFileStat, (void**)&stat);
 #ifndef QLX_INTERFACES_H
 #define QLX_INTERFACES_H
 
 #include <stdint.h>
 
 #include "guid.h"
+#include "language.h"
 #include "result.h"
 
-/* Access flags for IQLXFileObject::Open. */
-enum : uint32_t { ReadAccess = 1, WriteAccess = 2 };
+// Access flags for IQLXFileObject::Open.
+enum { ReadAccess = 1, WriteAccess = 2 };
 
+QLX_FORWARD_INTERFACE(IUnknown);
+QLX_FORWARD_INTERFACE(IQLXPlugin);
+QLX_FORWARD_INTERFACE(IQLXFileSystemObject);
+QLX_FORWARD_INTERFACE(IQLXFileObject);
+QLX_FORWARD_INTERFACE(IQLXFileObject64);
+QLX_FORWARD_INTERFACE(IQLXRequestHandler);
+QLX_FORWARD_INTERFACE(IQLXFileStat);
+QLX_FORWARD_INTERFACE(IQLXFileExists);
+QLX_FORWARD_INTERFACE(IQLXGetFileFromSamePool);
+QLX_FORWARD_INTERFACE(IQLXFileRemove);
+QLX_FORWARD_INTERFACE(IQLXEnumeratorIUnknown);
+QLX_FORWARD_INTERFACE(IQLXBuffer);
+QLX_FORWARD_INTERFACE(IQLXValues);
+QLX_FORWARD_INTERFACE(IQLXFragmentedBuffer);
+QLX_FORWARD_INTERFACE(IQLXEnumFragmentedBuffer);
+QLX_FORWARD_INTERFACE(IQLXFileResponse);
+QLX_FORWARD_INTERFACE(IQLXFileStatResponse);
+QLX_FORWARD_INTERFACE(IQLXFileExistsResponse);
+QLX_FORWARD_INTERFACE(IQLXFilePoolResponse);
+QLX_FORWARD_INTERFACE(IQLXRequest);
+
+#define QLX_INTERFACE IUnknown
+#ifdef __cplusplus
 class IUnknown {
 public:
-    virtual int32_t QueryInterface(const QLXGUID& iid, void** out) = 0;  // 0
-    virtual uint32_t AddRef() = 0;                                     // 1
-    virtual uint32_t Release() = 0;                                    // 2
+    QLX_UNKNOWN_SLOTS  // 0 QueryInterface, 1 AddRef, 2 Release
 };
-
-class IQLXBuffer;
-class IQLXValues;
-class IQLXFileResponse;
-class IQLXFileStatResponse;
-class IQLXFileExistsResponse;
-class IQLXFilePoolResponse;
-class IQLXRequest;
-class IQLXEnumFragmentedBuffer;
+#else
+QLX_BEGIN_INTERFACE
+QLX_END_INTERFACE
+#endif
+#undef QLX_INTERFACE
 
 // ---- implemented by the module -------------------------------------------
 
-class IQLXPlugin : public IUnknown {
-public:
-    virtual int32_t DescribePlugin(int32_t* loadMultiple, const char** description, const char** copyright,
-                                   const char** moreInfoUrl, uint32_t* version) = 0;  // 3
-    virtual int32_t AttachContext(IUnknown* context) = 0;                            // 4
-};
+#define QLX_INTERFACE IQLXPlugin
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, DescribePlugin)(QLX_THIS_ int32_t* loadMultiple, const char** description,
+                                        const char** copyright, const char** moreInfoUrl,
+                                        uint32_t* version) QLX_PURE;  // 3
+    QLX_METHOD(int32_t, AttachContext)(QLX_THIS_ IUnknown* context) QLX_PURE;  // 4
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileSystemObject : public IUnknown {
-public:
-    virtual int32_t DescribeFileSystem(const char** protocol, const char** shortName) = 0;  // 3
-    virtual int32_t PrepareFileSystem(IUnknown* options) = 0;                              // 4
-    virtual int32_t CreateFileObject(IUnknown** out) = 0;                                  // 5
-    virtual int32_t CreateSubObject(IUnknown** out) = 0;                                   // 6
-};
+#define QLX_INTERFACE IQLXFileSystemObject
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, DescribeFileSystem)(QLX_THIS_ const char** protocol, const char** shortName) QLX_PURE;  // 3
+    QLX_METHOD(int32_t, PrepareFileSystem)(QLX_THIS_ IUnknown* options) QLX_PURE;                              // 4
+    QLX_METHOD(int32_t, CreateFileObject)(QLX_THIS_ IUnknown** out) QLX_PURE;                                  // 5
+    QLX_METHOD(int32_t, CreateSubObject)(QLX_THIS_ IUnknown** out) QLX_PURE;                                   // 6
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileObject : public IUnknown {
-public:
-    virtual int32_t Open(uint32_t access, IQLXFileResponse* response) = 0;  // 3
-    virtual int32_t GetName(const char** name) = 0;                         // 4
-    virtual int32_t Close() = 0;                                            // 5
-    virtual int32_t Read(uint32_t count) = 0;                               // 6
-    virtual int32_t Write(IQLXBuffer* data) = 0;                            // 7
-    virtual int32_t Seek(uint32_t offset, int32_t relative) = 0;            // 8
-    virtual int32_t Notify(uint32_t value) = 0;                             // 9
-};
+#define QLX_INTERFACE IQLXFileObject
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Open)(QLX_THIS_ uint32_t access, IQLXFileResponse* response) QLX_PURE;  // 3
+    QLX_METHOD(int32_t, GetName)(QLX_THIS_ const char** name) QLX_PURE;                         // 4
+    QLX_METHOD(int32_t, Close)(QLX_THIS) QLX_PURE;                                              // 5
+    QLX_METHOD(int32_t, Read)(QLX_THIS_ uint32_t count) QLX_PURE;                               // 6
+    QLX_METHOD(int32_t, Write)(QLX_THIS_ IQLXBuffer* data) QLX_PURE;                            // 7
+    QLX_METHOD(int32_t, Seek)(QLX_THIS_ uint32_t offset, int32_t relative) QLX_PURE;            // 8
+    QLX_METHOD(int32_t, Notify)(QLX_THIS_ uint32_t value) QLX_PURE;                             // 9
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileObject64 : public IUnknown {
-public:
-    virtual int32_t Seek64(uint32_t offsetLow, uint32_t offsetHigh, int32_t relative) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileObject64
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Seek64)(QLX_THIS_ uint32_t offsetLow, uint32_t offsetHigh, int32_t relative) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXRequestHandler : public IUnknown {
-public:
-    virtual int32_t AssignRequest(IQLXRequest* request) = 0;    // 3
-    virtual int32_t RetrieveRequest(IQLXRequest** out) = 0;     // 4
-};
+#define QLX_INTERFACE IQLXRequestHandler
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, AssignRequest)(QLX_THIS_ IQLXRequest* request) QLX_PURE;  // 3
+    QLX_METHOD(int32_t, RetrieveRequest)(QLX_THIS_ IQLXRequest** out) QLX_PURE;   // 4
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileStat : public IUnknown {
-public:
-    virtual int32_t Stat(IQLXFileStatResponse* response) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileStat
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Stat)(QLX_THIS_ IQLXFileStatResponse* response) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileExists : public IUnknown {
-public:
-    virtual int32_t CheckExistence(const char* url, IQLXFileExistsResponse* response) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileExists
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, CheckExistence)(QLX_THIS_ const char* url, IQLXFileExistsResponse* response) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXGetFileFromSamePool : public IUnknown {
-public:
-    virtual int32_t CreatePooledFile(IQLXFilePoolResponse* response) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXGetFileFromSamePool
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, CreatePooledFile)(QLX_THIS_ IQLXFilePoolResponse* response) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileRemove : public IUnknown {
-public:
-    virtual int32_t Remove() = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileRemove
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Remove)(QLX_THIS) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXEnumeratorIUnknown : public IUnknown {
-public:
-    virtual int32_t First(IUnknown** out) = 0;      // 3
-    virtual int32_t Next(IUnknown** out) = 0;       // 4
-    virtual int32_t GetCount(uint32_t* count) = 0;  // 5
-};
+#define QLX_INTERFACE IQLXEnumeratorIUnknown
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, First)(QLX_THIS_ IUnknown** out) QLX_PURE;      // 3
+    QLX_METHOD(int32_t, Next)(QLX_THIS_ IUnknown** out) QLX_PURE;       // 4
+    QLX_METHOD(int32_t, GetCount)(QLX_THIS_ uint32_t* count) QLX_PURE;  // 5
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXBuffer : public IUnknown {
-public:
-    virtual int32_t Get(uint8_t** data, uint32_t* length) = 0;      // 3
-    virtual int32_t Set(const uint8_t* data, uint32_t length) = 0;  // 4
-    virtual int32_t SetSize(uint32_t length) = 0;                   // 5
-    virtual uint32_t GetSize() = 0;                                 // 6
-    virtual uint8_t* GetBuffer() = 0;                               // 7
-};
+#define QLX_INTERFACE IQLXBuffer
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Get)(QLX_THIS_ uint8_t** data, uint32_t* length) QLX_PURE;      // 3
+    QLX_METHOD(int32_t, Set)(QLX_THIS_ const uint8_t* data, uint32_t length) QLX_PURE;  // 4
+    QLX_METHOD(int32_t, SetSize)(QLX_THIS_ uint32_t length) QLX_PURE;                   // 5
+    QLX_METHOD(uint32_t, GetSize)(QLX_THIS) QLX_PURE;                                   // 6
+    QLX_METHOD(uint8_t*, GetBuffer)(QLX_THIS) QLX_PURE;                                 // 7
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXValues : public IUnknown {
-public:
-    virtual int32_t SetNumberProperty(const char* key, uint32_t value) = 0;            // 3
-    virtual int32_t GetNumberProperty(const char* key, uint32_t* value) = 0;           // 4
-    virtual int32_t FirstNumberProperty(const char** key, uint32_t* value) = 0;        // 5
-    virtual int32_t NextNumberProperty(const char** key, uint32_t* value) = 0;         // 6
-    virtual int32_t SetBufferProperty(const char* key, IQLXBuffer* value) = 0;         // 7
-    virtual int32_t GetBufferProperty(const char* key, IQLXBuffer** value) = 0;        // 8
-    virtual int32_t FirstBufferProperty(const char** key, IQLXBuffer** value) = 0;     // 9
-    virtual int32_t NextBufferProperty(const char** key, IQLXBuffer** value) = 0;      // 10
-    virtual int32_t SetTextProperty(const char* key, IQLXBuffer* value) = 0;           // 11
-    virtual int32_t GetTextProperty(const char* key, IQLXBuffer** value) = 0;          // 12
-    virtual int32_t FirstTextProperty(const char** key, IQLXBuffer** value) = 0;       // 13
-    virtual int32_t NextTextProperty(const char** key, IQLXBuffer** value) = 0;        // 14
-};
+#define QLX_INTERFACE IQLXValues
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, SetNumberProperty)(QLX_THIS_ const char* key, uint32_t value) QLX_PURE;          // 3
+    QLX_METHOD(int32_t, GetNumberProperty)(QLX_THIS_ const char* key, uint32_t* value) QLX_PURE;         // 4
+    QLX_METHOD(int32_t, FirstNumberProperty)(QLX_THIS_ const char** key, uint32_t* value) QLX_PURE;      // 5
+    QLX_METHOD(int32_t, NextNumberProperty)(QLX_THIS_ const char** key, uint32_t* value) QLX_PURE;       // 6
+    QLX_METHOD(int32_t, SetBufferProperty)(QLX_THIS_ const char* key, IQLXBuffer* value) QLX_PURE;       // 7
+    QLX_METHOD(int32_t, GetBufferProperty)(QLX_THIS_ const char* key, IQLXBuffer** value) QLX_PURE;      // 8
+    QLX_METHOD(int32_t, FirstBufferProperty)(QLX_THIS_ const char** key, IQLXBuffer** value) QLX_PURE;   // 9
+    QLX_METHOD(int32_t, NextBufferProperty)(QLX_THIS_ const char** key, IQLXBuffer** value) QLX_PURE;    // 10
+    QLX_METHOD(int32_t, SetTextProperty)(QLX_THIS_ const char* key, IQLXBuffer* value) QLX_PURE;         // 11
+    QLX_METHOD(int32_t, GetTextProperty)(QLX_THIS_ const char* key, IQLXBuffer** value) QLX_PURE;        // 12
+    QLX_METHOD(int32_t, FirstTextProperty)(QLX_THIS_ const char** key, IQLXBuffer** value) QLX_PURE;     // 13
+    QLX_METHOD(int32_t, NextTextProperty)(QLX_THIS_ const char** key, IQLXBuffer** value) QLX_PURE;      // 14
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFragmentedBuffer : public IUnknown {
-public:
-    virtual int32_t GetEnumerator(IQLXEnumFragmentedBuffer** out) = 0;                                   // 3
-    virtual int32_t PrependFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) = 0;           // 4
-    virtual int32_t AppendFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) = 0;            // 5
-    virtual int32_t InsertFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length,
-                                   uint32_t position) = 0;                                               // 6
-    virtual int32_t ReplaceSpan(IQLXBuffer* buffer, uint32_t offset, uint32_t length,
-                                uint32_t position) = 0;                                                  // 7
-    virtual int32_t GetSpan(uint32_t start, uint32_t length, uint8_t** data, uint32_t* outLength) = 0;   // 8
-    virtual uint8_t* GetSpanPointer(uint32_t start, uint32_t length) = 0;                                // 9
-};
+#define QLX_INTERFACE IQLXFragmentedBuffer
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, GetEnumerator)(QLX_THIS_ IQLXEnumFragmentedBuffer** out) QLX_PURE;                         // 3
+    QLX_METHOD(int32_t, PrependFragment)(QLX_THIS_ IQLXBuffer* buffer, uint32_t offset, uint32_t length) QLX_PURE;  // 4
+    QLX_METHOD(int32_t, AppendFragment)(QLX_THIS_ IQLXBuffer* buffer, uint32_t offset, uint32_t length) QLX_PURE;   // 5
+    QLX_METHOD(int32_t, InsertFragment)(QLX_THIS_ IQLXBuffer* buffer, uint32_t offset, uint32_t length,
+                                        uint32_t position) QLX_PURE;  // 6
+    QLX_METHOD(int32_t, ReplaceSpan)(QLX_THIS_ IQLXBuffer* buffer, uint32_t offset, uint32_t length,
+                                     uint32_t position) QLX_PURE;  // 7
+    QLX_METHOD(int32_t, GetSpan)(QLX_THIS_ uint32_t start, uint32_t length, uint8_t** data,
+                                 uint32_t* outLength) QLX_PURE;                                  // 8
+    QLX_METHOD(uint8_t*, GetSpanPointer)(QLX_THIS_ uint32_t start, uint32_t length) QLX_PURE;  // 9
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXEnumFragmentedBuffer : public IUnknown {
-public:
-    virtual int32_t Reset() = 0;                                                         // 3
-    virtual int32_t Next(uint32_t count, IQLXBuffer** items, uint32_t* fetched) = 0;     // 4
-    virtual int32_t Skip(uint32_t count) = 0;                                            // 5
-    virtual int32_t Clone(IQLXEnumFragmentedBuffer** out) = 0;                           // 6
-};
+#define QLX_INTERFACE IQLXEnumFragmentedBuffer
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Reset)(QLX_THIS) QLX_PURE;                                                  // 3
+    QLX_METHOD(int32_t, Next)(QLX_THIS_ uint32_t count, IQLXBuffer** items, uint32_t* fetched) QLX_PURE;  // 4
+    QLX_METHOD(int32_t, Skip)(QLX_THIS_ uint32_t count) QLX_PURE;                                   // 5
+    QLX_METHOD(int32_t, Clone)(QLX_THIS_ IQLXEnumFragmentedBuffer** out) QLX_PURE;                  // 6
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
 // ITWContainerFile (IID_ITWContainerFile) is internal to the module: its
 // identifier is fixed here so that lookups answer it, but hosts never call it.
 
 // ---- implemented by the host, called by the module -------------------------
 
-class IQLXFileResponse : public IUnknown {
-public:
-    virtual int32_t OpenFinished(int32_t status) = 0;                    // 3
-    virtual int32_t CloseFinished(int32_t status) = 0;                   // 4
-    virtual int32_t ReadFinished(int32_t status, IQLXBuffer* data) = 0;  // 5
-    virtual int32_t WriteFinished(int32_t status) = 0;                   // 6
-    virtual int32_t SeekFinished(int32_t status) = 0;                    // 7
-};
+#define QLX_INTERFACE IQLXFileResponse
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, OpenFinished)(QLX_THIS_ int32_t status) QLX_PURE;                    // 3
+    QLX_METHOD(int32_t, CloseFinished)(QLX_THIS_ int32_t status) QLX_PURE;                   // 4
+    QLX_METHOD(int32_t, ReadFinished)(QLX_THIS_ int32_t status, IQLXBuffer* data) QLX_PURE;  // 5
+    QLX_METHOD(int32_t, WriteFinished)(QLX_THIS_ int32_t status) QLX_PURE;                   // 6
+    QLX_METHOD(int32_t, SeekFinished)(QLX_THIS_ int32_t status) QLX_PURE;                    // 7
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileStatResponse : public IUnknown {
-public:
-    virtual int32_t StatFinished(int32_t status, uint32_t size, uint32_t creationTime, uint32_t accessTime,
-                                 uint32_t modificationTime, uint32_t mode) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileStatResponse
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, StatFinished)(QLX_THIS_ int32_t status, uint32_t size, uint32_t creationTime,
+                                      uint32_t accessTime, uint32_t modificationTime, uint32_t mode) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFileExistsResponse : public IUnknown {
-public:
-    virtual int32_t ExistsFinished(int32_t exists) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFileExistsResponse
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, ExistsFinished)(QLX_THIS_ int32_t exists) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXFilePoolResponse : public IUnknown {
-public:
-    virtual int32_t PooledFileReady(int32_t status, IUnknown* file) = 0;  // 3
-};
+#define QLX_INTERFACE IQLXFilePoolResponse
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, PooledFileReady)(QLX_THIS_ int32_t status, IUnknown* file) QLX_PURE;  // 3
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-class IQLXRequest : public IUnknown {
-public:
-    virtual int32_t SetRequestHeaders(IQLXValues* headers) = 0;    // 3
-    virtual int32_t GetRequestHeaders(IQLXValues** headers) = 0;   // 4
-    virtual int32_t SetResponseHeaders(IQLXValues* headers) = 0;   // 5
-    virtual int32_t GetResponseHeaders(IQLXValues** headers) = 0;  // 6
-    virtual int32_t SetRequestURL(const char* url) = 0;            // 7
-    virtual int32_t GetRequestURL(const char** url) = 0;           // 8
-};
+#define QLX_INTERFACE IQLXRequest
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, SetRequestHeaders)(QLX_THIS_ IQLXValues* headers) QLX_PURE;    // 3
+    QLX_METHOD(int32_t, GetRequestHeaders)(QLX_THIS_ IQLXValues** headers) QLX_PURE;   // 4
+    QLX_METHOD(int32_t, SetResponseHeaders)(QLX_THIS_ IQLXValues* headers) QLX_PURE;   // 5
+    QLX_METHOD(int32_t, GetResponseHeaders)(QLX_THIS_ IQLXValues** headers) QLX_PURE;  // 6
+    QLX_METHOD(int32_t, SetRequestURL)(QLX_THIS_ const char* url) QLX_PURE;            // 7
+    QLX_METHOD(int32_t, GetRequestURL)(QLX_THIS_ const char** url) QLX_PURE;           // 8
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
 
-// ---- module exports -----------------------------------------------------------
+// ---- module exports, looked up with dlsym -------------------------------------
 
-extern "C" {
+QLX_EXTERN_C_BEGIN
 typedef int32_t (*QLXCreateInstanceFn)(IUnknown** out);
 typedef int32_t (*QLXShutdownFn)(void);
 typedef int32_t (*CanUnloadFn)(void);
-}
+QLX_EXTERN_C_END
 
 #endif

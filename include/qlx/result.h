@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "language.h"
+
 #define QLX_RESULT(v) ((int32_t)(uint32_t)(v))
 
 #define S_OK                 QLX_RESULT(0x00000000u)
@@ -33,7 +35,7 @@
 
 /* A platform error code (errno here) as a result: 0x80070000 | low 16 bits.
    A code of 0 or less is passed through unchanged. */
-static inline int32_t QLXResultFromPlatformError(int32_t code) {
+QLX_INLINE int32_t QLXResultFromPlatformError(int32_t code) {
     return code <= 0 ? code : QLX_RESULT(0x80070000u | ((uint32_t)code & 0xFFFFu));
 }
 
