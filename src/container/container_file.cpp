@@ -4,6 +4,7 @@
 
 #include "container/container_registry.h"
 #include "container/recovery.h"
+#include "frame/module_count.h"
 #include "util/text.h"
 
 using namespace record_format;
@@ -41,6 +42,10 @@ CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* d
     : m_path(path ? path : ""),
       m_file(dataFile ? dataFile : CreateDataFile(0)),
       m_writable((access & kContainerWriteAccess) != 0) {
+    // A host may hold a container through its enumerator alone, after every
+    // file object is gone; unloading the module then would leave the
+    // directory unwritten.
+    platform::AtomicIncrement(ModuleObjectCount);
     NewMutex(&m_mutex);
     if (m_file.HasFile() && QLX_FAILED(m_file.Open(m_path.GetChars(), m_writable ? kOpenForCreating : kOpenForReading)))
         m_file.Discard();
@@ -61,6 +66,8 @@ CContainerFile::~CContainerFile() {
         ContainerRegistry().RemoveKey(m_path.GetChars());
     }
     delete m_mutex;
+    // Last, so that CanUnload answers S_OK only once the directory is on disk.
+    platform::AtomicDecrement(ModuleObjectCount);
 }
 
 int32_t CContainerFile::InnerQueryInterface(const QLXGUID& iid, void** out) {

@@ -480,11 +480,11 @@ TEST_F(VirtualFileTest, EnumerationListsEntriesAsUrls) {
     ASSERT_EQ(S_OK, again->Open(ReadAccess));
     EXPECT_EQ("333", again->ReadToEnd(10));
 
-    // The enumerator holds the container, not the file objects: the module
-    // may be unloaded while the host still lists.
+    // The enumerator holds the container, not the file objects; it keeps
+    // the module loaded.
     file->Release();
     again->Release();
-    EXPECT_EQ(S_OK, module.canUnload());
+    EXPECT_EQ(E_FAIL, module.canUnload());
     EXPECT_EQ(3u, host::ListUrls(list).size());
     list->Release();
 }
@@ -673,6 +673,32 @@ TEST_F(VirtualFileTest, RemoveWithoutContainerFails) {
 }
 
 // ---- module lifetime -----------------------------------------------------------------
+
+// A container being written sets its clean flag (offset 6 of the header)
+// only when its last holder lets it go.
+TEST_F(VirtualFileTest, AnEnumeratorAloneKeepsTheModuleUntilItsContainerIsOnDisk) {
+    auto cleanFlag = [this] {
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(6);
+        return in.get();
+    };
+    IQLXEnumeratorIUnknown* list = nullptr;
+    {
+        auto a = OpenEntry("a", WriteAccess);
+        auto b = OpenEntry("b", WriteAccess);
+        ASSERT_EQ(S_OK, a->Write("first entry"));
+        ASSERT_EQ(S_OK, b->Write("second"));
+        list = a->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+        ASSERT_NE(nullptr, list);
+    }
+    EXPECT_EQ(0, cleanFlag());
+    EXPECT_EQ(E_FAIL, module.canUnload());
+    list->Release();
+    EXPECT_EQ(S_OK, module.canUnload());
+    EXPECT_EQ(1, cleanFlag());
+    EXPECT_EQ("first entry", ReadEntry("a"));
+    EXPECT_EQ("second", ReadEntry("b"));
+}
 
 TEST_F(VirtualFileTest, CanUnloadFollowsEveryFileObject) {
     EXPECT_EQ(S_OK, module.canUnload());
