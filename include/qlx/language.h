@@ -39,7 +39,8 @@
 #define QLX_PASTE_(a, b) a##b
 #define QLX_PASTE(a, b) QLX_PASTE_(a, b)
 
-// A compile-time check at file scope, in either language.
+// A compile-time check at file scope, in either language; at most one per
+// line, as C99 names it after its line.
 #if defined(__cplusplus)
 #define QLX_STATIC_ASSERT(condition, message) static_assert(condition, message)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
