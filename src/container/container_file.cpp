@@ -91,6 +91,11 @@ uint64_t CContainerFile::EntrySize(const ContainerEntry* entry) {
     return entry ? entry->size : 0;
 }
 
+DamageReport CContainerFile::Report() {
+    MutexHold hold(m_mutex);
+    return m_report;
+}
+
 int32_t CContainerFile::StatContainer(platform::FileStat32* out) {
     if (!out) return E_POINTER;
     return platform::StatPath(m_path.GetChars(), out) ? S_OK : E_FAIL;
@@ -104,7 +109,7 @@ int32_t CContainerFile::ReadDirectory() {
     if (m_directoryRead || m_writer.Begun() || m_entries.Count() != 0) return RES_UNEXPECTED;
     m_directoryRead = true;
 
-    DirectoryReader reader(m_file, m_entries);
+    DirectoryReader reader(m_file, m_entries, m_report);
     ContainerHeader header;
     int32_t result = reader.ReadHeader(&header);
     m_variant = header.variant;
@@ -116,7 +121,7 @@ int32_t CContainerFile::ReadDirectory() {
 }
 
 void CContainerFile::Recover(uint64_t firstRecordOffset) {
-    const bool rebuilt = RebuildFromDataRecords(m_file, m_entries, firstRecordOffset);
+    DamageReport::Recovery rebuilt = RebuildFromDataRecords(m_file, m_entries, firstRecordOffset);
     m_file.Close();
     m_dirty = true;
     // Only a file no one else holds is written back. One still open
@@ -126,9 +131,13 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     // a failed read or seek left short are not written back either: the
     // file stays unclean for the next reader. The directory rebuilt here
     // then serves this reader alone.
-    if (rebuilt && QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite)))
+    if (rebuilt.complete &&
+        QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite))) {
         FlushAndClose();
+        rebuilt.writtenBack = m_writer.CleanFlagWritten();
+    }
     m_dirty = false;
+    m_report.Recovered(rebuilt);
     if (QLX_FAILED(m_file.Open(m_path.GetChars(), kOpenForReading))) m_file.Discard();
 }
 

@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "container/container_interface.h"
+#include "container/damage_report.h"
 #include "container/directory_reader.h"
 #include "container/directory_writer.h"
 #include "container/entry_table.h"
@@ -75,6 +76,9 @@ public:
     int32_t Next(IUnknown** out) override;
     int32_t GetCount(uint32_t* count) override;
 
+    // What this container found damaged, and what its recovery rebuilt.
+    DamageReport Report();
+
 private:
     // Rebuilds the directory of a container not closed cleanly and writes
     // it back when no one else holds the file.
@@ -86,7 +90,8 @@ private:
 
     // ---- entry input and output (entry_io.cpp) ----
     int32_t SeekLocked(EntryCursor* cursor, uint64_t position);
-    int32_t ScanForData(uint32_t entryIndex, DataRecordHeader* found);
+    int32_t ScanForData(const EntryCursor& cursor, DataRecordHeader* found);
+    int32_t NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition);
     int32_t FindNextReadRecord(EntryCursor* cursor);
     int32_t Overwrite(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size, uint32_t* done);
     int32_t Append(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size);
@@ -99,6 +104,7 @@ private:
     QLXMutex* m_mutex = nullptr;
     EntryTable m_entries;
     DirectoryWriter m_writer{m_file, m_entries};
+    DamageReport m_report;
     bool m_dirty = false;  // the directory must be written back at close
     CompactString m_title;
     uint32_t m_enumPosition = 0;

@@ -1,5 +1,7 @@
 #include "container/directory_reader.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <iterator>
@@ -11,36 +13,67 @@
 
 using namespace record_format;
 
+namespace {
+
+constexpr uint32_t kHeader = DamageReport::kHeader;
+
+}  // namespace
+
+// A read that came back short, as damage at offset: the file ends early,
+// or (RES_IO_ERROR) it could not be read at all. E_FAIL either way.
+int32_t DirectoryReader::Unreadable(int32_t readResult, uint64_t offset, uint32_t part, const char* what) {
+    if (readResult == RES_IO_ERROR)
+        return m_report.Damage(E_FAIL, offset, part, "%s at offset %" PRIu64 " could not be read", what, offset);
+    return m_report.Damage(E_FAIL, offset, part, "%s at offset %" PRIu64 " runs past the end of the file", what,
+                           offset);
+}
+
 int32_t DirectoryReader::ReadHeader(ContainerHeader* header) {
     int32_t result = m_file.SeekTo(0);
     if (QLX_SUCCEEDED(result)) result = m_file.ReadExact(m_file.Scratch(), kMagicSize);
-    if (QLX_FAILED(result)) return E_FAIL;
+    if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
     if (std::memcmp(m_file.Scratch(), kMagicW7K, kMagicSize) == 0) {
         header->variant = ContainerHeader::Variant::kW7K;
-        if (QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kW7KVersionSize + kCleanFlagSize))) return E_FAIL;
-        if (big_endian::Get16(m_file.Scratch()) > kHighestVersionRead) return RES_BAD_FORMAT;
+        result = m_file.ReadExact(m_file.Scratch(), kW7KVersionSize + kCleanFlagSize);
+        if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
+        const uint16_t version = big_endian::Get16(m_file.Scratch());
+        if (version > kHighestVersionRead)
+            return m_report.Damage(RES_BAD_FORMAT, kW7KVersionOffset, kHeader,
+                                   "the header at offset 0 has version %u; this reader knows versions up to %u",
+                                   version, kHighestVersionRead);
         header->cleanFlag = m_file.Scratch()[kW7KVersionSize];
     } else if (std::memcmp(m_file.Scratch(), kMagicCFS, kMagicSize) == 0) {
         header->variant = ContainerHeader::Variant::kCFS;
-        if (QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kCleanFlagSize))) return E_FAIL;
+        result = m_file.ReadExact(m_file.Scratch(), kCleanFlagSize);
+        if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
         header->cleanFlag = m_file.Scratch()[0];
     } else {
-        return RES_BAD_FORMAT;
+        return m_report.Damage(RES_BAD_FORMAT, 0, kHeader,
+                               "the file does not begin with a container's magic (.W7K or .CFS)");
     }
 
-    if (QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kStringLengthSize))) return E_FAIL;
+    const uint64_t lengthOffset = m_file.Position();
+    result = m_file.ReadExact(m_file.Scratch(), kStringLengthSize);
+    if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
     uint32_t titleLength = big_endian::Get32(m_file.Scratch());
     int64_t fileLength = m_file.FileLength();
-    if (fileLength < 0) return E_FAIL;
+    if (fileLength < 0) return Unreadable(RES_IO_ERROR, 0, kHeader, "the header");
     uint64_t remaining = static_cast<uint64_t>(fileLength) - m_file.Position();
-    if (titleLength == 0 || titleLength >= remaining || titleLength > CompactString::kMaxLength) return E_FAIL;
+    if (titleLength == 0)
+        return m_report.Damage(E_FAIL, lengthOffset, kHeader, "the title length at offset %" PRIu64 " is 0",
+                               lengthOffset);
+    if (titleLength >= remaining || titleLength > CompactString::kMaxLength)
+        return m_report.Damage(E_FAIL, lengthOffset, kHeader,
+                               "the title of %" PRIu32 " bytes at offset %" PRIu64
+                               " leaves no room for a record before the end of the file",
+                               titleLength, lengthOffset);
     CompactString title;
     char* titleChars = title.GetWritableBuffer(titleLength);
     if (!titleChars) return E_OUTOFMEMORY;
     result = m_file.ReadExact(titleChars, titleLength);
     titleChars[QLX_SUCCEEDED(result) ? titleLength : 0] = '\0';
     title.ReleaseBuffer(-1);
-    if (QLX_FAILED(result)) return E_FAIL;
+    if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
     header->title = title;
     header->firstRecordOffset = m_file.Position();
     return S_OK;
@@ -48,9 +81,13 @@ int32_t DirectoryReader::ReadHeader(ContainerHeader* header) {
 
 int32_t DirectoryReader::ReadIndex(uint64_t firstRecordOffset) {
     RecordHeader root;
-    if (QLX_FAILED(m_file.SeekTo(firstRecordOffset)) || QLX_FAILED(m_file.ReadRecordHead(&root)) ||
-        root.type != kIndexRecord)
-        return E_FAIL;
+    int32_t result = m_file.SeekTo(firstRecordOffset);
+    if (QLX_SUCCEEDED(result)) result = m_file.ReadRecordHead(&root);
+    if (QLX_FAILED(result)) return Unreadable(result, firstRecordOffset, kIndexRecord, "the first record");
+    if (root.type != kIndexRecord)
+        return m_report.Damage(E_FAIL, firstRecordOffset, root.type,
+                               "the first record at offset %" PRIu64 " has type %u, not an index record",
+                               firstRecordOffset, root.type);
     return WalkIndex(firstRecordOffset, root);
 }
 
@@ -60,16 +97,21 @@ namespace {
 // overlapping another.
 class ClaimedRanges {
 public:
-    bool Overlaps(uint64_t start, uint64_t end) const {
+    static constexpr uint64_t kNone = ~uint64_t{0};
+
+    // The start of a claimed range that [start, end) overlaps, else kNone.
+    uint64_t Overlapped(uint64_t start, uint64_t end) const {
         auto after = m_ends.upper_bound(start);
-        if (after != m_ends.end() && after->first < end) return true;
-        return after != m_ends.begin() && std::prev(after)->second > start;
+        if (after != m_ends.end() && after->first < end) return after->first;
+        if (after != m_ends.begin() && std::prev(after)->second > start) return std::prev(after)->first;
+        return kNone;
     }
-    // False, and nothing claimed, when the range overlaps one claimed before.
-    bool Claim(uint64_t start, uint64_t end) {
-        if (Overlaps(start, end)) return false;
-        m_ends.emplace(start, end);
-        return true;
+    // Claims the range unless it overlaps one claimed before; that one's
+    // start, else kNone.
+    uint64_t Claim(uint64_t start, uint64_t end) {
+        uint64_t overlapped = Overlapped(start, end);
+        if (overlapped == kNone) m_ends.emplace(start, end);
+        return overlapped;
     }
 
 private:
@@ -98,12 +140,13 @@ private:
 // after.
 int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root) {
     struct Frame {
+        uint64_t offset;   // of the index record
         uint64_t slotsAt;  // in `slots`, where this record's slots start
         uint32_t slotCount;
         uint32_t next;
     };
     const int64_t fileLength = m_file.FileLength();
-    if (fileLength < 0) return E_FAIL;
+    if (fileLength < 0) return Unreadable(RES_IO_ERROR, root.offset, kIndexRecord, "the first record");
     try {
         // Deques: they grow without the doubled copy of a vector, which
         // would break the bound.
@@ -112,16 +155,23 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
         ClaimedRanges claimed;
 
         auto push = [&](const RecordHeader& record) -> int32_t {
-            if (record.length > kMaxIndexPayloadRead) return RES_IO_ERROR;
+            if (record.length > kMaxIndexPayloadRead)
+                return m_report.Damage(RES_IO_ERROR, record.offset, kIndexRecord,
+                                       "the index record at offset %" PRIu64 " holds %" PRIu64
+                                       " bytes of slots, more than %u",
+                                       record.offset, record.length, kMaxIndexPayloadRead);
             static_assert(kMaxIndexPayloadRead <= kScratchSize, "an index payload fits the scratch");
-            if (record.length != 0 && QLX_FAILED(m_file.ReadExact(m_file.Scratch(), record.length))) return E_FAIL;
+            if (record.length != 0) {
+                const int32_t read = m_file.ReadExact(m_file.Scratch(), record.length);
+                if (QLX_FAILED(read)) return Unreadable(read, record.offset, kIndexRecord, "the index record");
+            }
             const uint32_t slotCount = static_cast<uint32_t>(record.length / kSlotSize);
-            stack.push_back(Frame{slots.size(), slotCount, 0});
+            stack.push_back(Frame{record.offset, slots.size(), slotCount, 0});
             for (uint32_t i = 0; i < slotCount; ++i) slots.push_back(big_endian::Get64(m_file.Scratch() + i * kSlotSize));
             return S_OK;
         };
 
-        if (!claimed.Claim(root.offset, root.End())) return E_FAIL;
+        claimed.Claim(root.offset, root.End());
         int32_t result = push(root);
         while (QLX_SUCCEEDED(result) && !stack.empty()) {
             Frame& top = stack.back();
@@ -131,19 +181,50 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
                 stack.pop_back();
                 continue;
             }
-            ++top.next;
-            if (offset < firstRecordOffset || offset >= static_cast<uint64_t>(fileLength)) return E_FAIL;
+            const uint32_t slot = top.next++;
+            const uint64_t from = top.offset;
+            if (offset < firstRecordOffset || offset >= static_cast<uint64_t>(fileLength))
+                return m_report.Damage(E_FAIL, from, kIndexRecord,
+                                       "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                       " leads to offset %" PRIu64 ", outside the records of the file",
+                                       slot, from, offset);
             // Refused before its head is read: a second reference to a record reads nothing.
-            if (claimed.Overlaps(offset, offset + kRecordHeadSize)) return E_FAIL;
+            const uint64_t met = claimed.Overlapped(offset, offset + kRecordHeadSize);
+            if (met == from)
+                return m_report.Damage(E_FAIL, from, kIndexRecord,
+                                       "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                       " leads back to itself",
+                                       slot, from);
+            if (met != ClaimedRanges::kNone)
+                return m_report.Damage(E_FAIL, from, kIndexRecord,
+                                       "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                       " leads to offset %" PRIu64 ", into the record at offset %" PRIu64
+                                       " met before",
+                                       slot, from, offset, met);
             RecordHeader record;
-            if (QLX_FAILED(m_file.SeekTo(offset)) || QLX_FAILED(m_file.ReadRecordHead(&record))) return E_FAIL;
-            if (!claimed.Claim(record.offset, record.End())) return E_FAIL;
+            int32_t read = m_file.SeekTo(offset);
+            if (QLX_SUCCEEDED(read)) read = m_file.ReadRecordHead(&record);
+            if (QLX_FAILED(read))
+                return m_report.Damage(E_FAIL, from, kIndexRecord,
+                                       "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                       " leads to offset %" PRIu64 ", where no record head can be read",
+                                       slot, from, offset);
+            const uint64_t overlapped = claimed.Claim(record.offset, record.End());
+            if (overlapped != ClaimedRanges::kNone)
+                return m_report.Damage(E_FAIL, offset, record.type,
+                                       "the record at offset %" PRIu64 " (%" PRIu64
+                                       " bytes) overlaps the record at offset %" PRIu64,
+                                       offset, record.End() - offset, overlapped);
             if (record.type == kIndexRecord) {
                 result = push(record);
             } else if (record.type == kEntryRecord) {
                 result = LoadEntryRecord(record);
             } else {
-                result = E_FAIL;
+                result = m_report.Damage(E_FAIL, offset, record.type,
+                                         "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                         " leads to a record of type %u at offset %" PRIu64
+                                         ", not an index or entry record",
+                                         slot, from, record.type, offset);
             }
         }
         return result;
@@ -155,28 +236,45 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
 }
 
 int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
+    const uint32_t number = m_entries.Count();
+    char what[64];
+    std::snprintf(what, sizeof what, "entry record %" PRIu32, number);
     const int64_t fileLength = m_file.FileLength();
-    if (fileLength < 0 || QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kStringLengthSize))) return E_FAIL;
+    int32_t result = fileLength < 0 ? RES_IO_ERROR : m_file.ReadExact(m_file.Scratch(), kStringLengthSize);
+    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
     uint32_t nameLength = big_endian::Get32(m_file.Scratch());
     uint64_t afterLength = record.offset + kEntryNameOffset;
+    if (nameLength == 0)
+        return m_report.Damage(E_FAIL, record.offset, kEntryRecord, "%s at offset %" PRIu64 " has a name length of 0",
+                               what, record.offset);
+    if (nameLength >= static_cast<uint64_t>(fileLength) - afterLength) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
+    if (nameLength > CompactString::kMaxLength)
+        return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
+                               "%s at offset %" PRIu64 " has a name of %" PRIu32 " bytes, longer than a name can be",
+                               what, record.offset, nameLength);
     // The tail must lie inside the record: it is rewritten in place at close.
-    if (nameLength == 0 || nameLength >= static_cast<uint64_t>(fileLength) - afterLength ||
-        nameLength > CompactString::kMaxLength || record.length < uint64_t{nameLength} + kEntryPayloadFixed)
-        return E_FAIL;
-    if (m_entries.Count() >= kMaxEntryNumbers) return E_FAIL;
+    if (record.length < uint64_t{nameLength} + kEntryPayloadFixed)
+        return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
+                               "%s at offset %" PRIu64 " holds %" PRIu64 " bytes, too few for its name of %" PRIu32
+                               " bytes and its tail",
+                               what, record.offset, record.length, nameLength);
+    if (number >= kMaxEntryNumbers)
+        return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
+                               "%s at offset %" PRIu64 " is one more than the %" PRIu32 " entry numbers there are",
+                               what, record.offset, kMaxEntryNumbers);
 
     CompactString name;
     char* chars = name.GetWritableBuffer(nameLength);
     if (!chars) return E_OUTOFMEMORY;
-    int32_t result = m_file.ReadExact(chars, nameLength);
+    result = m_file.ReadExact(chars, nameLength);
     chars[QLX_SUCCEEDED(result) ? nameLength : 0] = '\0';
     name.ReleaseBuffer(-1);  // a name ends at its first zero byte
-    if (QLX_FAILED(result)) return E_FAIL;
-
-    if (QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kTailSeekTableOffset))) return E_FAIL;
+    if (QLX_SUCCEEDED(result)) result = m_file.ReadExact(m_file.Scratch(), kTailSeekTableOffset);
+    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
     uint64_t size = big_endian::Get64(m_file.Scratch() + kTailSizeOffset);
     uint64_t chunkSize = big_endian::Get64(m_file.Scratch() + kTailChunkSizeOffset);
-    if (QLX_FAILED(m_file.ReadExact(m_file.Scratch(), kSeekTableBytes))) return E_FAIL;
+    result = m_file.ReadExact(m_file.Scratch(), kSeekTableBytes);
+    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
 
     // A removed entry (empty name) keeps its number with no entry in it.
     if (name.IsEmpty()) return m_entries.Load(nullptr);

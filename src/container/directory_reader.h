@@ -6,12 +6,14 @@
 // Results as a host sees them: RES_BAD_FORMAT for a file that is no
 // container (magic) or of a later version; E_FAIL for any other damage;
 // RES_IO_ERROR for an index payload too long to read; E_OUTOFMEMORY. The
-// entries loaded before a failure stay loaded.
+// entries loaded before a failure stay loaded. Damage is also recorded in
+// the report: where, in what, and why.
 #ifndef CONTFS_CONTAINER_DIRECTORY_READER_H
 #define CONTFS_CONTAINER_DIRECTORY_READER_H
 
 #include <cstdint>
 
+#include "container/damage_report.h"
 #include "container/entry_table.h"
 #include "container/record_file.h"
 #include "util/compact_string.h"
@@ -31,7 +33,8 @@ public:
     // file (plus a few kilobytes): see WalkIndex.
     static constexpr uint64_t kBytesPerFileByte = 8;
 
-    DirectoryReader(RecordFile& file, EntryTable& entries) : m_file(file), m_entries(entries) {}
+    DirectoryReader(RecordFile& file, EntryTable& entries, DamageReport& report)
+        : m_file(file), m_entries(entries), m_report(report) {}
 
     // The header from offset 0 on. The variant is set once the magic is
     // known, even when the rest fails.
@@ -42,9 +45,11 @@ public:
 private:
     int32_t WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root);
     int32_t LoadEntryRecord(const RecordHeader& record);
+    int32_t Unreadable(int32_t readResult, uint64_t offset, uint32_t part, const char* what);
 
     RecordFile& m_file;
     EntryTable& m_entries;
+    DamageReport& m_report;
 };
 
 #endif

@@ -138,8 +138,9 @@ void DirectoryWriter::WriteBack(uint64_t cleanFlagOffset) {
     // A writer whose header or directory never fully reached the file
     // leaves the flag at 0, so the next reader recovers what it can.
     const bool headerPresent = m_begun ? m_headerWritten && QLX_SUCCEEDED(m_failure) : true;
+    m_cleanFlagWritten = false;
     if (!failed && headerPresent) {
         const uint8_t clean = kCleanFlagClean;
-        m_file.WriteAt(cleanFlagOffset, &clean, kCleanFlagSize);
+        m_cleanFlagWritten = QLX_SUCCEEDED(m_file.WriteAt(cleanFlagOffset, &clean, kCleanFlagSize));
     }
 }

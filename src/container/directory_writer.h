@@ -39,6 +39,8 @@ public:
     // clean flag; it is set only when everything else reached the disk and,
     // for a container this writer began, its header and directory did.
     void WriteBack(uint64_t cleanFlagOffset);
+    // Whether the last write-back set the clean flag.
+    bool CleanFlagWritten() const { return m_cleanFlagWritten; }
 
 private:
     int32_t WriteEntryTail(const ContainerEntry& entry);
@@ -48,7 +50,8 @@ private:
     bool m_begun = false;
     bool m_headerWritten = false;
     int32_t m_failure = S_OK;
-    uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into
+    uint64_t m_indexPayloadOffset = 0;
+    bool m_cleanFlagWritten = false;  // payload of the index record the next slots go into
 };
 
 #endif

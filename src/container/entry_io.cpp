@@ -7,6 +7,7 @@
 // names; writing overwrites existing bytes where they lie and appends the
 // rest to the open data record, or to a new one at the end of the file.
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 
 #include "buffer/kt_buffer.h"
@@ -41,6 +42,13 @@ uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : s
 
 }  // namespace
 
+// A scan for an entry's data that met no readable record head at offset.
+int32_t CContainerFile::NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition) {
+    return m_report.Damage(E_FAIL, offset, kDataRecord,
+                           "no record head can be read at offset %" PRIu64 ", before the data of entry %u at logical position %" PRIu64,
+                           offset, entry.index, logicalPosition);
+}
+
 int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
     if (!cursor) return E_FAIL;
     MutexHold hold(m_mutex);
@@ -49,10 +57,27 @@ int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
 
 int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
     StoredEntry* entry = m_entries.At(cursor->index);
+    if (!entry || position > entry->size) return E_FAIL;
     // A chunk size read from a damaged file may be anything, 0 included.
-    if (!entry || position > entry->size || !IsValidChunkSize(entry->chunkSize)) return E_FAIL;
+    if (!IsValidChunkSize(entry->chunkSize))
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "entry record %u at offset %" PRIu64 " has a chunk size of %" PRIu64
+                               ", not 25000 times a power of two",
+                               entry->index, entry->recordOffset, entry->chunkSize);
     uint64_t slot = position / entry->chunkSize;
-    if (slot >= kSeekTableSlots || entry->seekTable[slot] == 0) return E_FAIL;
+    if (slot >= kSeekTableSlots)
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
+                               " bytes, more than its seek table covers",
+                               entry->index, entry->recordOffset, entry->size);
+    if (entry->seekTable[slot] == 0) {
+        // An entry without data has no records to seek in.
+        if (entry->size == 0) return E_FAIL;
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "seek-table slot %" PRIu64 " of entry record %u at offset %" PRIu64
+                               " is empty, though the entry holds %" PRIu64 " bytes",
+                               slot, entry->index, entry->recordOffset, entry->size);
+    }
     // A slot beyond the end of the file (damage) fails at the first head.
     int32_t result = m_file.SeekTo(entry->seekTable[slot]);
     if (QLX_FAILED(result)) return result;
@@ -61,11 +86,16 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
         RecordHeader record;
         DataRecordHeader data;
         bool isData;
-        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, &data, &isData))) return E_FAIL;
+        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, &data, &isData)))
+            return NoMoreRecords(*entry, record.offset, position);
         if (isData && data.entryIndex == cursor->index) {
             // Logical offsets rise with file order: a record that starts
             // beyond the position means the position is in no record.
-            if (position < data.logicalOffset) return E_FAIL;
+            if (position < data.logicalOffset)
+                return m_report.Damage(E_FAIL, record.offset, kDataRecord,
+                                       "the data record at offset %" PRIu64 " of entry %u starts at logical offset %" PRIu64
+                                       ", beyond logical position %" PRIu64 ", which no record of the entry holds",
+                                       record.offset, entry->index, data.logicalOffset, position);
             uint64_t into = position - data.logicalOffset;
             if (into <= data.DataLength()) {
                 cursor->logicalPosition = position;
@@ -83,12 +113,15 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
     }
 }
 
-int32_t CContainerFile::ScanForData(uint32_t entryIndex, DataRecordHeader* found) {
+int32_t CContainerFile::ScanForData(const EntryCursor& cursor, DataRecordHeader* found) {
     for (;;) {
         RecordHeader record;
         bool isData;
-        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, found, &isData))) return E_FAIL;
-        if (isData && found->entryIndex == entryIndex) return S_OK;
+        if (QLX_FAILED(m_file.ReadRecordAndDataHead(&record, found, &isData))) {
+            const StoredEntry* entry = m_entries.At(cursor.index);
+            return entry ? NoMoreRecords(*entry, record.offset, cursor.logicalPosition) : E_FAIL;
+        }
+        if (isData && found->entryIndex == cursor.index) return S_OK;
         int32_t result = m_file.SeekTo(record.End());
         if (QLX_FAILED(result)) return result;
     }
@@ -103,8 +136,12 @@ int32_t CContainerFile::FindNextReadRecord(EntryCursor* cursor) {
     if (cursor->bytesLeft == 0 && cursor->growingRecordOffset != 0) {
         RecordHeader record;
         result = m_file.SeekTo(cursor->growingRecordOffset);
-        if (QLX_SUCCEEDED(result)) result = m_file.ReadRecordHead(&record);
         if (QLX_FAILED(result)) return result;
+        if (QLX_FAILED(m_file.ReadRecordHead(&record)))
+            return m_report.Damage(E_FAIL, cursor->growingRecordOffset, kDataRecord,
+                                   "the growing data record at offset %" PRIu64 " of entry %" PRIu32
+                                   " can no longer be read",
+                                   cursor->growingRecordOffset, cursor->index);
         uint64_t end = record.End();
         cursor->bytesLeft = end > cursor->filePosition ? ClampToU32(end - cursor->filePosition) : 0;
         result = m_file.SeekTo(cursor->filePosition);
@@ -116,7 +153,7 @@ int32_t CContainerFile::FindNextReadRecord(EntryCursor* cursor) {
     result = m_file.SeekTo(cursor->filePosition);
     if (QLX_FAILED(result)) return result;
     DataRecordHeader data;
-    result = ScanForData(cursor->index, &data);
+    result = ScanForData(*cursor, &data);
     if (QLX_FAILED(result)) return result;
     cursor->bytesLeft = ClampToU32(data.DataLength());
     cursor->filePosition = data.DataStart();
@@ -151,7 +188,11 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
     if (cursor->filePosition == 0) {
         // A first record beyond the end of the file (damage) fails at its head.
         uint64_t first = entry->seekTable[0];
-        if (first == 0) return E_FAIL;
+        if (first == 0)
+            return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                                   "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
+                                   " bytes but its seek table names no data record",
+                                   entry->index, entry->recordOffset, entry->size);
         cursor->filePosition = first;
     }
     result = m_file.SeekTo(cursor->filePosition);
@@ -185,7 +226,12 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
         uint32_t got = m_file.ReadUpTo(into + delivered, n);
         filled = delivered + got;
         if (got < n) {
-            result = E_FAIL;
+            const uint64_t at = cursor->filePosition + got;
+            const bool failed = m_file.Position() == RecordFile::kUnknownPosition;
+            result = m_report.Damage(E_FAIL, at, kDataRecord,
+                                     failed ? "the data of entry %u at offset %" PRIu64 " could not be read"
+                                            : "the data of entry %u runs past the end of the file at offset %" PRIu64,
+                                     entry->index, at);
             break;
         }
         cursor->bytesLeft -= n;

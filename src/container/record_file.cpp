@@ -51,7 +51,7 @@ int32_t RecordFile::ReadExact(void* dst, uint64_t count) {
         int32_t got = m_file->Read(at + done, piece);
         if (got < 0) {
             m_position = kUnknownPosition;
-            return E_FAIL;
+            return RES_IO_ERROR;
         }
         if (got == 0) break;
         done += static_cast<uint32_t>(got);

@@ -76,6 +76,9 @@ public:
     }
 
     int32_t SeekTo(uint64_t target);
+    // E_FAIL when the file ends first, RES_IO_ERROR when a read fails: the
+    // container's callers report the two apart, and hand E_FAIL on for both
+    // where the format says a short read is E_FAIL.
     int32_t ReadExact(void* dst, uint64_t count);
     // As many bytes as the file has, up to count; 0 at the end or on failure.
     uint32_t ReadUpTo(void* dst, uint32_t count);

@@ -6,7 +6,8 @@
 
 using namespace record_format;
 
-bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset) {
+DamageReport::Recovery RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset) {
+    DamageReport::Recovery rebuilt;
     for (uint32_t i = 0; i < entries.Count(); ++i) {
         StoredEntry* entry = entries.At(i);
         if (!entry) continue;
@@ -16,22 +17,45 @@ bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firs
     }
     const int64_t fileLength = file.FileLength();
     uint64_t at = firstRecordOffset;
+    auto finish = [&](bool complete) {
+        rebuilt.complete = complete;
+        // The entries whose bytes turned up: every other table stayed empty.
+        for (uint32_t i = 0; i < entries.Count(); ++i) {
+            const StoredEntry* entry = entries.At(i);
+            if (!entry) continue;
+            for (uint64_t slot : entry->seekTable) {
+                if (slot == 0) continue;
+                ++rebuilt.entries;
+                break;
+            }
+        }
+        rebuilt.endOffset = fileLength >= 0 && at > static_cast<uint64_t>(fileLength) ? static_cast<uint64_t>(fileLength) : at;
+        return rebuilt;
+    };
     RecordHeader record;
     DataRecordHeader data;
     bool isData = false;
     while (fileLength >= 0) {
-        if (at + kRecordHeadSize > static_cast<uint64_t>(fileLength)) return true;
+        if (at + kRecordHeadSize > static_cast<uint64_t>(fileLength)) return finish(true);
         if (QLX_FAILED(file.SeekTo(at)) || QLX_FAILED(file.ReadRecordAndDataHead(&record, &data, &isData))) break;
         if (record.type == kDataRecord && record.length >= kDataHeadPayload) {
             // A data head cut short by the end of the file, or by a failed read.
-            if (!isData) return record.offset + kDataRecordHeadSize > static_cast<uint64_t>(fileLength);
+            if (!isData) {
+                rebuilt.cutShort = record.offset + kDataRecordHeadSize > static_cast<uint64_t>(fileLength);
+                at = record.offset;
+                return finish(rebuilt.cutShort);
+            }
+            ++rebuilt.dataRecords;
             StoredEntry* entry = entries.At(data.entryIndex);
             // A record cut short by the end of the file counts only the bytes it still has.
             uint64_t length = data.DataLength();
             uint64_t present = static_cast<uint64_t>(fileLength) > data.DataStart()
                                    ? static_cast<uint64_t>(fileLength) - data.DataStart()
                                    : 0;
-            if (length > present) length = present;
+            if (length > present) {
+                length = present;
+                rebuilt.cutShort = true;
+            }
             if (entry && data.logicalOffset <= UINT64_MAX - length) {
                 UpdateSeekTable(*entry, data.logicalOffset, record.offset);
                 entry->size = data.logicalOffset + length;
@@ -40,5 +64,5 @@ bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firs
         }
         at = record.End();
     }
-    return false;
+    return finish(false);
 }

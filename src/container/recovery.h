@@ -6,15 +6,17 @@
 
 #include <cstdint>
 
+#include "container/damage_report.h"
 #include "container/entry_table.h"
 #include "container/record_file.h"
 
 // Walks the records from firstRecordOffset to the end of the file (or to
 // the first head that cannot be read) and rebuilds each loaded entry from
 // its data records; a record cut short by the end of the file counts the
-// bytes it still has. Writes nothing. True when the walk ended where the
-// file's bytes do; false when a failed seek or read cut it short, and the
-// sizes may be short.
-bool RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset);
+// bytes it still has. Writes nothing. What it rebuilt, and whether the walk
+// ended where the file's bytes do (complete); a failed seek or read that cut
+// it short leaves sizes that may be short. The written-back flag is the
+// caller's to set.
+DamageReport::Recovery RebuildFromDataRecords(RecordFile& file, EntryTable& entries, uint64_t firstRecordOffset);
 
 #endif
