@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "quoting/entry_name_quotes.h"
+
 namespace cont {
 
 namespace {
@@ -15,13 +17,6 @@ constexpr size_t kLongestFileName = 255;
 const char kFileOption[] = "?file=";
 // The longest text the module keeps; a longer URL reaches it empty.
 constexpr size_t kLongestUrl = 0xFFFFFF;
-
-bool IsDigits(const std::string& text) {
-    if (text.empty()) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 // Characters written as %XX. '%' must be; the rest are escaped so a
 // printed URL can be pasted into a shell or another tool unharmed.
@@ -94,13 +89,6 @@ bool HasStartTimeMark(const std::string& text) {
     return false;
 }
 
-// Names the module lists in double quotes, and cont writes in them: those
-// the parser would take for a number or cut at an '&'. A name holding a '"'
-// cannot be quoted.
-bool NeedsQuotes(const std::string& name) {
-    return name.find('"') == std::string::npos && (IsDigits(name) || name.find('&') != std::string::npos);
-}
-
 // Characters that, once decoded, would end or reshape the part they are in.
 // '$' starts the parser's start-time shorthand wherever a time follows it.
 const char* Breaker(const std::string& text, const char* set) {
@@ -155,7 +143,7 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
     }
     // The container path holds no '$' (see UrlContainerPath), so only the
     // name's own, and what follows them, can make a time.
-    if (HasStartTimeMark(NeedsQuotes(name) ? '"' + name + '"' : name)) {
+    if (HasStartTimeMark(EntryNameNeedsQuotes(name.c_str()) ? '"' + name + '"' : name)) {
         *reason = "the name holds a '$' followed by a time, which a cont URL reads as a start time";
         return false;
     }
@@ -199,7 +187,7 @@ std::string BuildUrl(const std::string& path, const std::string& name, bool esca
     append(&url, path);
     if (name.empty()) return url;
     url += kFileOption;
-    const bool quote = NeedsQuotes(name);
+    const bool quote = EntryNameNeedsQuotes(name.c_str());
     if (quote) url += '"';
     append(&url, name);
     if (quote) url += '"';
@@ -213,7 +201,7 @@ std::string MakeContUrl(const std::string& path, const std::string& name) { retu
 bool UrlCanName(const std::string& path, const std::string& name, std::string* reason) {
     if (!AddressableEntryName(name, reason)) return false;
     // Known without building it: escapes take three characters.
-    size_t length = BuildUrl(path, "", true).size() + std::strlen(kFileOption) + 2 * NeedsQuotes(name);
+    size_t length = BuildUrl(path, "", true).size() + std::strlen(kFileOption) + 2 * EntryNameNeedsQuotes(name.c_str());
     for (unsigned char c : name) length += Escaped(c) ? 3 : 1;
     if (length <= kLongestUrl) return true;
     *reason = "the name is so long that its URL would pass the " + std::to_string(kLongestUrl) +
@@ -229,9 +217,12 @@ bool EntryNameFromListing(const std::string& url, const std::string& path, std::
     const std::string prefix = kScheme + path + kFileOption;
     if (url.compare(0, prefix.size(), prefix) != 0) return false;
     *name = url.substr(prefix.size());
+    // The module lists in double quotes a name it would otherwise misread,
+    // by the same rule MakeContUrl quotes by; a name that merely begins and
+    // ends with a '"' of its own is listed as it is.
     if (name->size() >= 2 && name->front() == '"' && name->back() == '"') {
         const std::string inner = name->substr(1, name->size() - 2);
-        if (NeedsQuotes(inner)) *name = inner;
+        if (EntryNameNeedsQuotes(inner.c_str())) *name = inner;
     }
     return true;
 }
