@@ -36,6 +36,7 @@ QLX_FORWARD_INTERFACE(IQLXBuffer);
 QLX_FORWARD_INTERFACE(IQLXValues);
 QLX_FORWARD_INTERFACE(IQLXFragmentedBuffer);
 QLX_FORWARD_INTERFACE(IQLXEnumFragmentedBuffer);
+QLX_FORWARD_INTERFACE(IQLXContainerInspector);
 QLX_FORWARD_INTERFACE(IQLXFileResponse);
 QLX_FORWARD_INTERFACE(IQLXFileStatResponse);
 QLX_FORWARD_INTERFACE(IQLXFileExistsResponse);
@@ -179,6 +180,30 @@ QLX_BEGIN_INTERFACE
     QLX_METHOD(int32_t, Next)(QLX_THIS_ uint32_t count, IQLXBuffer** items, uint32_t* fetched) QLX_PURE;  // 4
     QLX_METHOD(int32_t, Skip)(QLX_THIS_ uint32_t count) QLX_PURE;                                   // 5
     QLX_METHOD(int32_t, Clone)(QLX_THIS_ IQLXEnumFragmentedBuffer** out) QLX_PURE;                  // 6
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
+
+// What a container found damaged, and what its recovery rebuilt
+// (docs/container-inspector.md). Answered by a container's enumerator and,
+// while it holds a container (or held one whose directory could not be
+// read), by a file object. Added after the first contract; later slots are
+// only ever appended.
+//
+// The part of the file damage is in: a record type as the file holds it
+// (any other value of the type byte is passed on as it is), or the header.
+enum {
+    ContainerPartIndexRecord = 0,
+    ContainerPartEntryRecord = 1,
+    ContainerPartDataRecord = 2,
+    ContainerPartHeader = 0x100
+};
+
+#define QLX_INTERFACE IQLXContainerInspector
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, GetFirstDamage)(QLX_THIS_ int32_t* found, uint64_t* offset, uint32_t* part,
+                                        const char** reason) QLX_PURE;  // 3
+    QLX_METHOD(int32_t, GetRecovery)(QLX_THIS_ int32_t* ran, uint32_t* dataRecords, uint32_t* entries,
+                                     int32_t* writtenBack, const char** summary) QLX_PURE;  // 4
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 

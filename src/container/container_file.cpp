@@ -61,9 +61,14 @@ CContainerFile::~CContainerFile() {
     // Only now, with the file written back and closed, may another container
     // be opened on this path: until the key goes, an Open that finds this
     // container dying waits for it.
+    // A retired container left the registry when it retired; another
+    // container may be registered under its path by now.
     {
         RegistryHold hold;
-        ContainerRegistry().RemoveKey(m_path.GetChars());
+        void* registered = nullptr;
+        if (ContainerRegistry().Lookup(m_path.GetChars(), &registered) &&
+            registered == static_cast<ITWContainerFile*>(this))
+            ContainerRegistry().RemoveKey(m_path.GetChars());
     }
     delete m_mutex;
     // Last, so that CanUnload answers S_OK only once the directory is on disk.
@@ -75,6 +80,7 @@ int32_t CContainerFile::InnerQueryInterface(const QLXGUID& iid, void** out) {
     if (iid == IID_IUnknown) return AnswerUnknown(out);
     if (iid == IID_ITWContainerFile) return AnswerInterface(static_cast<ITWContainerFile*>(this), out);
     if (iid == IID_IQLXEnumeratorIUnknown) return AnswerInterface(static_cast<IQLXEnumeratorIUnknown*>(this), out);
+    if (iid == IID_IQLXContainerInspector) return AnswerInterface(static_cast<IQLXContainerInspector*>(this), out);
     return NoInterface(out);
 }
 
@@ -91,9 +97,40 @@ uint64_t CContainerFile::EntrySize(const ContainerEntry* entry) {
     return entry ? entry->size : 0;
 }
 
+void CContainerFile::Retire() {
+    FlushAndClose();
+    MutexHold hold(m_mutex);
+    m_file.Discard();
+}
+
+// ---- inspection -------------------------------------------------------------------
+
 DamageReport CContainerFile::Report() {
     MutexHold hold(m_mutex);
     return m_report;
+}
+
+int32_t CContainerFile::GetFirstDamage(int32_t* found, uint64_t* offset, uint32_t* part, const char** reason) {
+    if (!found || !offset || !part || !reason) return E_POINTER;
+    MutexHold hold(m_mutex);
+    *found = m_report.HasDamage() ? 1 : 0;
+    *offset = m_report.Offset();
+    *part = m_report.Part();
+    *reason = m_report.Reason();
+    return S_OK;
+}
+
+int32_t CContainerFile::GetRecovery(int32_t* ran, uint32_t* dataRecords, uint32_t* entries, int32_t* writtenBack,
+                                    const char** summary) {
+    if (!ran || !dataRecords || !entries || !writtenBack || !summary) return E_POINTER;
+    MutexHold hold(m_mutex);
+    const DamageReport::Recovery& recovery = m_report.recovery();
+    *ran = recovery.ran ? 1 : 0;
+    *dataRecords = recovery.dataRecords;
+    *entries = recovery.entries;
+    *writtenBack = recovery.writtenBack ? 1 : 0;
+    *summary = m_report.RecoverySummary();
+    return S_OK;
 }
 
 int32_t CContainerFile::StatContainer(platform::FileStat32* out) {

@@ -45,7 +45,10 @@
 constexpr uint32_t kContainerReadAccess = 1;
 constexpr uint32_t kContainerWriteAccess = 2;
 
-class CContainerFile : public ITWContainerFile, public IQLXEnumeratorIUnknown, public CUnknownIMP {
+class CContainerFile : public ITWContainerFile,
+                       public IQLXEnumeratorIUnknown,
+                       public IQLXContainerInspector,
+                       public CUnknownIMP {
 public:
     // Opens path read only, or with WriteAccess creates (or empties) it. The
     // data file is made by CreateDataFile(0) unless one is handed in (the
@@ -70,11 +73,17 @@ public:
     const char* GetPath() override;
     uint64_t EntrySize(const ContainerEntry* entry) override;
     int32_t TryHold() override;
+    void Retire() override;
 
     // IQLXEnumeratorIUnknown: entry URLs "cont:///%s?file=%s"
     int32_t First(IUnknown** out) override;
     int32_t Next(IUnknown** out) override;
     int32_t GetCount(uint32_t* count) override;
+
+    // IQLXContainerInspector: the damage report and the recovery.
+    int32_t GetFirstDamage(int32_t* found, uint64_t* offset, uint32_t* part, const char** reason) override;
+    int32_t GetRecovery(int32_t* ran, uint32_t* dataRecords, uint32_t* entries, int32_t* writtenBack,
+                        const char** summary) override;
 
     // What this container found damaged, and what its recovery rebuilt.
     DamageReport Report();

@@ -56,6 +56,10 @@ public:
     // registry, which holds containers without a reference and must never
     // revive one that another thread is destroying.
     virtual int32_t TryHold() = 0;                                                  // 15
+    // Closes the data file for good: the container keeps its directory and
+    // what it found damaged, for inspection, but reads and writes nothing
+    // more (IsOpen is 0). For a container whose directory could not be read.
+    virtual void Retire() = 0;                                                      // 16
 };
 
 // A new container on path, opened read only or, with WriteAccess, created

@@ -14,6 +14,8 @@
 #ifndef CONTFS_CONTAINER_DAMAGE_REPORT_H
 #define CONTFS_CONTAINER_DAMAGE_REPORT_H
 
+#include <qlx/interfaces.h>
+
 #include <cstdint>
 
 #include "util/compact_string.h"
@@ -21,8 +23,9 @@
 class DamageReport {
 public:
     // The part of the file damage is in: a record type (0 index, 1 entry,
-    // 2 data, or whatever other value the type byte holds), or the header.
-    static constexpr uint32_t kHeader = 0x100;
+    // 2 data, or whatever other value the type byte holds), or the header;
+    // hosts read it through IQLXContainerInspector.
+    static constexpr uint32_t kHeader = ContainerPartHeader;
 
     // Records damage unless some was recorded before; returns result, so a
     // reader can write `return report.Damage(E_FAIL, ...)`.

@@ -59,6 +59,7 @@ CVirtualFileObject::~CVirtualFileObject() {
     // The container's last release may destroy it, and its destructor
     // takes the registry lock itself.
     if (m_container) m_container->Release();
+    if (m_inspected) m_inspected->Release();
     // Counted down last, so that CanUnload cannot answer S_OK while this
     // destructor still runs module code.
     platform::AtomicDecrement(ModuleObjectCount);
@@ -90,6 +91,12 @@ int32_t CVirtualFileObject::InnerQueryInterface(const QLXGUID& iid, void** out) 
     if (iid == IID_IQLXEnumeratorIUnknown && m_container) {
         if (QLX_SUCCEEDED(m_container->QueryInterface(iid, out))) return S_OK;
     }
+    // What the container found damaged is the container's to tell, also
+    // when its directory could not be read and the Open failed.
+    ITWContainerFile* inspected = m_container ? m_container : m_inspected;
+    if (iid == IID_IQLXContainerInspector && inspected) {
+        if (QLX_SUCCEEDED(inspected->QueryInterface(iid, out))) return S_OK;
+    }
     return NoInterface(out);
 }
 
@@ -112,6 +119,10 @@ int32_t CVirtualFileObject::Open(uint32_t access, IQLXFileResponse* response) {
 }
 
 int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
+    if (m_inspected) {
+        m_inspected->Release();
+        m_inspected = nullptr;
+    }
     CompactString path;
     const char* text = nullptr;
     if (QLX_SUCCEEDED(m_request->GetRequestURL(&text)) && text) {
@@ -193,9 +204,16 @@ int32_t CVirtualFileObject::OpenNewContainer(const CompactString& path, uint32_t
     // Unregistered, the container would be opened a second time beside
     // itself by the next file object on this path.
     int32_t registered = ContainerRegistry().SetAt(path.GetChars(), container);
-    if (QLX_SUCCEEDED(result) && QLX_FAILED(registered)) result = registered;
+    if (QLX_FAILED(registered)) {
+        container->Release();
+        return QLX_FAILED(result) ? result : registered;
+    }
     if (QLX_FAILED(result)) {
-        container->Release();  // its destruction takes the entry out again
+        // Out of the registry and its file closed, so the path is free for
+        // the next Open; kept so the host can ask what was damaged.
+        ContainerRegistry().RemoveKey(path.GetChars());
+        container->Retire();
+        m_inspected = container;
         return result;
     }
     m_container = container;

@@ -44,6 +44,7 @@ CHECK_INTERFACE(IQLXBuffer, GetBuffer, 8);
 CHECK_INTERFACE(IQLXValues, NextTextProperty, 15);
 CHECK_INTERFACE(IQLXFragmentedBuffer, GetSpanPointer, 10);
 CHECK_INTERFACE(IQLXEnumFragmentedBuffer, Clone, 7);
+CHECK_INTERFACE(IQLXContainerInspector, GetRecovery, 5);
 CHECK_INTERFACE(IQLXFileResponse, SeekFinished, 8);
 CHECK_INTERFACE(IQLXFileStatResponse, StatFinished, 4);
 CHECK_INTERFACE(IQLXFileExistsResponse, ExistsFinished, 4);
@@ -55,3 +56,6 @@ QLX_STATIC_ASSERT(sizeof(S_OK) == 4 && E_FAIL < 0 && RES_END_OF_DATA > 0 && QLX_
                       QLX_SUCCEEDED(RES_END_OF_DATA),
                   "result codes");
 QLX_STATIC_ASSERT(ReadAccess == 1 && WriteAccess == 2, "access flags");
+QLX_STATIC_ASSERT(ContainerPartIndexRecord == 0 && ContainerPartEntryRecord == 1 && ContainerPartDataRecord == 2 &&
+                      ContainerPartHeader == 0x100,
+                  "parts of a container file");
