@@ -303,7 +303,11 @@ TEST_F(ContToolTest, CheckRepairsAContainerCopiedWhileBeingWritten) {
 
     const std::string out = ContOk({"check", copy});
     EXPECT_NE(std::string::npos, out.find("clean:     no\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("repaired:")) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("repaired:  it was not closed cleanly; rebuilt the sizes and seek tables of 2 entries from "))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("; written back and marked clean\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("  first: 100000 of 100000 bytes readable\n")) << out;
     EXPECT_NE(std::string::npos, out.find("read:      350000 bytes\n")) << out;
     EXPECT_EQ(1, ReadAll(At("copy.cnt"))[6]);
     EXPECT_TRUE(bytes[0] == ContOk({"cat", copy, "first"}));
@@ -441,7 +445,12 @@ TEST_F(ContToolTest, DamagedDirectory) {
     file[11 + 5] = 9;  // the first record after the header is no index record
     WriteAll(c, file);
     ExpectError(Cont({"ls", c}), c, "E_FAIL (0x80004005)");
-    ExpectError(Cont({"check", c}), c, "E_FAIL (0x80004005)");
+    Outcome check = Cont({"check", c});
+    ExpectError(check, c, "E_FAIL (0x80004005)");
+    EXPECT_NE(std::string::npos,
+              check.out.find("damage:    at offset 16, in a record of type 9: the first record at offset 16 has type "
+                             "9, not an index record\n"))
+        << check.out;
 }
 
 TEST_F(ContToolTest, DamagedEntryDataFailsTheCheckAndTheRead) {
@@ -455,6 +464,13 @@ TEST_F(ContToolTest, DamagedEntryDataFailsTheCheckAndTheRead) {
     EXPECT_EQ(1, check.status);
     EXPECT_NE(std::string::npos, check.err.find("entry 'b'")) << check.err;
     EXPECT_EQ(std::string::npos, check.err.find("entry 'a'")) << check.err;
+    EXPECT_NE(std::string::npos, check.out.find("  a: 5000 of 5000 bytes readable\n")) << check.out;
+    EXPECT_NE(std::string::npos, check.out.find("  b: 8900 of 9000 bytes readable\n")) << check.out;
+    const std::string end = std::to_string(fs::file_size(c));
+    EXPECT_NE(std::string::npos, check.out.find("damage:    at offset " + end +
+                                                ", in a data record: the data of entry 1 runs past the end of the file "
+                                                "at offset " + end + "\n"))
+        << check.out;
     EXPECT_NE(std::string::npos, check.out.find("result:    FAILED")) << check.out;
 
     Outcome cat = Cont({"cat", c, "b"});

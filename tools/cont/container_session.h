@@ -51,6 +51,10 @@ public:
     template <class Sink>
     int ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink);
 
+    // What the container found damaged and what recovery rebuilt, also
+    // after an Open that failed on damage; false when there is none to ask.
+    bool Inspect(Inspection* out) { return holder_.Inspect(out); }
+
     const std::string& urlPath() const { return urlPath_; }
     Place place(const std::string& entry = {}) const { return Place{userPath_, entry}; }
 

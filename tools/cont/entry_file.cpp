@@ -137,6 +137,24 @@ int32_t EntryFile::Size(uint64_t* size) {
     return S_OK;
 }
 
+bool EntryFile::Inspect(Inspection* out) {
+    Ref<IQLXContainerInspector> inspector = Query<IQLXContainerInspector>(object_.get(), IID_IQLXContainerInspector);
+    if (!inspector) return false;
+    int32_t found = 0, ran = 0, writtenBack = 0;
+    uint32_t records = 0, entries = 0;
+    const char* reason = nullptr;
+    const char* summary = nullptr;
+    if (QLX_FAILED(inspector->GetFirstDamage(&found, &out->offset, &out->part, &reason)) ||
+        QLX_FAILED(inspector->GetRecovery(&ran, &records, &entries, &writtenBack, &summary)))
+        return false;
+    out->damaged = found != 0;
+    out->reason = reason ? reason : "";
+    out->recovered = ran != 0;
+    out->writtenBack = writtenBack != 0;
+    out->summary = summary ? summary : "";
+    return true;
+}
+
 int32_t EntryFile::Remove() {
     Ref<IQLXFileRemove> remover = Query<IQLXFileRemove>(object_.get(), IID_IQLXFileRemove);
     if (!remover) return E_NOINTERFACE;

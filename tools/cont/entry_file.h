@@ -15,6 +15,18 @@
 
 namespace cont {
 
+// What the module's container found damaged, and what its recovery rebuilt
+// (IQLXContainerInspector).
+struct Inspection {
+    bool damaged = false;
+    uint64_t offset = 0;
+    uint32_t part = 0;
+    std::string reason;
+    bool recovered = false;
+    bool writtenBack = false;
+    std::string summary;
+};
+
 class EntryFile {
 public:
     EntryFile() = default;
@@ -65,6 +77,10 @@ public:
     // The container's listing: `each` is handed one URL per entry, in
     // container order.
     int32_t ListUrls(const std::function<void(std::string url)>& each);
+
+    // What the container behind this object (also one whose directory could
+    // not be read) found damaged; false when there is none to ask.
+    bool Inspect(Inspection* out);
 
     // Closes and releases the file object now, rather than at destruction.
     void Release();
