@@ -11,6 +11,8 @@
 //   entry_io.cpp          seek, read and write of entry bytes
 //   entry_listing.cpp     the entries listed as URLs
 //   record_file.*         positions, the write end, record heads, scratch
+//   damage_report.*       the first damage met and what recovery rebuilt,
+//                         which hosts read through IQLXContainerInspector
 //
 // All file objects naming one container path share one CContainerFile (the
 // registry of open containers finds it); each keeps its own EntryCursor.
