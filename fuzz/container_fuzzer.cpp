@@ -293,6 +293,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
     }
 
+    // A directory that failed for its bytes says where and why.
+    IQLXContainerInspector* inspector = nullptr;
+    Check(container->QueryInterface(IID_IQLXContainerInspector, reinterpret_cast<void**>(&inspector)) == S_OK,
+          "inspector");
+    int32_t found = 0, ran = 0, writtenBack = 0;
+    uint64_t offset = 0;
+    uint32_t part = 0, dataRecords = 0, rebuilt = 0;
+    const char* reason = nullptr;
+    const char* summary = nullptr;
+    Check(inspector->GetFirstDamage(&found, &offset, &part, &reason) == S_OK && reason, "GetFirstDamage");
+    Check(inspector->GetRecovery(&ran, &dataRecords, &rebuilt, &writtenBack, &summary) == S_OK && summary,
+          "GetRecovery");
+    if (QLX_FAILED(read) && read != E_OUTOFMEMORY) Check(found && *reason, "a failed directory says why");
+    Check(!found == !*reason, "a reason goes with every damage and only with one");
+    Check(!ran == !*summary && rebuilt <= count, "a summary goes with every recovery and only with one");
+    inspector->Release();
+
     entries->Release();
     container->Release();  // flushes and closes
     unlink(path.c_str());
