@@ -178,8 +178,9 @@ TEST_F(ContToolTest, ListUrlsOpenTheEntriesTheyName) {
 
 TEST_F(ContToolTest, NamesThatUrlsTreatSpeciallyStillRoundTrip) {
     // Digits alone would be read as a number, '&' would end the option, '%'
-    // would start an escape.
-    for (const std::string name : {"123", "a b&c", "100%", "x?y=z"}) {
+    // would start an escape; a command's name is an entry name after the
+    // command.
+    for (const std::string name : {"123", "a b&c", "100%", "x?y=z", "ls"}) {
         WriteAll(At("in"), "bytes of " + name);
         ContOk({"pack", "--force", "--name", name, At("x.cnt").string(), At("in").string()});
         EXPECT_EQ("bytes of " + name, ContOk({"cat", At("x.cnt").string(), name})) << name;
@@ -526,7 +527,8 @@ TEST_F(ContToolTest, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"ls"}, {"ls", "--bogus", "x"}, {"cat", "x"}, {"cat", "--offset", "ten", "x", "a"},
              {"pack", "x.cnt"}, {"pack", "x.cnt", "-"}, {"pack", "--name", "n", "x.cnt", "a", "b"}, {"rm", "x"},
-             {"stat", "x"}, {"check"}, {"extract", "-C"}}) {
+             {"stat", "x"}, {"check"}, {"extract", "-C"}, {"help", "frobnicate"}, {"help", "ls", "cat"},
+             {"x.cnt", "ls"}, {"ls", "-"}, {"cat", "-", "a"}, {"pack", "-", "a"}, {"extract", "-"}}) {
         Outcome o = Cont(args);
         EXPECT_EQ(2, o.status) << (args.empty() ? "" : args[0]);
         EXPECT_FALSE(o.err.empty());
@@ -538,6 +540,7 @@ TEST_F(ContToolTest, EveryCommandHasHelp) {
         Outcome o = Cont({cmd, "--help"});
         EXPECT_EQ(0, o.status) << cmd;
         EXPECT_EQ(0u, o.out.find("Usage: cont " + cmd)) << o.out;
+        EXPECT_EQ(o.out, Cont({"help", cmd}).out) << cmd;
     }
     EXPECT_EQ(0, Cont({"--help"}).status);
 }
@@ -547,9 +550,14 @@ TEST_F(ContToolTest, ModuleCanBeNamedOrIsMissing) {
     ContOk({"pack", At("x.cnt").string(), At("a").string()});
     Outcome named = Cont({"ls", "--module", CONTFS_MODULE_PATH, At("x.cnt").string()});
     EXPECT_EQ(0, named.status) << named.err;
-    Outcome bad = Cont({"ls", "--module", At("nope.so").string(), At("x.cnt").string()});
-    EXPECT_EQ(1, bad.status);
-    EXPECT_NE(std::string::npos, bad.err.find("cannot load module")) << bad.err;
+    // Common options may also stand before the command.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ls", "--module", At("nope.so").string(), At("x.cnt").string()},
+             {"--module", At("nope.so").string(), "-q", "ls", At("x.cnt").string()}}) {
+        Outcome bad = Cont(args);
+        EXPECT_EQ(1, bad.status);
+        EXPECT_NE(std::string::npos, bad.err.find("cannot load module")) << bad.err;
+    }
     Outcome env = Cont({"ls", At("x.cnt").string()}, {}, {"CONT_MODULE=" + At("nope.so").string()});
     EXPECT_EQ(1, env.status);
     EXPECT_NE(std::string::npos, env.err.find("nope.so")) << env.err;

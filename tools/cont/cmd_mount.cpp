@@ -73,7 +73,7 @@ const Command kMountCommand = {
     RunMount,
 };
 const Command kUmountCommand = {
-    "umount", "end a mount made by cont mount", kUmountHelp, {{"lazy", 'z', false}}, RunUmount,
+    "umount", "end a mount made by cont mount", kUmountHelp, {{"lazy", 'z', false}}, RunUmount, false,
 };
 
 }  // namespace cont

@@ -31,12 +31,17 @@ private:
     bool loaded_ = false;
 };
 
+// One command: its Command in its own file (cmd_*.cpp), listed in main.cpp.
+// Its options are declared here and read back from Args by long name;
+// command_line.cpp does the parsing.
 struct Command {
     const char* name;
     const char* summary;  // one line for "cont --help"
-    const char* help;     // the full text for "cont NAME --help"
+    const char* help;     // the full text for "cont help NAME"
     std::vector<OptionSpec> options;
     int (*run)(const Args& args, Tool& tool);
+    // The first positional names a container, which cannot be '-'.
+    bool containerFirst = true;
 };
 
 extern const Command kPackCommand;

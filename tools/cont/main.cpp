@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "command_line.h"
 #include "commands.h"
 #include "errors.h"
 #include "standard_output.h"
@@ -14,13 +15,14 @@ namespace cont {
 
 namespace {
 
-const Command* const kCommands[] = {
+// A new command is one line here, beside its Command in its own file.
+const std::vector<const Command*> kCommands = {
     &kPackCommand, &kListCommand, &kCatCommand, &kExtractCommand, &kStatCommand, &kRemoveCommand, &kCheckCommand,
     &kMountCommand, &kUmountCommand,
 };
 
 const char kCommonHelp[] =
-    "\nCommon options:\n"
+    "\nCommon options (before the command or among its arguments):\n"
     "  --module PATH   load the module from PATH (default: $CONT_MODULE, else\n"
     "                  contfs.so beside cont, else the installed one)\n"
     "  -q, --quiet     no progress line\n"
@@ -29,17 +31,14 @@ const char kCommonHelp[] =
 
 void PrintMainHelp(FILE* to) {
     std::fprintf(to,
-                 "Usage: cont COMMAND [OPTIONS] ARGS...\n"
+                 "Usage: cont [--module PATH] [-q] COMMAND [OPTIONS] ARGS...\n"
                  "Makes, lists, reads and checks container files through the contfs module.\n\n"
                  "Commands:\n");
     for (const Command* c : kCommands) std::fprintf(to, "  %-8s %s\n", c->name, c->summary);
-    std::fprintf(to, "\n'cont COMMAND --help' describes one command; 'cont --version' names the module.\n");
+    std::fprintf(to, "\n'cont help COMMAND' describes one command; 'cont --version' names the module.\n");
 }
 
-int PrintVersion(int argc, char** argv) {
-    Args args;
-    std::string error;
-    if (!args.Parse(argc, argv, {}, &error)) return UsageError(nullptr, error);
+int PrintVersion(const Args& args) {
     PrintOut("cont %s\n", CONT_VERSION);
     Tool tool("--version", args);
     Module* module = tool.module();
@@ -70,26 +69,32 @@ int Main(int argc, char** argv) {
         PrintMainHelp(stderr);
         return kExitUsage;
     }
-    const std::string name = argv[1];
-    if (name == "--help" || name == "-h" || name == "help") {
-        PrintMainHelp(stdout);
-        return kExitOk;
-    }
-    if (name == "--version") return PrintVersion(argc - 2, argv + 2);
-    for (const Command* command : kCommands) {
-        if (name != command->name) continue;
-        Args args;
-        std::string error;
-        if (!args.Parse(argc - 2, argv + 2, command->options, &error)) return UsageError(command->name, error);
-        if (args.Has("help")) {
-            std::fputs(command->help, stdout);
+    CommandLine line;
+    std::string error;
+    const Command* failedIn = nullptr;
+    if (!ParseCommandLine(argc, argv, kCommands, &line, &error, &failedIn))
+        return UsageError(failedIn ? failedIn->name : nullptr, error);
+    switch (line.ask) {
+        case CommandLine::Ask::kMainHelp:
+            PrintMainHelp(stdout);
+            return kExitOk;
+        case CommandLine::Ask::kVersion:
+            return PrintVersion(line.args);
+        case CommandLine::Ask::kCommandHelp:
+            std::fputs(line.command->help, stdout);
             std::fputs(kCommonHelp, stdout);
             return kExitOk;
-        }
-        Tool tool(command->name, args);
-        return command->run(args, tool);
+        case CommandLine::Ask::kRun:
+            break;
     }
-    return UsageError(nullptr, "unknown command '" + name + "'");
+    const Command& command = *line.command;
+    const std::vector<std::string>& positionals = line.args.positionals;
+    // A container is written in place and read by seeking, which a pipe
+    // cannot do.
+    if (command.containerFirst && !positionals.empty() && positionals.front() == "-")
+        return UsageError(command.name, "the container cannot be standard input or output ('-'); give its path");
+    Tool tool(command.name, line.args);
+    return command.run(line.args, tool);
 }
 
 }  // namespace cont

@@ -4,73 +4,18 @@
 
 namespace cont {
 
-namespace {
-
-const OptionSpec kCommon[] = {
-    {"help", 'h', false},
-    {"quiet", 'q', false},
-    {"module", 0, true},
-};
-
-const OptionSpec* Find(const std::vector<OptionSpec>& spec, const std::string& name, char letter) {
-    for (const OptionSpec& o : spec)
-        if ((letter && o.letter == letter) || (!letter && name == o.name)) return &o;
-    for (const OptionSpec& o : kCommon)
-        if ((letter && o.letter == letter) || (!letter && name == o.name)) return &o;
-    return nullptr;
-}
-
-}  // namespace
-
-bool Args::Parse(int argc, char** argv, const std::vector<OptionSpec>& spec, std::string* error) {
-    bool optionsEnded = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg == "-" || arg.size() < 2 || arg[0] != '-') {
-            positionals.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const OptionSpec* option = nullptr;
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg[1] == '-') {
-            std::string name = arg.substr(2);
-            const size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name.resize(eq);
-                hasInlineValue = true;
-            }
-            option = Find(spec, name, 0);
-        } else {
-            option = arg.size() == 2 ? Find(spec, "", arg[1]) : nullptr;
-        }
-        if (!option) {
-            *error = "unknown option '" + arg + "'";
-            return false;
-        }
-        if (option->takesValue && !hasInlineValue) {
-            if (i + 1 >= argc) {
-                *error = "option '" + arg + "' needs a value";
-                return false;
-            }
-            value = argv[++i];
-        } else if (!option->takesValue && hasInlineValue) {
-            *error = "option '--" + std::string(option->name) + "' takes no value";
-            return false;
-        }
-        values_[option->name] = value;
-    }
-    return true;
+void Args::Add(const std::string& name, std::string value, size_t before) {
+    values_[name].push_back(Given{std::move(value), before});
 }
 
 const std::string* Args::Value(const std::string& name) const {
     auto it = values_.find(name);
-    return it == values_.end() ? nullptr : &it->second;
+    return it == values_.end() ? nullptr : &it->second.back().value;
+}
+
+std::vector<Args::Given> Args::All(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? std::vector<Given>() : it->second;
 }
 
 bool ParseByteCount(const std::string& text, uint64_t* value) {

@@ -1,10 +1,10 @@
-// Command-line options of one command: long options ("--name VALUE",
-// "--name=VALUE"), single-letter aliases ("-C DIR"), positionals, and "--"
-// to end the options. Every command also takes --help, --quiet and
-// --module PATH.
+// The arguments of one command as the command line gave them: its options
+// by long name, and its positionals. command_line.cpp fills them in; a
+// command only reads them.
 #ifndef CONT_OPTIONS_H
 #define CONT_OPTIONS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <map>
@@ -13,6 +13,8 @@
 
 namespace cont {
 
+// One option a command takes, e.g. {"directory", 'C', true}: "--directory
+// DIR", "--directory=DIR", "-C DIR" and "-CDIR" all give it.
 struct OptionSpec {
     const char* name;  // long name without the dashes
     char letter;       // single-letter alias, or 0
@@ -21,19 +23,27 @@ struct OptionSpec {
 
 class Args {
 public:
-    // Parses argv[0..argc) of one command against its own options plus the
-    // common ones. False with a message on an unknown option or a missing
-    // value.
-    bool Parse(int argc, char** argv, const std::vector<OptionSpec>& spec, std::string* error);
+    // One use of an option: its value ("" for a flag) and how many
+    // positionals came before it, for options that apply to the positional
+    // they precede.
+    struct Given {
+        std::string value;
+        size_t before = 0;
+    };
+
+    void Add(const std::string& name, std::string value, size_t before);
 
     bool Has(const std::string& name) const { return values_.count(name) != 0; }
-    // The option's value, or null when it was not given.
+    // The option's value, the last one when it was given more than once, or
+    // null when it was not given.
     const std::string* Value(const std::string& name) const;
+    // Every use of the option, in command-line order.
+    std::vector<Given> All(const std::string& name) const;
 
     std::vector<std::string> positionals;
 
 private:
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<Given>> values_;
 };
 
 // A decimal byte count or offset ("1024"; suffixes k, M, G for powers of
