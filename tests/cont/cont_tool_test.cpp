@@ -350,7 +350,20 @@ TEST_F(ContToolTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
     EXPECT_EQ(0, shown.status);
     const std::string line = terminal.Drain();
     EXPECT_NE(std::string::npos, line.find("packing")) << line;
-    EXPECT_NE(std::string::npos, line.find("MiB")) << line;
+    EXPECT_NE(std::string::npos, line.find(" / 48.0 MiB (")) << line;
+    EXPECT_NE(std::string::npos, line.find(" MiB/s  ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" left")) << line;
+
+    // From a pipe, whose size no one knows: bytes and rate, nothing left.
+    PipeFeed feed(Pattern(40u << 20, 12), 1u << 20, std::chrono::microseconds(0));
+    inputFd = feed.readEnd();
+    Outcome piped = Cont({"pack", "--name", "p", At("p.cnt").string(), "-"});
+    inputFd = -1;
+    EXPECT_EQ(0, piped.status);
+    const std::string counted = terminal.Drain();
+    EXPECT_NE(std::string::npos, counted.find("packing 3")) << counted;
+    EXPECT_NE(std::string::npos, counted.find(" MiB/s")) << counted;
+    EXPECT_EQ(std::string::npos, counted.find(" left")) << counted;
 
     Outcome quiet = Cont({"cat", "--quiet", At("x.cnt").string(), "big"});
     EXPECT_EQ(0, quiet.status);
@@ -526,7 +539,9 @@ TEST_F(ContToolTest, AFailedWriteToStandardOutputFailsTheCommand) {
 TEST_F(ContToolTest, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"ls"}, {"ls", "--bogus", "x"}, {"cat", "x"}, {"cat", "--offset", "ten", "x", "a"},
-             {"pack", "x.cnt"}, {"pack", "x.cnt", "-"}, {"pack", "--name", "n", "x.cnt", "a", "b"}, {"rm", "x"},
+             {"pack", "x.cnt"}, {"pack", "x.cnt", "-"}, {"pack", "x.cnt", "a", "b", "--name", "n"},
+             {"pack", "--name", "m", "--name", "n", "x.cnt", "a", "b"}, {"pack", "x.cnt", "--name", "m", "-", "--name", "n", "-"},
+             {"rm", "x"},
              {"stat", "x"}, {"check"}, {"extract", "-C"}, {"help", "frobnicate"}, {"help", "ls", "cat"},
              {"x.cnt", "ls"}, {"ls", "-"}, {"cat", "-", "a"}, {"pack", "-", "a"}, {"extract", "-"}}) {
         Outcome o = Cont(args);

@@ -12,6 +12,7 @@
 #include "entry_file.h"
 #include "errors.h"
 #include "local_files.h"
+#include "pack_inputs.h"
 #include "pack_target.h"
 #include "progress.h"
 #include "write_failure.h"
@@ -21,12 +22,16 @@ namespace cont {
 namespace {
 
 const char kHelp[] =
-    "Usage: cont pack [--force] [--interleave] [--name NAME] OUT.cnt FILE...\n"
+    "Usage: cont pack [--force] [--interleave] OUT.cnt [--name NAME] FILE...\n"
     "Makes a new container OUT.cnt holding each FILE as an entry named after the\n"
-    "file's last path component. FILE '-' reads standard input; what arrives\n"
+    "file's last path component. A directory is packed with every regular file\n"
+    "beneath it, named by its path with '/' after the directory's own name\n"
+    "('dir/sub/a.txt'); links and special files inside it are skipped, each\n"
+    "named on standard error. FILE '-' reads standard input; what arrives\n"
     "through a pipe is written as it comes.\n"
     "\n"
-    "  --name NAME     the entry name, for a single FILE (needed for '-')\n"
+    "  --name NAME     the entry name of the FILE that follows (needed for '-');\n"
+    "                  for a directory, the name its entries are put under\n"
     "  --force         replace OUT.cnt if it exists: the new container is made\n"
     "                  beside it and takes its place only once it is complete\n"
     "  --interleave    write all files at once, in round-robin pieces through one\n"
@@ -268,35 +273,37 @@ int RunPack(const Args& args, Tool& tool) {
     const char* cmd = kPackCommand.name;
     if (args.positionals.size() < 2) return UsageError(cmd, "needs OUT.cnt and at least one FILE");
     const std::string out = args.positionals[0];
-    const std::vector<std::string> files(args.positionals.begin() + 1, args.positionals.end());
-    const std::string* name = args.Value("name");
-    if (name && files.size() != 1) return UsageError(cmd, "--name names the entry of a single FILE");
-    if (!name && files[0] == "-") return UsageError(cmd, "standard input needs --name");
-    for (const std::string& f : files)
-        if (f == "-" && files.size() != 1) return UsageError(cmd, "standard input can only be packed alone");
+    std::vector<GivenInput> given;
+    std::string reason;
+    if (!GivenInputs(args, 1, &given, &reason)) return UsageError(cmd, reason);
+    size_t stdinCount = 0;
+    for (const GivenInput& input : given) {
+        if (input.path != "-") continue;
+        if (!input.named) return UsageError(cmd, "standard input needs --name");
+        if (++stdinCount > 1) return UsageError(cmd, "standard input can be read only once");
+    }
     const bool interleave = args.Has("interleave");
 
-    std::string reason, urlPath;
+    std::string urlPath;
     if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
+    std::vector<PackInput> inputs;
+    if (ListPackInputs(given, out, &inputs) != kExitOk) return kExitFailure;
     Sources sources;
     std::set<std::string> names;
     uint64_t total = 0;
-    for (const std::string& f : files) {
+    bool sized = true;
+    for (PackInput& input : inputs) {
         auto source = std::make_unique<Source>();
-        source->path = f;
-        source->name = name ? *name : BaseName(f);
+        source->path = std::move(input.path);
+        source->name = std::move(input.name);
         if (!UsableEntryName(urlPath, source->name, &reason))
             return Fail(Place{out, source->name}, reason, E_INVALIDARG);
         if (!names.insert(source->name).second)
             return Fail(Place{out, source->name}, "two files would make entries of this name", E_INVALIDARG);
-        if (f != "-") {
-            const PathKind kind = KindOf(f);
-            if (kind == PathKind::kMissing) return Fail(Place{f, {}}, "no such file", RES_OPEN_FAILED);
-            if (kind == PathKind::kDirectory) return Fail(Place{f, {}}, "is a directory", RES_OPEN_FAILED);
-            uint64_t size = 0;
-            if (FileSizeOf(f, &size)) total += size;
-            if (SameFile(f, out)) return Fail(Place{out, {}}, "is also an input file", E_INVALIDARG);
-        }
+        if (source->path != "-" && SameFile(source->path, out))
+            return Fail(Place{out, {}}, "is also an input file", E_INVALIDARG);
+        total += input.size;
+        sized = sized && input.sized;
         sources.push_back(std::move(source));
     }
     if (interleave && !EnoughDescriptors(sources.size(), &reason)) return FailPlain(Place{out, {}}, reason);
@@ -307,7 +314,7 @@ int RunPack(const Args& args, Tool& tool) {
     if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 
     Packer packer(tool, out, target.writePath());
-    const int status = packer.Run(sources, interleave, total);
+    const int status = packer.Run(sources, interleave, sized ? total : Progress::kUnknownTotal);
     const bool readable = packer.Survey(sources);
     return Conclude(Place{out, {}}, target, sources, status, readable);
 }

@@ -30,7 +30,8 @@ bool AddressableEntryName(const std::string& name, std::string* reason);
 bool UrlCanName(const std::string& path, const std::string& name, std::string* reason);
 
 // False with a reason when `cont extract` cannot write the entry to a file
-// of its name: that must be one path component a file system takes.
+// of its name: a relative path of segments joined by single slashes, none
+// of them empty, "." or "..", each one a file system takes.
 bool ExtractableEntryName(const std::string& name, std::string* reason);
 
 // Both of the above for the container at `path`: the names every command

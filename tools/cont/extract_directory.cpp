@@ -29,6 +29,7 @@ std::string TempName() {
 }
 
 const char* KindName(mode_t mode) {
+    if (S_ISREG(mode)) return "a regular file";
     if (S_ISLNK(mode)) return "a symbolic link";
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -66,11 +67,60 @@ bool ExtractDirectory::Open(const std::string& path, const std::string& containe
 
 std::string ExtractDirectory::PathOf(const std::string& name) const { return JoinPath(path_, name); }
 
+int ExtractDirectory::OpenParent(const std::string& name, std::string* leaf, std::string* reason) const {
+    int dir = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (dir < 0) {
+        *reason = SystemReason("cannot open the directory");
+        return -1;
+    }
+    for (size_t begin = 0;;) {
+        const size_t slash = name.find('/', begin);
+        if (slash == std::string::npos) {
+            *leaf = name.substr(begin);
+            return dir;
+        }
+        const std::string segment = name.substr(begin, slash - begin);
+        const std::string shown = QuotedName(name.substr(0, slash));
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = openat(dir, segment.c_str(), kFlags);
+        if (next < 0 && errno == ENOENT) {
+            if (mkdirat(dir, segment.c_str(), 0777) != 0 && errno != EEXIST) {
+                *reason = SystemReason("cannot make the directory " + shown);
+                close(dir);
+                return -1;
+            }
+            next = openat(dir, segment.c_str(), kFlags);
+        }
+        if (next < 0) {
+            const int code = errno;
+            struct stat st;
+            if (fstatat(dir, segment.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+                *reason = shown + " is " + KindName(st.st_mode) +
+                          (S_ISLNK(st.st_mode) ? ", which is never followed" : ", not a directory");
+            } else {
+                errno = code;
+                *reason = SystemReason("cannot open the directory " + shown);
+            }
+            close(dir);
+            return -1;
+        }
+        close(dir);
+        dir = next;
+        begin = slash + 1;
+    }
+}
+
 bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* reason) {
+    std::string leaf;
+    const int dir = OpenParent(name, &leaf, reason);
+    if (dir < 0) return false;
+    file->Abandon();
+    if (file->dir_ >= 0) close(file->dir_);
+    file->dir_ = dir;
     struct stat target;
     bool replacing = false;
     mode_t mode = 0666;
-    if (fstatat(fd_, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(dir, leaf.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(target.st_mode)) {
             *reason = std::string("is ") + KindName(target.st_mode) + "; not replaced";
             return false;
@@ -87,17 +137,15 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
     }
     for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
         const std::string temp = TempName();
-        const int fd = openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
             *reason = SystemReason("cannot create a file beside it");
             return false;
         }
-        file->Abandon();
-        file->dir_ = fd_;
         file->fd_ = fd;
         file->temp_ = temp;
-        file->name_ = name;
+        file->name_ = leaf;
         file->replacing_ = replacing;
         // The replacement keeps the permissions of the file it replaces.
         if (replacing && fchmod(fd, mode) != 0) {
@@ -111,7 +159,10 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
     return false;
 }
 
-ExtractDirectory::File::~File() { Abandon(); }
+ExtractDirectory::File::~File() {
+    Abandon();
+    if (dir_ >= 0) close(dir_);
+}
 
 void ExtractDirectory::File::Abandon() {
     if (fd_ < 0) return;

@@ -1,6 +1,7 @@
 // Where `cont extract` writes its files: one directory, opened once, and
-// every file made beneath it by a name of one component, so no symbolic
-// link on the way is followed.
+// every file made beneath it one path segment at a time, each directory
+// opened (or made) relative to the one before it and never through a
+// symbolic link, so nothing is written outside it whatever it holds.
 //
 // Each file is written under a temporary name beside its target and renamed
 // into place only once it is whole: a failed entry leaves the file it was
@@ -47,7 +48,7 @@ public:
         friend class ExtractDirectory;
         void Abandon();
 
-        int dir_ = -1;
+        int dir_ = -1;  // the directory that holds the file; owned
         int fd_ = -1;
         std::string temp_;
         std::string name_;
@@ -57,11 +58,17 @@ public:
     // `name` as a path the user can find it by, for messages.
     std::string PathOf(const std::string& name) const;
 
-    // Starts the file `name` (one path component). False with the reason
-    // when it must not be written: nothing is then touched.
+    // Starts the file `name`, a relative path that ExtractableEntryName
+    // accepts; the directories on its way are made when missing. False with
+    // the reason when it must not be written: no file is then touched.
     bool Begin(const std::string& name, File* file, std::string* reason);
 
 private:
+    // The directory that is to hold `name` (opened, owned by the caller)
+    // and the name's last segment; -1 with the reason when a segment on the
+    // way is not a directory (a symbolic link included) or cannot be made.
+    int OpenParent(const std::string& name, std::string* leaf, std::string* reason) const;
+
     std::string path_;
     int fd_ = -1;
     dev_t containerDevice_ = 0;

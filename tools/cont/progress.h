@@ -1,18 +1,25 @@
 // A progress line on standard error for long copies: only when standard
-// error is a terminal, only for copies large enough to take a while, never
-// with --quiet. The line is rewritten in place and cleared at the end.
+// error is a terminal, never with --quiet, and only for copies that take a
+// while: from the start when the size is known and large, else once enough
+// bytes or time have gone by. It gives the bytes done (of the total, when
+// known), the rate over the last few seconds, and, with a total, the time
+// left. The line is rewritten in place and cleared at the end.
 #ifndef CONT_PROGRESS_H
 #define CONT_PROGRESS_H
 
 #include <stdint.h>
 
 #include <chrono>
+#include <deque>
 #include <string>
 
 namespace cont {
 
 class Progress {
 public:
+    // For a copy whose size is not known beforehand (a pipe).
+    static constexpr uint64_t kUnknownTotal = UINT64_MAX;
+
     Progress(std::string verb, uint64_t total, bool quiet);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -20,14 +27,24 @@ public:
     void Advance(uint64_t bytes);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Sample {
+        Clock::time_point at;
+        uint64_t done;
+    };
+
     void Draw();
+    // Bytes a second over the samples kept.
+    double Rate() const;
 
     std::string verb_;
     uint64_t total_;
     uint64_t done_ = 0;
     bool shown_ = false;
     bool enabled_;
-    std::chrono::steady_clock::time_point last_{};
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_{};
+    std::deque<Sample> samples_;
 };
 
 }  // namespace cont
