@@ -3,9 +3,10 @@
 set -euo pipefail
 # fuse3 and libfuse3-dev for cont mount (fusermount3 for users who are not
 # root); ffmpeg for the tests and the demo that decode media from a mount;
-# libcli11-dev for cont's command line.
+# libcli11-dev and nlohmann-json3-dev for cont's command line and its --json.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          pkgconf fuse3 libfuse3-dev ffmpeg libcli11-dev)
+          pkgconf fuse3 libfuse3-dev ffmpeg libcli11-dev
+          nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,18 +12,21 @@
 #include "header_probe.h"
 #include "local_files.h"
 #include "progress.h"
+#include "reports.h"
 
 namespace cont {
 
 namespace {
 
 const char kHelp[] =
-    "Usage: cont check C.cnt\n"
+    "Usage: cont check [--json] C.cnt\n"
     "Reports the header of C.cnt (variant, version, clean flag, title), repairs\n"
     "it when it was not closed cleanly (the module does so on opening) and says\n"
     "what it rebuilt, reads every entry through and says how many of its bytes\n"
     "are readable, and gives the offset and reason of the first damage met.\n"
-    "Exits with 1 and the reason when anything fails.\n";
+    "Exits with 1 and the reason when anything fails.\n"
+    "\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n";
 
 std::string Hex(const std::string& bytes) {
     std::string out;
@@ -79,100 +82,141 @@ uint64_t ReadableFrom(EntryFile& entry, uint64_t from, uint64_t size) {
     return from;
 }
 
-// The first damage the module met, where and why.
-void PrintDamage(ContainerSession& session) {
+// The first damage the module met, where and why, into the report.
+void FindDamage(ContainerSession& session, CheckReport* report) {
     Inspection inspection;
     if (!session.Inspect(&inspection) || !inspection.damaged) return;
     char scratch[32];
-    PrintOut("damage:    at offset %" PRIu64 ", in %s: %s\n", inspection.offset,
-             PartName(inspection.part, scratch, sizeof scratch), Printable(inspection.reason).c_str());
+    report->damaged = true;
+    report->damageOffset = inspection.offset;
+    report->damagePart = PartName(inspection.part, scratch, sizeof scratch);
+    report->damageReason = inspection.reason;
+}
+
+void PrintDamage(const CheckReport& report) {
+    if (report.damaged)
+        PrintOut("damage:    at offset %" PRIu64 ", in %s: %s\n", report.damageOffset, report.damagePart.c_str(),
+                 Printable(report.damageReason).c_str());
+}
+
+// Reads every entry through; the report says how each went.
+void CheckEntries(ContainerSession& session, const std::vector<ListedEntry>& entries, bool quiet, bool json,
+                  CheckReport* report) {
+    for (const ListedEntry& listed : entries) {
+        CheckReport::Entry e;
+        e.name = listed.name;
+        const std::string& name = listed.name;
+        EntryFile entry;
+        int32_t result = S_OK;
+        if (!listed.problem.empty()) {
+            Fail(session.place(name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
+        } else if (session.OpenEntry(name, &entry, true) == kExitOk) {
+            if (QLX_FAILED(result = entry.Size(&e.size))) {
+                Fail(session.place(name), "cannot stat the entry", result);
+            } else {
+                e.sized = true;
+                Progress progress("checking " + name, e.size, quiet);
+                e.ok = session.ReadThrough(entry, name, e.size, [&](const std::vector<uint8_t>& piece) {
+                    progress.Advance(piece.size());
+                    return true;
+                }) == kExitOk;
+                // How much of the entry a player can have: its bytes up to
+                // the first that could not be read.
+                e.readable = e.ok ? e.size : ReadableFrom(entry, entry.position(), e.size);
+                if (!json)
+                    PrintOut("  %s: %" PRIu64 " of %" PRIu64 " bytes readable\n", Printable(name).c_str(), e.readable,
+                             e.size);
+                report->read += e.readable;
+            }
+        }
+        if (!e.ok) e.problem = LastFailure();
+        report->problems += !e.ok;
+        report->entries.push_back(std::move(e));
+    }
 }
 
 int RunCheck(const Args& args, Tool& tool) {
     if (args.positionals.size() != 1) return UsageError(kCheckCommand.name, "needs exactly one container");
     const std::string& path = args.positionals[0];
+    const bool json = args.Has("json");
     const Place place{path, {}};
     if (KindOf(path) == PathKind::kMissing) return Fail(place, "no such file", RES_OPEN_FAILED);
-    HeaderInfo before;
+    CheckReport report;
+    report.container = path;
     std::string reason;
-    if (!ProbeHeader(path, &before, &reason)) return FailPlain(place, "cannot read: " + reason);
-    PrintHeader(path, before);
-    FlushOut();
+    if (!ProbeHeader(path, &report.header, &reason)) return FailPlain(place, "cannot read: " + reason);
+    if (!json) {
+        PrintHeader(path, report.header);
+        FlushOut();
+    }
     if (!tool.module()) return kExitFailure;
 
     ContainerSession session(*tool.module(), path);
-    int status = session.Open();
-    if (status != kExitOk) {
-        PrintDamage(session);
-        return status;
+    // From here on the outcome is reported whatever it is.
+    auto conclude = [&]() -> int {
+        FindDamage(session, &report);
+        if (json) {
+            PrintJson(report);
+        } else {
+            if (report.opened) PrintOut("read:      %" PRIu64 " bytes\n", report.read);
+            PrintDamage(report);
+        }
+        if (report.problems == 0) {
+            if (!json) PrintOut("result:    ok\n");
+            return kExitOk;
+        }
+        if (!json && report.opened) PrintOut("result:    FAILED\n");
+        return report.opened ? FailPlain(place, std::to_string(report.problems) + " problem(s) found") : kExitFailure;
+    };
+    report.opened = session.Open() == kExitOk;
+    if (!report.opened) {
+        report.openProblem = LastFailure();
+        ++report.problems;
+        return conclude();
     }
 
-    int failures = 0;
+    const HeaderInfo& before = report.header;
     if (before.hasClean && before.clean == 0) {
         Inspection inspection;
         const bool inspected = session.Inspect(&inspection) && inspection.recovered;
+        if (inspected) report.recovered = inspection.summary;
         HeaderInfo after;
         if (ProbeHeader(path, &after, &reason) && after.hasClean && after.clean == 1) {
-            if (inspected)
+            report.repair = CheckReport::Repair::kRepaired;
+            if (json) {
+            } else if (inspected) {
                 PrintOut("repaired:  it was not closed cleanly; %s\n", inspection.summary.c_str());
-            else
+            } else {
                 PrintOut("repaired:  it was not closed cleanly; entry sizes and seek tables were\n"
                          "           rebuilt from its data records and written back\n");
+            }
         } else {
-            if (inspected) PrintOut("recovered: %s\n", inspection.summary.c_str());
+            report.repair = CheckReport::Repair::kFailed;
+            if (inspected && !json) PrintOut("recovered: %s\n", inspection.summary.c_str());
             FailPlain(place, "was not closed cleanly and could not be repaired (is it writable?)");
-            ++failures;
+            ++report.problems;
         }
     }
 
     std::vector<ListedEntry> entries;
-    if ((status = session.ListEntries(&entries)) != kExitOk) return status;
-    PrintOut("entries:   %zu\n", entries.size());
-    FlushOut();
-    uint64_t total = 0;
-    for (const ListedEntry& listed : entries) {
-        const std::string& name = listed.name;
-        if (!listed.problem.empty()) {
-            Fail(session.place(name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
-            ++failures;
-            continue;
-        }
-        EntryFile entry;
-        if (session.OpenEntry(name, &entry, true) != kExitOk) {
-            ++failures;
-            continue;
-        }
-        uint64_t size = 0;
-        const int32_t result = entry.Size(&size);
-        if (QLX_FAILED(result)) {
-            Fail(session.place(name), "cannot stat the entry", result);
-            ++failures;
-            continue;
-        }
-        Progress progress("checking " + name, size, tool.quiet());
-        const int read = session.ReadThrough(entry, name, size, [&](const std::vector<uint8_t>& piece) {
-            progress.Advance(piece.size());
-            return true;
-        });
-        // How much of the entry a player can have: its bytes up to the first
-        // that could not be read.
-        const uint64_t readable = read == kExitOk ? size : ReadableFrom(entry, entry.position(), size);
-        PrintOut("  %s: %" PRIu64 " of %" PRIu64 " bytes readable\n", Printable(name).c_str(), readable, size);
-        total += readable;
-        if (read != kExitOk) ++failures;
+    if (session.ListEntries(&entries) != kExitOk) {
+        report.opened = false;
+        report.openProblem = LastFailure();
+        ++report.problems;
+        return conclude();
     }
-    PrintOut("read:      %" PRIu64 " bytes\n", total);
-    PrintDamage(session);
-    if (failures) {
-        PrintOut("result:    FAILED\n");
-        return FailPlain(place, std::to_string(failures) + " problem(s) found");
+    if (!json) {
+        PrintOut("entries:   %zu\n", entries.size());
+        FlushOut();
     }
-    PrintOut("result:    ok\n");
-    return kExitOk;
+    CheckEntries(session, entries, tool.quiet(), json, &report);
+    return conclude();
 }
 
 }  // namespace
 
-const Command kCheckCommand = {"check", "report the header, repair if needed, read everything", kHelp, {}, RunCheck};
+const Command kCheckCommand = {
+    "check", "report the header, repair if needed, read everything", kHelp, {{"json", 0, false}}, RunCheck,
+};
 
 }  // namespace cont

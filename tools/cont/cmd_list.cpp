@@ -10,6 +10,7 @@
 #include "cont_url.h"
 #include "container_session.h"
 #include "errors.h"
+#include "reports.h"
 #include "standard_output.h"
 
 namespace cont {
@@ -17,18 +18,38 @@ namespace cont {
 namespace {
 
 const char kListHelp[] =
-    "Usage: cont ls [--urls] C.cnt\n"
+    "Usage: cont ls [--urls | --json] C.cnt\n"
     "Lists the entries of C.cnt in container order: size in bytes, then name.\n"
     "An entry that cannot be opened (its name may be one no cont URL can carry)\n"
     "is listed with '?' for its size and the reason on standard error; the\n"
     "others are listed all the same, and the exit status is then 1.\n"
     "\n"
-    "  --urls          print each entry's cont URL instead\n";
+    "  --urls          print each entry's cont URL instead\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n";
 
 const char kStatHelp[] =
-    "Usage: cont stat C.cnt ENTRY\n"
+    "Usage: cont stat [--json] C.cnt ENTRY\n"
     "Prints the entry's size and URL, and the times and mode of the container\n"
-    "file, as the module reports them.\n";
+    "file, as the module reports them.\n"
+    "\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n";
+
+// One line per entry: the size right-aligned to the widest, then the name;
+// or the URLs alone.
+void PrintText(const ListingReport& report, bool urls) {
+    int width = 1;
+    for (const ListingReport::Entry& e : report.entries)
+        if (e.sized) width = std::max(width, static_cast<int>(std::to_string(e.size).size()));
+    for (const ListingReport::Entry& e : report.entries) {
+        if (urls) {
+            if (!e.url.empty()) PrintOut("%s\n", e.url.c_str());
+        } else if (!e.sized) {
+            PrintOut("%*s  %s\n", width, "?", Printable(e.name).c_str());
+        } else {
+            PrintOut("%*" PRIu64 "  %s\n", width, e.size, Printable(e.name).c_str());
+        }
+    }
+}
 
 int RunList(const Args& args, Tool& tool) {
     if (args.positionals.size() != 1) return UsageError(kListCommand.name, "needs exactly one container");
@@ -42,36 +63,40 @@ int RunList(const Args& args, Tool& tool) {
     // Each entry on its own: one that cannot be opened is reported and
     // listed without a size, and the others are listed all the same.
     const bool urls = args.Has("urls");
-    constexpr uint64_t kUnknown = UINT64_MAX;
-    std::vector<uint64_t> sizes(entries.size(), kUnknown);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const ListedEntry& listed = entries[i];
+    const bool json = args.Has("json");
+    ListingReport report;
+    report.container = args.positionals[0];
+    for (const ListedEntry& listed : entries) {
+        ListingReport::Entry e;
+        e.name = listed.name;
+        e.cut = listed.cut;
         if (!listed.problem.empty()) {
             status = Fail(session.place(listed.name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
+            e.problem = LastFailure();
+            report.entries.push_back(std::move(e));
             continue;
         }
-        if (urls) continue;
-        EntryFile entry;
-        if (session.OpenEntry(listed.name, &entry, true) != kExitOk) {
-            status = kExitFailure;
-            continue;
+        e.url = MakeContUrl(session.urlPath(), listed.name);
+        // The URLs alone need no entry opened.
+        if (!urls || json) {
+            EntryFile entry;
+            int32_t result = S_OK;
+            if (session.OpenEntry(listed.name, &entry, true) != kExitOk) {
+                status = kExitFailure;
+                e.problem = LastFailure();
+            } else if (QLX_FAILED(result = entry.Size(&e.size))) {
+                status = Fail(session.place(listed.name), "cannot stat the entry", result);
+                e.problem = LastFailure();
+            } else {
+                e.sized = true;
+            }
         }
-        const int32_t result = entry.Size(&sizes[i]);
-        if (QLX_FAILED(result)) status = Fail(session.place(listed.name), "cannot stat the entry", result);
+        report.entries.push_back(std::move(e));
     }
-    int width = 1;
-    for (uint64_t size : sizes)
-        if (size != kUnknown) width = std::max(width, static_cast<int>(std::to_string(size).size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const std::string& name = entries[i].name;
-        if (urls) {
-            if (entries[i].problem.empty()) PrintOut("%s\n", MakeContUrl(session.urlPath(), name).c_str());
-        } else if (sizes[i] == kUnknown) {
-            PrintOut("%*s  %s\n", width, "?", Printable(name).c_str());
-        } else {
-            PrintOut("%*" PRIu64 "  %s\n", width, sizes[i], Printable(name).c_str());
-        }
-    }
+    if (json)
+        PrintJson(report);
+    else
+        PrintText(report, urls);
     return status;
 }
 
@@ -93,26 +118,36 @@ int RunStat(const Args& args, Tool& tool) {
     if (status != kExitOk) return status;
     EntryFile entry;
     if ((status = session.OpenEntry(name, &entry)) != kExitOk) return status;
-    EntryStat stat;
-    int32_t result = entry.Stat(&stat);
+    StatReport report;
+    report.container = args.positionals[0];
+    report.name = name;
+    report.url = MakeContUrl(session.urlPath(), name);
+    int32_t result = entry.Stat(&report.file);
     if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
-    uint64_t size = 0;
-    result = entry.Size(&size);
+    result = entry.Size(&report.size);
     if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
+    if (args.Has("json")) {
+        PrintJson(report);
+        return kExitOk;
+    }
     PrintOut("entry:    %s\n", Printable(name).c_str());
-    PrintOut("size:     %" PRIu64 "\n", size);
-    PrintOut("url:      %s\n", MakeContUrl(session.urlPath(), name).c_str());
+    PrintOut("size:     %" PRIu64 "\n", report.size);
+    PrintOut("url:      %s\n", report.url.c_str());
     PrintOut("container file:\n");
-    PrintOut("  mode:     %06o\n", stat.mode);
-    PrintOut("  modified: %s\n", UtcTime(stat.modificationTime).c_str());
-    PrintOut("  accessed: %s\n", UtcTime(stat.accessTime).c_str());
-    PrintOut("  created:  %s\n", UtcTime(stat.creationTime).c_str());
+    PrintOut("  mode:     %06o\n", report.file.mode);
+    PrintOut("  modified: %s\n", UtcTime(report.file.modificationTime).c_str());
+    PrintOut("  accessed: %s\n", UtcTime(report.file.accessTime).c_str());
+    PrintOut("  created:  %s\n", UtcTime(report.file.creationTime).c_str());
     return kExitOk;
 }
 
 }  // namespace
 
-const Command kListCommand = {"ls", "list the entries and their sizes", kListHelp, {{"urls", 0, false}}, RunList};
-const Command kStatCommand = {"stat", "show one entry's size and the container's times", kStatHelp, {}, RunStat};
+const Command kListCommand = {
+    "ls", "list the entries and their sizes", kListHelp, {{"urls", 0, false}, {"json", 0, false}}, RunList,
+};
+const Command kStatCommand = {
+    "stat", "show one entry's size and the container's times", kStatHelp, {{"json", 0, false}}, RunStat,
+};
 
 }  // namespace cont

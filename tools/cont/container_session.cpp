@@ -57,7 +57,10 @@ int ContainerSession::ListEntries(std::vector<ListedEntry>* entries) {
             entry.problem += " (a name of " + std::to_string(name.size()) + " bytes)";
         }
         // Only what can be shown is kept of a name that cannot be used.
-        if (!entry.problem.empty()) name = ShortName(name);
+        if (!entry.problem.empty()) {
+            entry.cut = name.size() > kShownNameBytes;
+            name = ShortName(name);
+        }
         entries->push_back(std::move(entry));
     });
     if (QLX_FAILED(result)) return Fail(place(), "cannot list the entries", result);

@@ -21,6 +21,8 @@ struct ListedEntry {
     std::string name;
     // Why no URL can open the entry; empty when one can.
     std::string problem;
+    // The name was cut to its printable start.
+    bool cut = false;
 };
 
 class ContainerSession {

@@ -36,6 +36,8 @@ const NamedResult kNames[] = {
     {RES_INVALID_PATH, "RES_INVALID_PATH"},
 };
 
+std::string g_lastFailure;
+
 std::string Hex(int32_t result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
@@ -74,14 +76,16 @@ int32_t ResultFromErrno(int code) {
 }
 
 int Fail(const Place& place, const std::string& what, int32_t result) {
-    std::fprintf(stderr, "%s%s: %s\n", Prefix(place).c_str(), what.c_str(), DescribeResult(result).c_str());
-    return kExitFailure;
+    return FailPlain(place, what + ": " + DescribeResult(result));
 }
 
 int FailPlain(const Place& place, const std::string& what) {
     std::fprintf(stderr, "%s%s\n", Prefix(place).c_str(), what.c_str());
+    g_lastFailure = what;
     return kExitFailure;
 }
+
+const std::string& LastFailure() { return g_lastFailure; }
 
 std::string SystemReason(const std::string& what) { return what + ": " + std::strerror(errno); }
 

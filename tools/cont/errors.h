@@ -41,6 +41,10 @@ int Fail(const Place& place, const std::string& what, int32_t result);
 // that have no code to give.
 int FailPlain(const Place& place, const std::string& what);
 
+// The last failure Fail or FailPlain printed, without its place: "WHAT" or
+// "WHAT: NAME (0x...)", for reports that carry it beside the entry.
+const std::string& LastFailure();
+
 // "WHAT: the system's reason" (errno as it is now), for a failure told
 // without a result code.
 std::string SystemReason(const std::string& what);

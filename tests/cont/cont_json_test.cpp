@@ -1,0 +1,121 @@
+// --json: what ls, stat and check print is read back with a JSON parser,
+// and every name comes back byte for byte, control bytes and bytes that are
+// not UTF-8 included.
+#include <nlohmann/json.hpp>
+
+#include "cont_fixture.h"
+#include "hand_built_container.h"
+
+namespace {
+
+using namespace conttest;
+using Json = nlohmann::json;
+
+std::string FromBase64(const std::string& text) {
+    static const std::string kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        bits = bits << 6 | static_cast<uint32_t>(kDigits.find(c));
+        if ((count += 6) >= 8) bytes += static_cast<char>(bits >> (count -= 8));
+    }
+    return bytes;
+}
+
+// A name as a script reads it: the exact bytes when the text could not
+// carry them, else the text.
+std::string NameOf(const Json& object, const std::string& key = "name") {
+    if (object.contains(key + "_base64")) return FromBase64(object[key + "_base64"].get<std::string>());
+    return object[key].get<std::string>();
+}
+
+class ContJsonTest : public ContFixture {};
+
+TEST_F(ContJsonTest, ListStatAndCheckGiveEveryNameExactly) {
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"plain", "alpha"},
+        {"ctl\x01\x1f\n\"q\"\x7f", "control bytes"},
+        {"bad\xff\xfe\xc3", "not UTF-8"},
+        {"\xc3\xbc" "n" "\xc3\xaf" "code/dir", "UTF-8"},
+        {"a#b", "no URL carries it"},
+    };
+    WriteAll(At("x.cnt"), HandBuiltContainer(entries));
+    const std::string c = At("x.cnt").string();
+
+    const Outcome ls = Cont({"ls", "--json", c});
+    EXPECT_EQ(1, ls.status) << "a#b cannot be opened";
+    const Json listing = Json::parse(ls.out);
+    EXPECT_EQ(c, NameOf(listing, "container"));
+    ASSERT_EQ(entries.size(), listing["entries"].size()) << ls.out;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Json& e = listing["entries"][i];
+        EXPECT_EQ(entries[i].first, NameOf(e)) << i;
+        if (entries[i].first == "a#b") {
+            EXPECT_TRUE(e["size"].is_null());
+            EXPECT_NE(std::string::npos, e["problem"].get<std::string>().find("'#'")) << e;
+            continue;
+        }
+        EXPECT_EQ(entries[i].second.size(), e["size"].get<uint64_t>()) << i;
+        EXPECT_EQ(0u, e["url"].get<std::string>().find("cont:///")) << e;
+    }
+    // Only a name that is not UTF-8 needs its bytes beside it.
+    EXPECT_FALSE(listing["entries"][0].contains("name_base64"));
+    EXPECT_FALSE(listing["entries"][1].contains("name_base64"));
+    EXPECT_TRUE(listing["entries"][2].contains("name_base64"));
+    EXPECT_FALSE(listing["entries"][3].contains("name_base64"));
+
+    for (size_t i = 0; i < 4; ++i) {
+        const Outcome stat = Cont({"stat", "--json", c, entries[i].first});
+        ASSERT_EQ(0, stat.status) << stat.err;
+        const Json s = Json::parse(stat.out);
+        EXPECT_EQ(entries[i].first, NameOf(s)) << i;
+        EXPECT_EQ(entries[i].second.size(), s["size"].get<uint64_t>());
+        EXPECT_EQ(6u, s["container_file"]["mode"].get<std::string>().size());
+    }
+
+    const Outcome check = Cont({"check", "--json", c});
+    EXPECT_EQ(1, check.status);
+    const Json report = Json::parse(check.out);
+    EXPECT_EQ(".W7K", report["header"]["variant"]);
+    EXPECT_EQ(true, report["header"]["clean"]);
+    EXPECT_EQ("x.cnt", report["header"]["title"]);
+    EXPECT_EQ("failed", report["result"]);
+    EXPECT_EQ(1, report["problems"]);
+    uint64_t read = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(entries[i].first, NameOf(report["entries"][i])) << i;
+        EXPECT_EQ(true, report["entries"][i]["ok"]) << i;
+        read += entries[i].second.size();
+    }
+    EXPECT_EQ(false, report["entries"][4]["ok"]);
+    EXPECT_EQ(read, report["read"].get<uint64_t>());
+}
+
+// Whatever check finds, a script gets an object it can read: a file that
+// is no container, and one that was not closed cleanly and is repaired.
+TEST_F(ContJsonTest, CheckReportsFailureAndRepairAsJson) {
+    WriteAll(At("notes.txt"), "not a container\n");
+    const Outcome notOne = Cont({"check", "--json", At("notes.txt").string()});
+    EXPECT_EQ(1, notOne.status);
+    const Json failed = Json::parse(notOne.out);
+    EXPECT_TRUE(failed["header"]["variant"].is_null());
+    EXPECT_EQ("not ", failed["header"]["magic"]);
+    EXPECT_EQ(false, failed["opened"]);
+    EXPECT_NE(std::string::npos, failed["problem"].get<std::string>().find("RES_BAD_FORMAT")) << failed;
+    EXPECT_EQ("failed", failed["result"]);
+
+    std::string unclean = HandBuiltContainer({{"a", "alpha"}});
+    unclean[6] = 0;
+    WriteAll(At("u.cnt"), unclean);
+    const Outcome repaired = Cont({"check", "--json", At("u.cnt").string()});
+    EXPECT_EQ(0, repaired.status) << repaired.err;
+    const Json fixed = Json::parse(repaired.out);
+    EXPECT_EQ(false, fixed["header"]["clean"]);
+    EXPECT_EQ("repaired", fixed["repair"]);
+    EXPECT_EQ("ok", fixed["result"]);
+    EXPECT_EQ(5u, fixed["read"].get<uint64_t>());
+}
+
+}  // namespace
