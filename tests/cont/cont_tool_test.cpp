@@ -600,6 +600,39 @@ TEST_F(ContToolTest, InstalledToolFindsTheInstalledModule) {
     const std::string version = "'" + tool.string() + "' --version >'" + out + "' 2>&1";
     EXPECT_EQ(0, std::system(version.c_str()));
     EXPECT_NE(std::string::npos, ReadAll(out).find(prefix.string())) << ReadAll(out);
+
+    // The manual describes every command cont lists, and the bash
+    // completion offers them, their options and a container's entries.
+    std::vector<std::string> commands;
+    std::istringstream help(ContOk({"--help"}));
+    bool inList = false;
+    for (std::string line; std::getline(help, line);) {
+        if (line == "Commands:") inList = true;
+        else if (line.empty()) inList = false;
+        else if (inList) commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    ASSERT_GE(commands.size(), 9u);
+    const std::string manual = ReadAll(prefix / "share/man/man1/cont.1");
+    for (const std::string& command : commands)
+        EXPECT_NE(std::string::npos, manual.find("\n.SS cont " + command + " ")) << command;
+
+    const fs::path completion = prefix / "share/bash-completion/completions/cont";
+    ASSERT_TRUE(fs::exists(completion));
+    WriteAll(At("complete.sh"), "source '" + completion.string() + "'\n"
+             "COMP_WORDS=(\"$@\"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _cont; printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    auto complete = [&](const std::vector<std::string>& words) {
+        std::string run = "bash '" + At("complete.sh").string() + "' '" + tool.string() + "'";
+        for (const std::string& w : words) run += " '" + w + "'";
+        run += " >'" + out + "' 2>&1";
+        EXPECT_EQ(0, std::system(run.c_str()));
+        return ReadAll(out);
+    };
+    std::string offered;
+    for (const std::string& command : commands) offered += command + "\n";
+    EXPECT_EQ(offered + "help\n", complete({""}));
+    EXPECT_EQ("--directory\n", complete({"extract", "--d"}));
+    EXPECT_EQ("--json\n", complete({"-q", "check", "--j"}));
+    EXPECT_EQ("a\n", complete({"cat", c, ""}));
 }
 
 }  // namespace
