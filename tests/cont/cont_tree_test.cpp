@@ -110,6 +110,15 @@ TEST_F(ContTreeTest, ANestedTreeIsPackedListedAndExtractedByteForByte) {
     ASSERT_EQ(0, within.status) << within.err;
     EXPECT_NE(std::string::npos, within.err.find("is the container being made; skipped")) << within.err;
     EXPECT_EQ("1048579  er/c.bin\n      1  er/d\n", ContOk({"ls", At("src/sub/deep/er/x.cnt").string()}));
+
+    // What pack makes, extract can write: no name is both a file and a
+    // directory.
+    const Outcome clash =
+        Cont({"pack", At("z.cnt").string(), "--name", "sub", At("single").string(), At("src/sub").string()});
+    EXPECT_EQ(1, clash.status);
+    EXPECT_NE(std::string::npos, clash.err.find("entry 'sub': would be both a file and the directory of 'sub/b.bin'"))
+        << clash.err;
+    EXPECT_FALSE(fs::exists(At("z.cnt")));
 }
 
 // Names no pack makes, in a container made by hand, and a link planted in

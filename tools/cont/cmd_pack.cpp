@@ -306,6 +306,15 @@ int RunPack(const Args& args, Tool& tool) {
         sized = sized && input.sized;
         sources.push_back(std::move(source));
     }
+    // Extracted, "a" and "a/b" could not both be made: one name would be a
+    // file and a directory at once.
+    for (const auto& source : sources) {
+        const std::string& name = source->name;
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            if (names.count(name.substr(0, slash)))
+                return Fail(Place{out, name.substr(0, slash)},
+                            "would be both a file and the directory of " + QuotedName(name), E_INVALIDARG);
+    }
     if (interleave && !EnoughDescriptors(sources.size(), &reason)) return FailPlain(Place{out, {}}, reason);
     if (!tool.module()) return kExitFailure;
 
