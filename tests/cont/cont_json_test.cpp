@@ -116,6 +116,14 @@ TEST_F(ContJsonTest, CheckReportsFailureAndRepairAsJson) {
     EXPECT_EQ("repaired", fixed["repair"]);
     EXPECT_EQ("ok", fixed["result"]);
     EXPECT_EQ(5u, fixed["read"].get<uint64_t>());
+
+    // Damage: where it lies, and how much of the entry is still readable.
+    const std::string whole = HandBuiltContainer({{"a", Pattern(5000, 1)}});
+    WriteAll(At("cut.cnt"), whole.substr(0, whole.size() - 2000));
+    const Json damaged = Json::parse(Cont({"check", "--json", At("cut.cnt").string()}).out);
+    EXPECT_EQ("a data record", damaged["damage"]["part"]) << damaged;
+    EXPECT_EQ(false, damaged["entries"][0]["ok"]);
+    EXPECT_LT(damaged["entries"][0]["readable"].get<uint64_t>(), 5000u);
 }
 
 }  // namespace
