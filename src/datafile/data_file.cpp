@@ -66,6 +66,15 @@ int64_t CLuDataFile::GetFileLength64() { return -1; }
 
 int32_t CLuDataFile::SetFileLength64(uint64_t) { return E_NOTIMPL; }
 
+int32_t CLuDataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
+    const uint64_t position = Tell64();
+    if (position == UINT64_MAX || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    if (QLX_FAILED(Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32), kSeekSet))) return -1;
+    const int32_t got = Read(dst, count);
+    const int32_t back = Seek64(static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32), kSeekSet);
+    return QLX_FAILED(back) ? -1 : got;
+}
+
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;

@@ -74,6 +74,11 @@ public:
     virtual int64_t GetFileLength64();                                                   // 21
     // SetFileLength for any 64-bit length (E_NOTIMPL where not supported).
     virtual int32_t SetFileLength64(uint64_t size);                                      // 22
+    // Reads up to count bytes at offset without moving the position (the
+    // bytes read; short only at the end of the file; -1 on failure). The
+    // plain file does it in one system call; any other kind by Tell64,
+    // Seek64, Read and a seek back.
+    virtual int32_t ReadAt(uint64_t offset, void* dst, uint32_t count);                  // 23
 
 protected:
     int32_t m_lastError = 0;

@@ -203,6 +203,20 @@ int32_t CWinFile::Read(void* dst, uint32_t count) {
     return static_cast<int32_t>(got);
 }
 
+int32_t CWinFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
+    if (!IsOpen()) return -1;
+    m_lastError = 0;
+    int64_t got = -1;
+    if (count <= kMaxTransfer && offset <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
+        (dst || count == 0))
+        got = platform::ReadFullyAt(m_descriptor, dst, count, static_cast<int64_t>(offset));
+    if (got < 0) {
+        m_lastError = RES_IO_ERROR;
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
 int32_t CWinFile::Write(const void* src, uint32_t count) {
     if (!IsOpen()) return -1;
     m_lastError = 0;

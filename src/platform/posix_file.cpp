@@ -124,11 +124,16 @@ bool LockFile(int fd, FileLock kind) {
     return false;
 }
 
-int64_t ReadFully(int fd, void* dst, size_t count) {
+namespace {
+
+// Reads until count bytes arrived, the file ended or an error stopped it;
+// readCall(at, n, done) is one system call for n bytes after done of them.
+template <class ReadCall>
+int64_t ReadUntilDone(void* dst, size_t count, ReadCall readCall) {
     size_t done = 0;
     char* at = static_cast<char*>(dst);
     while (done < count) {
-        ssize_t got = ::read(fd, at + done, count - done);
+        ssize_t got = readCall(at + done, count - done, done);
         if (got < 0) {
             if (errno == EINTR) continue;
             if (done == 0) return -1;
@@ -138,6 +143,22 @@ int64_t ReadFully(int fd, void* dst, size_t count) {
         done += static_cast<size_t>(got);
     }
     return static_cast<int64_t>(done);
+}
+
+}  // namespace
+
+int64_t ReadFully(int fd, void* dst, size_t count) {
+    return ReadUntilDone(dst, count, [fd](char* at, size_t n, size_t) { return ::read(fd, at, n); });
+}
+
+int64_t ReadFullyAt(int fd, void* dst, size_t count, int64_t offset) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ReadUntilDone(dst, count, [fd, offset](char* at, size_t n, size_t done) {
+        return ::pread(fd, at, n, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    });
 }
 
 int64_t WriteFully(int fd, const void* src, size_t count) {

@@ -102,6 +102,19 @@ TEST(DataFileBaseTest, Tell64WidensTheUnsignedTell) {
     EXPECT_EQ(0x80000010u, file.Tell64());
 }
 
+TEST(DataFileBaseTest, ReadAtSeeksReadsAndSeeksBack) {
+    MemoryFile file;
+    file.bytes = "0123456789";
+    file.position = 2;
+    char got[4] = {};
+    EXPECT_EQ(4, file.ReadAt(5, got, 4));
+    EXPECT_EQ("5678", std::string(got, 4));
+    EXPECT_EQ(2u, file.position);
+    file.failReads = true;
+    EXPECT_EQ(-1, file.ReadAt(5, got, 4));
+    EXPECT_EQ(2u, file.position);
+}
+
 TEST(DataFileBaseTest, ReadBufferAsksForTheCountClampedToTheWholeLength) {
     SizedMemoryFile file;
     file.bytes.assign(60, 'a');

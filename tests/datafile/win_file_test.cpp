@@ -289,6 +289,22 @@ TEST_F(WinFileTest, FailedTransfersReturnMinusOneAndSetLastError) {
     EXPECT_EQ("abc", Contents(path));
 }
 
+TEST_F(WinFileTest, ReadAtLeavesThePositionAndStopsAtTheEnd) {
+    std::string path = MakeFile("a", Digits(30));
+    char got[16] = {};
+    EXPECT_EQ(-1, file.ReadAt(0, got, 1));  // not open
+    ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
+    ASSERT_EQ(S_OK, file.Seek(7, kSeekSet));
+    EXPECT_EQ(5, file.ReadAt(12, got, 5));
+    EXPECT_EQ(Digits(30).substr(12, 5), std::string(got, 5));
+    EXPECT_EQ(7, file.Tell());
+    EXPECT_EQ(4, file.ReadAt(26, got, 10));  // short at the end of the file
+    EXPECT_EQ(0, file.ReadAt(40, got, 10));
+    EXPECT_EQ(-1, file.ReadAt(uint64_t{1} << 63, got, 1));
+    EXPECT_EQ(RES_IO_ERROR, file.GetLastErrorCode());
+    EXPECT_EQ(7, file.Tell());
+}
+
 TEST_F(WinFileTest, ReadBufferTakesWhatIsLeftUpToTheWholeLength) {
     std::string path = MakeFile("a", Digits(60));
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
