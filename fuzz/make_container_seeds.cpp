@@ -162,6 +162,19 @@ int main(int argc, char** argv) {
         Save("two-interleaved", interleaved);
         Save("unclean-copy", unclean);
     }
+    {  // Two entries in 1000-byte pieces, alternately, past their first
+       // seek-table chunk (25000 bytes): a seek beyond it scans from slot 1,
+       // and every scan maps the other entry's records too.
+        Writer w(path);
+        uint32_t a = w.Add("a");
+        uint32_t b = w.Add("b");
+        for (int round = 0; round < 27; ++round) {
+            w.Write(a, Pattern(1000, static_cast<uint8_t>(round)));
+            w.Write(b, Pattern(1000, static_cast<uint8_t>(50 + round)));
+        }
+        w.Close();
+        Save("interleaved-past-a-slot", w.Snapshot());
+    }
     {  // Names a listing puts in double quotes: only digits, or with an '&'.
         Writer w(path);
         w.Write(w.Add("42"), {'n'});

@@ -133,6 +133,24 @@ int32_t CContainerFile::GetRecovery(int32_t* ran, uint32_t* dataRecords, uint32_
     return S_OK;
 }
 
+void CContainerFile::ForgetRecords() {
+    MutexHold hold(m_mutex);
+    for (uint32_t i = 0; i < m_entries.Count(); ++i) {
+        if (StoredEntry* entry = m_entries.At(i)) entry->records.Clear();
+    }
+}
+
+CContainerFile::RecordMapUse CContainerFile::RecordMapOf(const ContainerEntry* entry) {
+    MutexHold hold(m_mutex);
+    RecordMapUse use;
+    const StoredEntry* stored = entry ? m_entries.At(entry->index) : nullptr;
+    if (stored != entry || !stored) return use;
+    use.memoryBytes = stored->records.MemoryBytes();
+    use.mappedBytes = stored->records.MappedBytes();
+    use.records = stored->records.Count();
+    return use;
+}
+
 int32_t CContainerFile::StatContainer(platform::FileStat32* out) {
     if (!out) return E_POINTER;
     return platform::StatPath(m_path.GetChars(), out) ? S_OK : E_FAIL;
@@ -146,6 +164,7 @@ int32_t CContainerFile::ReadDirectory() {
     if (m_directoryRead || m_writer.Begun() || m_entries.Count() != 0) return RES_UNEXPECTED;
     m_directoryRead = true;
 
+    m_file.ForgetWindow();
     DirectoryReader reader(m_file, m_entries, m_report);
     ContainerHeader header;
     int32_t result = reader.ReadHeader(&header);
@@ -172,6 +191,11 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
         QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite))) {
         FlushAndClose();
         rebuilt.writtenBack = m_writer.CleanFlagWritten();
+        // The file holds the rebuilt seek tables now; each comes back into
+        // memory when a seek needs it.
+        for (uint32_t i = 0; rebuilt.writtenBack && i < m_entries.Count(); ++i) {
+            if (StoredEntry* entry = m_entries.At(i)) entry->seekTable.Unload();
+        }
     }
     m_dirty = false;
     m_report.Recovered(rebuilt);

@@ -8,9 +8,15 @@
 //   directory_reader.*    header, index walk and entry records, read
 //   directory_writer.*    header and directory records written, write-back
 //   recovery.*            sizes and seek tables rebuilt from data records
-//   entry_io.cpp          seek, read and write of entry bytes
+//   entry_reading.cpp     seek and read of entry bytes
+//   entry_writing.cpp     write of entry bytes: in place, appended
 //   entry_listing.cpp     the entries listed as URLs
-//   record_file.*         positions, the write end, record heads, scratch
+//   entry_table.*         the entries by number; entry_names.*: by name
+//   record_map.*          each entry's data records, as far as learned
+//   record_walk.*         records one after another, through the window
+//   seek_table.*          an entry's seek table, in memory when needed
+//   record_file.*         positions, the write end, record heads, scratch,
+//                         positioned reads and the read window
 //   damage_report.*       the first damage met and what recovery rebuilt,
 //                         which hosts read through IQLXContainerInspector
 //
@@ -38,6 +44,7 @@
 #include "container/directory_writer.h"
 #include "container/entry_table.h"
 #include "container/record_file.h"
+#include "container/record_walk.h"
 #include "datafile/data_file.h"
 #include "datafile/mutex.h"
 #include "frame/unknown.h"
@@ -90,6 +97,19 @@ public:
     // What this container found damaged, and what its recovery rebuilt.
     DamageReport Report();
 
+    // Drops what every entry's record map holds: later reads and seeks find
+    // their records by scanning, as in a container that has read nothing
+    // yet (and learn them again).
+    void ForgetRecords();
+
+    // What an entry's record map takes in memory and the bytes it covers.
+    struct RecordMapUse {
+        uint64_t memoryBytes = 0;
+        uint64_t mappedBytes = 0;
+        uint32_t records = 0;
+    };
+    RecordMapUse RecordMapOf(const ContainerEntry* entry);
+
 private:
     // Rebuilds the directory of a container not closed cleanly and writes
     // it back when no one else holds the file.
@@ -99,11 +119,15 @@ private:
     void FlushAndClose();
     uint64_t CleanFlagOffset() const;
 
-    // ---- entry input and output (entry_io.cpp) ----
+    // ---- entry reading (entry_reading.cpp) ----
     int32_t SeekLocked(EntryCursor* cursor, uint64_t position);
-    int32_t ScanForData(const EntryCursor& cursor, DataRecordHeader* found);
+    int32_t PlaceOnNextRecord(EntryCursor* cursor, StoredEntry& entry);
+    int32_t ScanToRecordOf(RecordWalk& walk, const StoredEntry& own, uint64_t position, bool* onChain,
+                           DataRecordHeader* found);
     int32_t NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition);
-    int32_t FindNextReadRecord(EntryCursor* cursor);
+    int32_t LoadSeekTable(StoredEntry& entry);
+
+    // ---- entry writing (entry_writing.cpp) ----
     int32_t Overwrite(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size, uint32_t* done);
     int32_t Append(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size);
     int32_t StartDataRecord(EntryCursor* cursor, StoredEntry* entry, bool alignData);

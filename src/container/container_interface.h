@@ -11,13 +11,12 @@
 #include "platform/file_stat.h"
 #include "util/compact_string.h"
 
-// One entry of an open container, owned by the container.
+// One entry of an open container, owned by the container (which keeps its
+// seek table and the map of its data records beside it).
 struct ContainerEntry {
     CompactString name;     // empty once the entry has been removed
     uint16_t index = 0;     // the entry's number: its slot in the container
     uint64_t size = 0;      // logical length in bytes
-    uint64_t chunkSize = record_format::kBaseChunkSize;
-    uint64_t seekTable[record_format::kSeekTableSlots] = {};
     uint64_t recordOffset = 0;  // file offset of the entry record; 0 until written
 };
 

@@ -80,15 +80,30 @@ int32_t DirectoryReader::ReadHeader(ContainerHeader* header) {
 }
 
 int32_t DirectoryReader::ReadIndex(uint64_t firstRecordOffset) {
+    m_fileLength = m_file.FileLength();
+    if (m_fileLength < 0) return Unreadable(RES_IO_ERROR, firstRecordOffset, kIndexRecord, "the first record");
     RecordHeader root;
-    int32_t result = m_file.SeekTo(firstRecordOffset);
-    if (QLX_SUCCEEDED(result)) result = m_file.ReadRecordHead(&root);
+    const int32_t result = ReadHead(firstRecordOffset, &root);
+    if (result == E_OUTOFMEMORY) return result;
     if (QLX_FAILED(result)) return Unreadable(result, firstRecordOffset, kIndexRecord, "the first record");
     if (root.type != kIndexRecord)
         return m_report.Damage(E_FAIL, firstRecordOffset, root.type,
                                "the first record at offset %" PRIu64 " has type %u, not an index record",
                                firstRecordOffset, root.type);
     return WalkIndex(firstRecordOffset, root);
+}
+
+int32_t DirectoryReader::BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes) {
+    uint32_t held = 0;
+    const int32_t result = m_file.Peek(offset, count, bytes, &held);
+    if (result == E_OUTOFMEMORY || result == RES_IO_ERROR) return result;
+    return QLX_SUCCEEDED(result) && held >= count ? S_OK : E_FAIL;
+}
+
+int32_t DirectoryReader::ReadHead(uint64_t offset, RecordHeader* out) {
+    const uint8_t* head = nullptr;
+    const int32_t result = BytesAt(offset, kRecordHeadSize, &head);
+    return QLX_SUCCEEDED(result) ? DecodeRecordHead(head, offset, m_fileLength, out) : result;
 }
 
 namespace {
@@ -131,9 +146,10 @@ private:
 // walk keeps for a record is bounded by the bytes that record alone holds in
 // the file. Per record: a claimed range (48 bytes) while walking; for an
 // index record on the stack a frame (16) and its slots (8 each, at least as
-// many file bytes); for an entry record an entry (about 8 KB, for a record of
-// at least 8,026 bytes) and its name twice (as the entry's name and as the
-// key of the names map; the record holds it once). The smallest record, an
+// many file bytes); for an entry record an entry (under 200 bytes with its
+// slots in the entry table and the name index, for a record of at least
+// 8,026 bytes; its seek table stays in the file) and its name, which the
+// record holds too. The smallest record, an
 // index record of one slot, takes 13 bytes with the slot that leads to it,
 // so a directory never takes more than kBytesPerFileByte bytes of
 // memory per byte of the file, plus a few kilobytes, while it is read or
@@ -145,8 +161,7 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
         uint32_t slotCount;
         uint32_t next;
     };
-    const int64_t fileLength = m_file.FileLength();
-    if (fileLength < 0) return Unreadable(RES_IO_ERROR, root.offset, kIndexRecord, "the first record");
+    const int64_t fileLength = m_fileLength;
     try {
         // Deques: they grow without the doubled copy of a vector, which
         // would break the bound.
@@ -160,14 +175,16 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
                                        "the index record at offset %" PRIu64 " holds %" PRIu64
                                        " bytes of slots, more than %u",
                                        record.offset, record.length, kMaxIndexPayloadRead);
-            static_assert(kMaxIndexPayloadRead <= kScratchSize, "an index payload fits the scratch");
-            if (record.length != 0) {
-                const int32_t read = m_file.ReadExact(m_file.Scratch(), record.length);
+            const uint32_t length = static_cast<uint32_t>(record.length);
+            const uint8_t* payload = nullptr;
+            if (length != 0) {
+                const int32_t read = BytesAt(record.offset + kRecordHeadSize, length, &payload);
+                if (read == E_OUTOFMEMORY) return read;
                 if (QLX_FAILED(read)) return Unreadable(read, record.offset, kIndexRecord, "the index record");
             }
-            const uint32_t slotCount = static_cast<uint32_t>(record.length / kSlotSize);
+            const uint32_t slotCount = length / kSlotSize;
             stack.push_back(Frame{record.offset, slots.size(), slotCount, 0});
-            for (uint32_t i = 0; i < slotCount; ++i) slots.push_back(big_endian::Get64(m_file.Scratch() + i * kSlotSize));
+            for (uint32_t i = 0; i < slotCount; ++i) slots.push_back(big_endian::Get64(payload + i * kSlotSize));
             return S_OK;
         };
 
@@ -202,8 +219,8 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
                                        " met before",
                                        slot, from, offset, met);
             RecordHeader record;
-            int32_t read = m_file.SeekTo(offset);
-            if (QLX_SUCCEEDED(read)) read = m_file.ReadRecordHead(&record);
+            const int32_t read = ReadHead(offset, &record);
+            if (read == E_OUTOFMEMORY) return read;
             if (QLX_FAILED(read))
                 return m_report.Damage(E_FAIL, from, kIndexRecord,
                                        "index slot %" PRIu32 " of the record at offset %" PRIu64
@@ -239,15 +256,17 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
     const uint32_t number = m_entries.Count();
     char what[64];
     std::snprintf(what, sizeof what, "entry record %" PRIu32, number);
-    const int64_t fileLength = m_file.FileLength();
-    int32_t result = fileLength < 0 ? RES_IO_ERROR : m_file.ReadExact(m_file.Scratch(), kStringLengthSize);
+    const uint64_t fileLength = static_cast<uint64_t>(m_fileLength);
+    const uint8_t* field = nullptr;
+    int32_t result = BytesAt(record.offset + kEntryNameLengthOffset, kStringLengthSize, &field);
+    if (result == E_OUTOFMEMORY) return result;
     if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
-    uint32_t nameLength = big_endian::Get32(m_file.Scratch());
-    uint64_t afterLength = record.offset + kEntryNameOffset;
+    const uint32_t nameLength = big_endian::Get32(field);
+    const uint64_t afterLength = record.offset + kEntryNameOffset;
     if (nameLength == 0)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord, "%s at offset %" PRIu64 " has a name length of 0",
                                what, record.offset);
-    if (nameLength >= static_cast<uint64_t>(fileLength) - afterLength) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
+    if (nameLength >= fileLength - afterLength) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
     if (nameLength > CompactString::kMaxLength)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
                                "%s at offset %" PRIu64 " has a name of %" PRIu32 " bytes, longer than a name can be",
@@ -262,19 +281,32 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
                                "%s at offset %" PRIu64 " is one more than the %" PRIu32 " entry numbers there are",
                                what, record.offset, kMaxEntryNumbers);
+    // The whole tail must be in the file; of the seek table only slot 0 is
+    // read now, the rest when a seek needs it.
+    const uint64_t tailAt = afterLength + nameLength;
+    if (fileLength - tailAt < kEntryTailSize) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
 
     CompactString name;
     char* chars = name.GetWritableBuffer(nameLength);
     if (!chars) return E_OUTOFMEMORY;
-    result = m_file.ReadExact(chars, nameLength);
+    // A name longer than the window is read on its own.
+    if (nameLength <= RecordFile::kWindowSize) {
+        const uint8_t* stored = nullptr;
+        result = BytesAt(afterLength, nameLength, &stored);
+        if (QLX_SUCCEEDED(result)) std::memcpy(chars, stored, nameLength);
+    } else {
+        const int64_t read = m_file.ReadAt(afterLength, chars, nameLength);
+        result = read < 0 ? RES_IO_ERROR : read == static_cast<int64_t>(nameLength) ? S_OK : E_FAIL;
+    }
     chars[QLX_SUCCEEDED(result) ? nameLength : 0] = '\0';
     name.ReleaseBuffer(-1);  // a name ends at its first zero byte
-    if (QLX_SUCCEEDED(result)) result = m_file.ReadExact(m_file.Scratch(), kTailSeekTableOffset);
+    const uint8_t* tail = nullptr;
+    if (QLX_SUCCEEDED(result)) result = BytesAt(tailAt, kTailSeekTableOffset + kSlotSize, &tail);
+    if (result == E_OUTOFMEMORY) return result;
     if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
-    uint64_t size = big_endian::Get64(m_file.Scratch() + kTailSizeOffset);
-    uint64_t chunkSize = big_endian::Get64(m_file.Scratch() + kTailChunkSizeOffset);
-    result = m_file.ReadExact(m_file.Scratch(), kSeekTableBytes);
-    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
+    const uint64_t size = big_endian::Get64(tail + kTailSizeOffset);
+    const uint64_t chunkSize = big_endian::Get64(tail + kTailChunkSizeOffset);
+    const uint64_t firstSlot = big_endian::Get64(tail + kTailSeekTableOffset);
 
     // A removed entry (empty name) keeps its number with no entry in it.
     if (name.IsEmpty()) return m_entries.Load(nullptr);
@@ -286,8 +318,8 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
         return E_OUTOFMEMORY;
     }
     entry->size = size;
-    entry->chunkSize = chunkSize;
-    for (uint32_t i = 0; i < kSeekTableSlots; ++i) entry->seekTable[i] = big_endian::Get64(m_file.Scratch() + i * kSlotSize);
+    // The table stays in the file until a seek needs it.
+    entry->seekTable.SetOnDisk(chunkSize, firstSlot);
     entry->recordOffset = record.offset;
     entry->recordNameLength = nameLength;
     // A name met twice: the earlier record is an entry that was removed and

@@ -1,7 +1,10 @@
 // DirectoryReader: reads a container's header and directory (layout:
 // record_format.h) into an entry table: the header, the title, then the
 // tree of index records from the root that follows the title, loading every
-// entry record it leads to, in order.
+// entry record it leads to, in order. The records are read through the
+// record file's read window, so a directory of thousands of entries costs a
+// few large reads, and of each entry record only what an entry keeps in
+// memory is decoded: its name, size, chunk size and first seek-table slot.
 //
 // Results as a host sees them: RES_BAD_FORMAT for a file that is no
 // container (magic) or of a later version; E_FAIL for any other damage;
@@ -46,10 +49,16 @@ private:
     int32_t WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root);
     int32_t LoadEntryRecord(const RecordHeader& record);
     int32_t Unreadable(int32_t readResult, uint64_t offset, uint32_t part, const char* what);
+    // count bytes at offset through the read window: E_FAIL when the file
+    // holds fewer, RES_IO_ERROR when it cannot be read, E_OUTOFMEMORY
+    // without a window.
+    int32_t BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes);
+    int32_t ReadHead(uint64_t offset, RecordHeader* out);
 
     RecordFile& m_file;
     EntryTable& m_entries;
     DamageReport& m_report;
+    int64_t m_fileLength = -1;  // taken once, as the walk begins
 };
 
 #endif

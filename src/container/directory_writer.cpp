@@ -38,7 +38,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
     StoredEntry* entry = m_entries.At(index);
     if (!entry) return E_FAIL;
     if (entry->recordOffset != 0) return S_OK;
-    int32_t result = m_file.FixGrowingRecord();
+    int32_t result = FixGrowingRecord();
     if (QLX_FAILED(result)) return result;
 
     const uint8_t zeroSlot[kSlotSize] = {};
@@ -110,14 +110,24 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
 }
 
 // Writes size, chunk size and seek table at the current position, as the
-// tail of an entry record.
-int32_t DirectoryWriter::WriteEntryTail(const ContainerEntry& entry) {
+// tail of an entry record. A table still on disk is right there already and
+// is not written again.
+int32_t DirectoryWriter::WriteEntryTail(const StoredEntry& entry) {
     big_endian::Put64(m_file.Scratch() + kTailSizeOffset, entry.size);
-    big_endian::Put64(m_file.Scratch() + kTailChunkSizeOffset, entry.chunkSize);
+    big_endian::Put64(m_file.Scratch() + kTailChunkSizeOffset, entry.seekTable.chunkSize);
     int32_t result = m_file.WriteExact(m_file.Scratch(), kTailSeekTableOffset);
-    if (QLX_FAILED(result)) return result;
-    for (uint32_t i = 0; i < kSeekTableSlots; ++i) big_endian::Put64(m_file.Scratch() + i * kSlotSize, entry.seekTable[i]);
+    if (QLX_FAILED(result) || entry.seekTable.OnDisk()) return result;
+    entry.seekTable.Store(m_file.Scratch());
     return m_file.WriteExact(m_file.Scratch(), kSeekTableBytes);
+}
+
+int32_t DirectoryWriter::FixGrowingRecord() {
+    const RecordFile::Growing growing = m_file.growing();
+    const uint64_t offset = growing.Offset(m_file.WriteEnd());
+    const int32_t result = m_file.FixGrowingRecord();
+    StoredEntry* entry = growing.length != 0 ? m_entries.At(growing.entry) : nullptr;
+    if (entry && QLX_SUCCEEDED(result)) entry->records.Settle(offset);
+    return result;
 }
 
 int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
@@ -126,7 +136,7 @@ int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
 }
 
 void DirectoryWriter::WriteBack(uint64_t cleanFlagOffset) {
-    bool failed = QLX_FAILED(m_file.FixGrowingRecord());
+    bool failed = QLX_FAILED(FixGrowingRecord());
     for (uint32_t i = 0; i < m_entries.Count(); ++i) {
         StoredEntry* entry = m_entries.At(i);
         if (!entry || entry->recordOffset == 0 || entry->recordNameLength == 0) continue;

@@ -32,6 +32,10 @@ public:
     // them already). A failure takes back what it wrote.
     int32_t WriteEntryRecords(uint32_t index);
 
+    // Writes the growing data record's length into its length field (from
+    // then on there is none) and tells its entry's map it grows no more.
+    int32_t FixGrowingRecord();
+
     // Marks the entry record of a removed entry as removed on disk.
     int32_t MarkRemoved(const StoredEntry& entry);
 
@@ -43,15 +47,15 @@ public:
     bool CleanFlagWritten() const { return m_cleanFlagWritten; }
 
 private:
-    int32_t WriteEntryTail(const ContainerEntry& entry);
+    int32_t WriteEntryTail(const StoredEntry& entry);
 
     RecordFile& m_file;
     EntryTable& m_entries;
     bool m_begun = false;
     bool m_headerWritten = false;
     int32_t m_failure = S_OK;
-    uint64_t m_indexPayloadOffset = 0;
-    bool m_cleanFlagWritten = false;  // payload of the index record the next slots go into
+    uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into
+    bool m_cleanFlagWritten = false;
 };
 
 #endif

@@ -2,13 +2,11 @@
 
 #include <new>
 
-namespace {
+uint64_t StoredEntry::SeekTableOffset() const {
+    return recordOffset + record_format::kEntryNameOffset + recordNameLength + record_format::kTailSeekTableOffset;
+}
 
-constexpr uint32_t kNameMapBlockSize = 10;
-
-}  // namespace
-
-EntryTable::EntryTable() : m_names(kNameMapBlockSize) {}
+EntryTable::EntryTable() = default;
 
 EntryTable::~EntryTable() {
     for (uint32_t i = 0; i < Count(); ++i) delete At(i);
@@ -21,8 +19,8 @@ StoredEntry* EntryTable::At(uint64_t index) const {
 
 StoredEntry* EntryTable::Find(const CompactString& name) const {
     if (!name.IsEmpty()) {
-        void* value = nullptr;
-        return m_names.Lookup(name.GetChars(), &value) ? static_cast<StoredEntry*>(value) : nullptr;
+        const int64_t number = m_names.Find(name.GetChars());
+        return number < 0 ? nullptr : At(static_cast<uint64_t>(number));
     }
     for (uint32_t i = 0; i < Count(); ++i) {
         StoredEntry* entry = At(i);
@@ -42,7 +40,7 @@ StoredEntry* EntryTable::AddNew(const CompactString& name) {
         delete entry;
         return nullptr;
     }
-    if (QLX_FAILED(m_names.SetAt(entry->name.GetChars(), entry))) {
+    if (QLX_FAILED(m_names.Add(number))) {
         m_entries.RemoveAt(static_cast<int32_t>(number), 1);
         delete entry;
         return nullptr;
@@ -54,13 +52,13 @@ void EntryTable::TakeBackLast() {
     if (Count() == 0) return;
     const int32_t last = static_cast<int32_t>(Count() - 1);
     StoredEntry* entry = At(static_cast<uint64_t>(last));
-    if (entry) m_names.RemoveKey(entry->name.GetChars());
+    if (entry) m_names.Remove(entry->index);
     m_entries.RemoveAt(last, 1);
     delete entry;
 }
 
 void EntryTable::Forget(StoredEntry* entry) {
-    m_names.RemoveKey(entry->name.GetChars());
+    m_names.Remove(entry->index);
     entry->name.Empty();
 }
 
@@ -74,8 +72,11 @@ int32_t EntryTable::Load(StoredEntry* entry) {
         delete entry;
         return added;
     }
-    added = m_names.SetAt(entry->name.GetChars(), entry);
+    // The earlier entry leaves the names first: its name is the new one's.
+    if (earlier) m_names.Remove(earlier->index);
+    added = m_names.Add(static_cast<uint32_t>(number));
     if (QLX_FAILED(added)) {
+        if (earlier) m_names.Add(earlier->index);  // it fits: the slot just freed is there
         m_entries.RemoveAt(number, 1);
         delete entry;
         return added;

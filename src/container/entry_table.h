@@ -2,23 +2,30 @@
 //
 // Slot n holds entry number n, or null: a number in use with no entry in it
 // (an entry record whose name was marked removed, or the earlier of two
-// records with one name). The name map finds live entries only; an entry
-// that is removed keeps its slot and number with an empty name. The table
-// owns its entries. One user at a time: the container's mutex.
+// records with one name). The names (EntryNames) find live entries only; an
+// entry that is removed keeps its slot and number with an empty name. The
+// table owns its entries. One user at a time: the container's mutex.
 #ifndef CONTFS_CONTAINER_ENTRY_TABLE_H
 #define CONTFS_CONTAINER_ENTRY_TABLE_H
 
 #include <cstdint>
 
 #include "container/container_interface.h"
+#include "container/entry_names.h"
 #include "container/ptr_array.h"
+#include "container/record_map.h"
+#include "container/seek_table.h"
 #include "util/compact_string.h"
-#include "util/string_map.h"
 
-// An entry with what only its entry record knows: the length of the name
-// the record holds, which locates the record's tail after the name changed.
+// An entry as the container keeps it: with what only its entry record knows
+// (the length of the name the record holds, which locates the record's tail
+// after the name changed), its seek table, and the map of its data records.
 struct StoredEntry : ContainerEntry {
     uint32_t recordNameLength = 0;
+    SeekTable seekTable;
+    RecordMap records;
+    // File offset of the seek table in the entry record.
+    uint64_t SeekTableOffset() const;
 };
 
 class EntryTable {
@@ -51,7 +58,7 @@ public:
 
 private:
     PtrArray m_entries;
-    StringMap m_names;
+    EntryNames m_names{m_entries};
 };
 
 #endif

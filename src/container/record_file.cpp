@@ -1,5 +1,8 @@
 #include "container/record_file.h"
 
+#include <cstring>
+#include <new>
+
 #include "container/big_endian.h"
 
 using namespace record_format;
@@ -11,18 +14,41 @@ constexpr uint32_t kTransferPiece = 0x40000000;
 
 }  // namespace
 
+int32_t DecodeRecordHead(const uint8_t* bytes, uint64_t offset, int64_t fileLength, RecordHeader* out) {
+    out->offset = offset;
+    out->type = bytes[kRecordTypeOffset];
+    out->length = big_endian::Get32(bytes + kRecordLengthOffset);
+    out->lengthGiven = out->length != kGrowingLength;
+    if (!out->lengthGiven) {
+        // A record still growing when the file was last written reaches the
+        // end of the file, which is taken at its true 64-bit length.
+        const uint64_t payloadStart = offset + kRecordHeadSize;
+        if (fileLength < 0 || static_cast<uint64_t>(fileLength) < payloadStart) return E_FAIL;
+        out->length = static_cast<uint64_t>(fileLength) - payloadStart;
+    }
+    return S_OK;
+}
+
+RecordFile::~RecordFile() {
+    delete m_file;
+    delete[] m_window;
+}
+
 int32_t RecordFile::Open(const char* path, uint32_t flags) {
     m_position = 0;
+    ForgetWindow();
     return m_file ? m_file->Open(path, flags, 0) : RES_IO_ERROR;
 }
 
 int32_t RecordFile::OpenShared(const char* path, uint32_t flags, uint32_t share) {
     m_position = 0;
+    ForgetWindow();
     return m_file ? m_file->OpenShared(path, flags, share, 0) : RES_IO_ERROR;
 }
 
 int32_t RecordFile::Close() {
     m_position = 0;
+    ForgetWindow();
     return m_file ? m_file->Close() : RES_IO_ERROR;
 }
 
@@ -60,23 +86,10 @@ int32_t RecordFile::ReadExact(void* dst, uint64_t count) {
     return done == count ? S_OK : E_FAIL;
 }
 
-uint32_t RecordFile::ReadUpTo(void* dst, uint32_t count) {
-    if (!m_file) return 0;
-    uint8_t* at = static_cast<uint8_t*>(dst);
-    uint32_t done = 0;
-    while (done < count) {
-        int32_t got = m_file->Read(at + done, count - done);
-        if (got < 0) m_position = kUnknownPosition;
-        if (got <= 0) break;
-        done += static_cast<uint32_t>(got);
-        m_position += static_cast<uint32_t>(got);
-    }
-    return done;
-}
-
 int32_t RecordFile::WriteExact(const void* src, uint64_t count, uint64_t* written) {
     if (written) *written = 0;
     if (!m_file) return RES_IO_ERROR;
+    ForgetWindow();
     const uint8_t* at = static_cast<const uint8_t*>(src);
     uint64_t done = 0;
     int32_t result = S_OK;
@@ -102,43 +115,56 @@ int32_t RecordFile::WriteAt(uint64_t target, const void* src, uint64_t count) {
     return WriteExact(src, count);
 }
 
-int32_t RecordFile::ReadRecordHead(RecordHeader* out) {
-    out->offset = m_position;
-    int32_t result = ReadExact(m_scratch, kRecordHeadSize);
-    if (QLX_FAILED(result)) return result;
-    return DecodeRecordHead(out);
+int64_t RecordFile::ReadAt(uint64_t offset, void* dst, uint64_t count) {
+    if (!m_file) return -1;
+    uint8_t* at = static_cast<uint8_t*>(dst);
+    uint64_t done = 0;
+    while (done < count) {
+        uint32_t piece = static_cast<uint32_t>(count - done < kTransferPiece ? count - done : kTransferPiece);
+        int32_t got = m_file->ReadAt(offset + done, at + done, piece);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<uint32_t>(got);
+    }
+    return static_cast<int64_t>(done);
 }
 
-int32_t RecordFile::DecodeRecordHead(RecordHeader* out) {
-    out->type = m_scratch[kRecordTypeOffset];
-    out->length = big_endian::Get32(m_scratch + kRecordLengthOffset);
-    out->lengthGiven = out->length != kGrowingLength;
-    if (!out->lengthGiven) {
-        // A record still growing when the file was last written reaches the
-        // end of the file, which is taken at its true 64-bit length.
-        int64_t fileLength = FileLength();
-        uint64_t payloadStart = out->offset + kRecordHeadSize;
-        if (fileLength < 0 || static_cast<uint64_t>(fileLength) < payloadStart) return E_FAIL;
-        out->length = static_cast<uint64_t>(fileLength) - payloadStart;
+int32_t RecordFile::Peek(uint64_t offset, uint32_t count, const uint8_t** bytes, uint32_t* held,
+                         uint32_t readAhead) {
+    *bytes = nullptr;
+    *held = 0;
+    if (count > kWindowSize) return E_INVALIDARG;
+    if (m_windowValid && offset >= m_windowStart && offset - m_windowStart <= m_windowLength) {
+        const uint32_t into = static_cast<uint32_t>(offset - m_windowStart);
+        // A window that reached the end of the file holds all there is.
+        if (m_windowLength - into >= count || m_windowReachesEnd) {
+            *bytes = m_window + into;
+            *held = m_windowLength - into;
+            return S_OK;
+        }
     }
+    if (!m_window) m_window = new (std::nothrow) uint8_t[kWindowSize];
+    if (!m_window) return E_OUTOFMEMORY;
+    if (readAhead < count) readAhead = count;
+    if (readAhead > kWindowSize) readAhead = kWindowSize;
+    m_windowValid = false;
+    const int64_t got = ReadAt(offset, m_window, readAhead);
+    if (got < 0) return RES_IO_ERROR;
+    m_windowStart = offset;
+    m_windowLength = static_cast<uint32_t>(got);
+    m_windowReachesEnd = got < readAhead;
+    m_windowValid = true;
+    *bytes = m_window;
+    *held = m_windowLength;
     return S_OK;
 }
 
-int32_t RecordFile::ReadRecordAndDataHead(RecordHeader* record, DataRecordHeader* data, bool* isData) {
-    *isData = false;
-    record->offset = m_position;
-    if (record->offset == kUnknownPosition) return E_FAIL;
-    uint32_t got = ReadUpTo(m_scratch, kDataRecordHeadSize);
-    if (got < kRecordHeadSize) return E_FAIL;
-    int32_t result = DecodeRecordHead(record);
-    if (QLX_FAILED(result)) return result;
-    if (record->type == kDataRecord && record->length >= kDataHeadPayload && got == kDataRecordHeadSize) {
-        data->record = *record;
-        data->entryIndex = big_endian::Get32(m_scratch + kDataEntryIndexOffset);
-        data->logicalOffset = big_endian::Get64(m_scratch + kDataLogicalOffsetOffset);
-        *isData = true;
-    }
-    return S_OK;
+bool RecordFile::CopyFromWindow(uint64_t offset, void* dst, uint32_t count) const {
+    if (!m_windowValid || offset < m_windowStart || offset - m_windowStart > m_windowLength ||
+        m_windowLength - (offset - m_windowStart) < count)
+        return false;
+    std::memcpy(dst, m_window + (offset - m_windowStart), count);
+    return true;
 }
 
 int32_t RecordFile::FixGrowingRecord() {
@@ -153,6 +179,7 @@ int32_t RecordFile::FixGrowingRecord() {
 
 void RecordFile::TakeBackTo(uint64_t end) {
     if (m_writeEnd > end) {
+        ForgetWindow();
         const int32_t cut = m_file ? m_file->SetFileLength64(end) : RES_IO_ERROR;
         m_position = kUnknownPosition;  // cutting may move the file's position
         if (QLX_FAILED(cut)) Seal(cut);

@@ -11,8 +11,13 @@
 //     there;
 //   - the growing data record: the one at the write end that appends still
 //     lengthen, whose length field on disk stays 0 until it is fixed.
-// And the scratch buffer that stages every fixed-size piece (heads, index
-// payloads, entry-record tails). One user at a time: the container's mutex.
+// And two buffers: the scratch that stages every fixed-size piece written
+// (heads, index records, entry-record tails), and the read window, a run of
+// the file's bytes read ahead with one positioned read so that the records
+// in it (the directory, the heads a scan passes) are parsed without a system
+// call each. The window lasts one operation of the container: every write
+// and every new operation forget it, so it never shows bytes older than the
+// operation that uses them. One user at a time: the container's mutex.
 #ifndef CONTFS_CONTAINER_RECORD_FILE_H
 #define CONTFS_CONTAINER_RECORD_FILE_H
 
@@ -31,6 +36,11 @@ struct RecordHeader {
     uint64_t End() const { return offset + record_format::kRecordHeadSize + length; }
 };
 
+// The head of the record at offset from its first kRecordHeadSize bytes,
+// in a file of fileLength bytes (which a length field of 0 reaches).
+// E_FAIL when that length is unknown or ends before the payload would start.
+int32_t DecodeRecordHead(const uint8_t* bytes, uint64_t offset, int64_t fileLength, RecordHeader* out);
+
 struct DataRecordHeader {
     RecordHeader record;
     uint32_t entryIndex = 0;
@@ -45,7 +55,7 @@ public:
 
     // Owns file, which may be null (no file).
     explicit RecordFile(CLuDataFile* file) : m_file(file) {}
-    ~RecordFile() { delete m_file; }
+    ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
 
@@ -80,17 +90,27 @@ public:
     // container's callers report the two apart, and hand E_FAIL on for both
     // where the format says a short read is E_FAIL.
     int32_t ReadExact(void* dst, uint64_t count);
-    // As many bytes as the file has, up to count; 0 at the end or on failure.
-    uint32_t ReadUpTo(void* dst, uint32_t count);
     int32_t WriteExact(const void* src, uint64_t count, uint64_t* written = nullptr);
     int32_t WriteAt(uint64_t target, const void* src, uint64_t count);
 
-    // The record head at the position.
-    int32_t ReadRecordHead(RecordHeader* out);
-    // The record head at the position and, for a data record, its entry
-    // index and logical offset, in one transfer (*isData tells). The
-    // position is left wherever the read ended.
-    int32_t ReadRecordAndDataHead(RecordHeader* record, DataRecordHeader* data, bool* isData);
+    // Up to count bytes at offset, without moving the position: the bytes
+    // read (fewer only at the end of the file), or -1 when the read failed.
+    int64_t ReadAt(uint64_t offset, void* dst, uint64_t count);
+
+    static constexpr uint32_t kWindowSize = 256u << 10;
+    // The bytes at offset through the read window, which is filled from
+    // offset with up to readAhead bytes (at least count, at most
+    // kWindowSize) unless it holds [offset, offset + count) already. *bytes
+    // points at them and *held says how many from offset on the window
+    // holds: count or more, or fewer where the file ends first (0 at its
+    // end). E_INVALIDARG when count exceeds the window, RES_IO_ERROR when
+    // the read fails, E_OUTOFMEMORY when no window can be had.
+    int32_t Peek(uint64_t offset, uint32_t count, const uint8_t** bytes, uint32_t* held,
+                 uint32_t readAhead = kWindowSize);
+    void ForgetWindow() { m_windowValid = false; }
+    // Copies [offset, offset + count) out of the window when it holds all
+    // of it; false (nothing copied) otherwise.
+    bool CopyFromWindow(uint64_t offset, void* dst, uint32_t count) const;
 
     // The growing data record: its entry, its payload bytes so far (0: there
     // is none) and whether it was started behind a filler record.
@@ -112,14 +132,17 @@ public:
     uint8_t* Scratch() { return m_scratch; }
 
 private:
-    int32_t DecodeRecordHead(RecordHeader* out);
-
     CLuDataFile* m_file;
     uint64_t m_position = 0;
     uint64_t m_writeEnd = 0;
     int32_t m_sealed = S_OK;
     Growing m_growing;
     uint8_t m_scratch[record_format::kScratchSize];
+    uint8_t* m_window = nullptr;  // kWindowSize bytes, made at the first Peek
+    uint64_t m_windowStart = 0;
+    uint32_t m_windowLength = 0;
+    bool m_windowValid = false;
+    bool m_windowReachesEnd = false;  // the read that filled it came back short
 };
 
 #endif

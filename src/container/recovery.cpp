@@ -1,8 +1,6 @@
 #include "container/recovery.h"
 
-#include <cstring>
-
-#include "container/seek_table.h"
+#include "container/record_walk.h"
 
 using namespace record_format;
 
@@ -12,57 +10,52 @@ DamageReport::Recovery RebuildFromDataRecords(RecordFile& file, EntryTable& entr
         StoredEntry* entry = entries.At(i);
         if (!entry) continue;
         entry->size = 0;
-        entry->chunkSize = kBaseChunkSize;
-        std::memset(entry->seekTable, 0, sizeof entry->seekTable);
+        entry->seekTable.Clear();
+        entry->records.Clear();
     }
-    const int64_t fileLength = file.FileLength();
+    bool tablesWhole = true;
+    // Every record is read, so the window is filled whole from the start.
+    RecordWalk walk(file, firstRecordOffset, RecordFile::kWindowSize);
+    const int64_t fileLength = walk.FileLength();
     uint64_t at = firstRecordOffset;
     auto finish = [&](bool complete) {
-        rebuilt.complete = complete;
+        rebuilt.complete = complete && tablesWhole;
         // The entries whose bytes turned up: every other table stayed empty.
         for (uint32_t i = 0; i < entries.Count(); ++i) {
             const StoredEntry* entry = entries.At(i);
-            if (!entry) continue;
-            for (uint64_t slot : entry->seekTable) {
-                if (slot == 0) continue;
-                ++rebuilt.entries;
-                break;
-            }
+            if (entry && entry->seekTable.First() != 0) ++rebuilt.entries;
         }
         rebuilt.endOffset = fileLength >= 0 && at > static_cast<uint64_t>(fileLength) ? static_cast<uint64_t>(fileLength) : at;
         return rebuilt;
     };
+    if (fileLength < 0) return finish(false);
+    const uint64_t end = static_cast<uint64_t>(fileLength);
     RecordHeader record;
     DataRecordHeader data;
     bool isData = false;
-    while (fileLength >= 0) {
-        if (at + kRecordHeadSize > static_cast<uint64_t>(fileLength)) return finish(true);
-        if (QLX_FAILED(file.SeekTo(at)) || QLX_FAILED(file.ReadRecordAndDataHead(&record, &data, &isData))) break;
-        if (record.type == kDataRecord && record.length >= kDataHeadPayload) {
-            // A data head cut short by the end of the file, or by a failed read.
-            if (!isData) {
-                rebuilt.cutShort = record.offset + kDataRecordHeadSize > static_cast<uint64_t>(fileLength);
-                at = record.offset;
-                return finish(rebuilt.cutShort);
-            }
-            ++rebuilt.dataRecords;
-            StoredEntry* entry = entries.At(data.entryIndex);
-            // A record cut short by the end of the file counts only the bytes it still has.
-            uint64_t length = data.DataLength();
-            uint64_t present = static_cast<uint64_t>(fileLength) > data.DataStart()
-                                   ? static_cast<uint64_t>(fileLength) - data.DataStart()
-                                   : 0;
-            if (length > present) {
-                length = present;
-                rebuilt.cutShort = true;
-            }
-            if (entry && data.logicalOffset <= UINT64_MAX - length) {
-                UpdateSeekTable(*entry, data.logicalOffset, record.offset);
-                entry->size = data.logicalOffset + length;
-                UpdateSeekTable(*entry, entry->size, 0, record.offset);
-            }
+    for (;;) {
+        at = walk.Position();
+        if (at > end || end - at < kRecordHeadSize) return finish(true);
+        if (QLX_FAILED(walk.Next(&record, &data, &isData))) return finish(false);
+        if (record.type != kDataRecord || record.length < kDataHeadPayload) continue;
+        // A data head cut short by the end of the file, or by a failed read.
+        if (!isData) {
+            rebuilt.cutShort = record.offset + kDataRecordHeadSize > end;
+            return finish(rebuilt.cutShort);
         }
-        at = record.End();
+        ++rebuilt.dataRecords;
+        StoredEntry* entry = entries.At(data.entryIndex);
+        // A record cut short by the end of the file counts only the bytes it still has.
+        uint64_t length = data.DataLength();
+        const uint64_t present = end > data.DataStart() ? end - data.DataStart() : 0;
+        if (length > present) {
+            length = present;
+            rebuilt.cutShort = true;
+        }
+        if (!entry || data.logicalOffset > UINT64_MAX - length) continue;
+        tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(data.logicalOffset, record.offset));
+        entry->size = data.logicalOffset + length;
+        tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(entry->size, 0, record.offset));
+        entry->records.Learn(record.offset, data.logicalOffset, length, !record.lengthGiven, true);
     }
-    return finish(false);
 }

@@ -283,7 +283,7 @@ TEST_F(LargeContainerTest, GrowingRecordBeyondFourGiBIsFoundAndRead) {
         ContainerEntry* entry = reader->FindEntry("far");
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->size, data.size());
-        EXPECT_EQ(entry->seekTable[0], dataAt);
+        EXPECT_EQ(Stored(entry)->seekTable.First(), dataAt);
         Bytes back;
         ASSERT_EQ(ReadAll(reader.get(), entry, &back, 1000), S_OK) << int(clean);
         EXPECT_EQ(back, data);

@@ -95,6 +95,9 @@ private:
     CContainerFile* m_container;
 };
 
+// The container's own view of an entry: its seek table and record map.
+inline StoredEntry* Stored(ContainerEntry* entry) { return static_cast<StoredEntry*>(entry); }
+
 inline EntryCursor CursorFor(const ContainerEntry* entry) {
     EntryCursor cursor;
     cursor.index = entry ? entry->index : 0xFFFFFFFFu;

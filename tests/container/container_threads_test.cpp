@@ -1,6 +1,7 @@
 // Several threads on one container: each adds and writes its own entry while
 // reading another thread's entry as it grows. Run under ThreadSanitizer too.
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "container_test_util.h"
@@ -82,6 +83,57 @@ TEST_F(ContainerThreadsTest, FourThreadsWriteAndReadDifferentEntriesAtOnce) {
         ASSERT_EQ(back.size(), entry->size);
         for (size_t k = 0; k < back.size(); ++k) ASSERT_EQ(back[k], ByteOf(t, k)) << t << " at " << k;
     }
+}
+
+// One writer lengthens a single growing record (no other entry writes in
+// between) while a reader on another thread follows it to its end, through
+// the record the writer keeps lengthening in the entry's map, and seeks back
+// into what it has read.
+TEST_F(ContainerThreadsTest, AReaderFollowsAGrowingRecordOnAnotherThread) {
+    constexpr uint64_t kTotal = 3 << 20;
+    const std::string path = PathOf("growing.cfs");
+    Held container(path, kContainerWriteAccess);
+    CContainerFile* shared = container.get();
+    ContainerEntry* entry = shared->AddEntry(NameOf(0).c_str());
+    ASSERT_NE(entry, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::atomic<uint64_t> total{0};
+    std::thread writer([&] {
+        EntryCursor cursor = CursorFor(entry);
+        uint64_t written = 0;
+        while (written < kTotal) {
+            Bytes bytes(1000 + written % 3000);
+            for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = ByteOf(0, written + k);
+            if (Write(shared, cursor, bytes) != S_OK) ++failures;
+            written += bytes.size();
+        }
+        total = written;
+        done = true;
+    });
+    EntryCursor reader = CursorFor(entry);
+    EntryCursor seeker = CursorFor(entry);
+    std::mt19937_64 random(3);
+    for (;;) {
+        const bool finished = done;
+        Bytes got;
+        const uint64_t from = reader.logicalPosition;
+        const int32_t result = Read(shared, reader, 5000, &got);
+        if (result != S_OK && result != RES_END_OF_DATA && !(result == E_FAIL && from == 0)) ++failures;
+        for (size_t k = 0; k < got.size(); ++k)
+            if (got[k] != ByteOf(0, from + k)) ++failures;
+        if (from > 16) {
+            const uint64_t back = random() % (from - 16);
+            Bytes again;
+            if (shared->SeekEntry(&seeker, back) != S_OK || Read(shared, seeker, 16, &again) != S_OK) ++failures;
+            for (size_t k = 0; k < again.size(); ++k)
+                if (again[k] != ByteOf(0, back + k)) ++failures;
+        }
+        if (finished && result == RES_END_OF_DATA) break;
+    }
+    writer.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(reader.logicalPosition, total.load());
 }
 
 }  // namespace

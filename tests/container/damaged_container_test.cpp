@@ -197,6 +197,39 @@ TEST_F(DamagedContainerTest, AbsurdSizesOnACleanFileFailReadsWithoutHugeAllocati
     EXPECT_EQ(container->SeekEntry(&cursor, ~uint64_t{0} - 5), E_FAIL);
 }
 
+// A damaged seek-table slot of one entry aimed into its own data, where the
+// bytes happen to read as a data record of another entry (an entry that
+// holds a container of its own): the scan that seek makes must not teach
+// the other entry that record, which would then read bytes of the first.
+TEST_F(DamagedContainerTest, ASlotAimedIntoDataTeachesNoOtherEntry) {
+    FileBuilder b;
+    b.HeaderW7K("nested.cfs");
+    const uint64_t index = b.Index();
+    const uint64_t a = b.Entry("a", 30000);
+    const uint64_t bee = b.Entry("b", 5);
+    b.SetSlot(index, 0, a);
+    b.SetSlot(index, 1, bee);
+    Bytes inner(30000, 'a');
+    FileBuilder fake;
+    fake.Data(1, 0, {'X', 'X', 'X', 'X', 'X'});
+    std::copy(fake.bytes.begin(), fake.bytes.end(), inner.begin() + 25000);
+    const uint64_t dataA = b.Data(0, 0, inner);
+    const uint64_t dataB = b.Data(1, 0, {'h', 'e', 'l', 'l', 'o'});
+    b.Patch64(b.SeekSlotOffset(a, 1, 0), dataA);
+    b.Patch64(b.SeekSlotOffset(a, 1, 1), dataA + 17 + 25000);  // into a's bytes, at the fake head
+    b.Patch64(b.SeekSlotOffset(bee, 1, 0), dataB);
+    const std::string path = PathOf("nested.cfs");
+    WriteFile(path, b.bytes);
+
+    Held container(path, kContainerReadAccess);
+    ASSERT_EQ(container->ReadDirectory(), S_OK);
+    EntryCursor cursorA = CursorFor(container->FindEntry("a"));
+    EXPECT_EQ(container->SeekEntry(&cursorA, 25001), E_FAIL);
+    Bytes back;
+    ASSERT_EQ(ReadAll(container.get(), container->FindEntry("b"), &back), S_OK);
+    EXPECT_EQ(std::string(back.begin(), back.end()), "hello");
+}
+
 // ---- random damage -------------------------------------------------------------
 
 // Offsets of the fields whose damage matters most: heads, lengths, slots,

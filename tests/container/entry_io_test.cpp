@@ -175,20 +175,20 @@ TEST_F(EntryIoTest, ChunkDoublesAtTwentyFiveMillionAndSeeksStillLand) {
         piece.resize(n);
         for (uint64_t i = 0; i < n; ++i) piece[i] = byteAt(written + i);
         if (written < 25000000 && written + n >= 25000000)
-            std::copy(big->seekTable, big->seekTable + record_format::kSeekTableSlots, beforeHalving);
+            for (uint32_t i = 0; i < record_format::kSeekTableSlots; ++i) beforeHalving[i] = Stored(big)->seekTable[i];
         ASSERT_EQ(Write(container.get(), cursor, piece), S_OK);
         ASSERT_EQ(Write(container.get(), other, "-"), S_OK);
         written += n;
         if (written < 25000000) {
-            ASSERT_EQ(big->chunkSize, 25000u);
+            ASSERT_EQ(Stored(big)->seekTable.chunkSize, 25000u);
         }
     }
     ASSERT_EQ(big->size, total);
-    EXPECT_EQ(big->chunkSize, 50000u);
+    EXPECT_EQ(Stored(big)->seekTable.chunkSize, 50000u);
     // Slot i is the old slot 2i wherever the old table was set.
     for (uint32_t i = 0; i < 500; ++i) {
         if (beforeHalving[2 * i] != 0) {
-            ASSERT_EQ(big->seekTable[i], beforeHalving[2 * i]) << i;
+            ASSERT_EQ(Stored(big)->seekTable[i], beforeHalving[2 * i]) << i;
         }
     }
     EXPECT_NE(beforeHalving[900], 0u);
@@ -217,7 +217,7 @@ TEST_F(EntryIoTest, ChunkDoublesAtTwentyFiveMillionAndSeeksStillLand) {
     ASSERT_EQ(reader->ReadDirectory(), S_OK);
     ContainerEntry* back = reader->FindEntry("big");
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->chunkSize, 50000u);
+    EXPECT_EQ(Stored(back)->seekTable.chunkSize, 50000u);
     checkSeeks(reader.get(), back);
 }
 

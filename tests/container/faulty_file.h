@@ -41,6 +41,7 @@ public:
     int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
     int32_t Tell() override { return m_inner->Tell(); }
     int32_t Read(void* dst, uint32_t count) override { return m_inner->Read(dst, count); }
+    int32_t ReadAt(uint64_t offset, void* dst, uint32_t count) override { return m_inner->ReadAt(offset, dst, count); }
     int32_t Write(const void* src, uint32_t count) override { return m_inner->Write(src, count); }
     int32_t Rewind() override { return m_inner->Rewind(); }
     int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }

@@ -1,8 +1,16 @@
 // Several cursors per entry on one container, driven at random against a
 // model of every entry's bytes: writes at any position (overwriting and
-// appending), seeks, reads, entries added while writing, removal and
-// re-adding of a name. The file is checked through the live container,
-// through a copy taken before the close (recovery) and after the close.
+// appending, in pieces from a few bytes, which the record map keeps only in
+// part, to several kilobytes), seeks, reads, entries added while writing,
+// removal and re-adding of a name. The file is checked through the live
+// container, through a copy taken before the close (recovery) and after the
+// close.
+//
+// Every so often a read or a seek is done twice from the same cursor: once
+// through the record map as the container has learned it (from its writer,
+// its recovery or its scans), and once more after the container dropped
+// every map, so that it finds its records by scanning. Both must agree with
+// each other byte for byte, and with the model.
 #include <map>
 #include <memory>
 
@@ -18,6 +26,11 @@ protected:
         std::string name;
         EntryCursor cursor;
     };
+    struct Outcome {
+        int32_t result;
+        Bytes bytes;
+        uint64_t position;
+    };
 
     ContainerEntry* Add(CContainerFile* container, const std::string& name) {
         ContainerEntry* entry = container->AddEntry(name.c_str());
@@ -25,22 +38,89 @@ protected:
         return entry;
     }
 
-    void ExpectModel(CContainerFile* container, const char* stage) {
+    static Outcome ReadOnce(CContainerFile* container, EntryCursor& cursor, uint32_t count) {
+        Outcome outcome;
+        outcome.result = Read(container, cursor, count, &outcome.bytes);
+        outcome.position = cursor.logicalPosition;
+        return outcome;
+    }
+
+    static Outcome SeekOnce(CContainerFile* container, EntryCursor& cursor, uint64_t to) {
+        Outcome outcome;
+        outcome.result = container->SeekEntry(&cursor, to);
+        outcome.position = cursor.logicalPosition;
+        return outcome;
+    }
+
+    // The operation through the map, then from the same cursor through
+    // scans; the map's outcome, after both were held against each other.
+    template <class Operation>
+    static Outcome Twice(CContainerFile* container, EntryCursor& cursor, bool twin, Operation operation,
+                         const std::string& where) {
+        EntryCursor scanning = cursor;
+        Outcome viaMap = operation(container, cursor);
+        if (!twin) return viaMap;
+        container->ForgetRecords();
+        Outcome viaScan = operation(container, scanning);
+        EXPECT_EQ(viaMap.result, viaScan.result) << where;
+        EXPECT_EQ(viaMap.position, viaScan.position) << where;
+        EXPECT_TRUE(viaMap.bytes == viaScan.bytes) << where;
+        return viaMap;
+    }
+
+    // A read of count bytes at the cursor, checked against the model.
+    void ExpectRead(CContainerFile* container, EntryCursor& cursor, const Bytes& bytes, uint32_t count, bool twin,
+                    const std::string& where) {
+        const uint64_t at = cursor.logicalPosition;
+        Outcome got = Twice(
+            container, cursor, twin,
+            [count](CContainerFile* c, EntryCursor& k) { return ReadOnce(c, k, count); }, where);
+        if (bytes.empty()) {
+            ASSERT_TRUE(got.result == E_FAIL || got.result == RES_END_OF_DATA) << where;
+            return;
+        }
+        if (at >= bytes.size()) {
+            ASSERT_EQ(got.result, RES_END_OF_DATA) << where;
+            return;
+        }
+        ASSERT_EQ(got.result, S_OK) << where;
+        size_t n = std::min<size_t>(count, bytes.size() - at);
+        ASSERT_TRUE(got.bytes == Bytes(bytes.begin() + static_cast<ptrdiff_t>(at),
+                                       bytes.begin() + static_cast<ptrdiff_t>(at + n)))
+            << where;
+    }
+
+    void ExpectSeek(CContainerFile* container, EntryCursor& cursor, uint64_t to, bool twin, const std::string& where) {
+        Outcome got = Twice(
+            container, cursor, twin, [to](CContainerFile* c, EntryCursor& k) { return SeekOnce(c, k, to); }, where);
+        ASSERT_EQ(got.result, S_OK) << where;
+        ASSERT_EQ(got.position, to) << where;
+    }
+
+    // Every entry read through whole, then seeks and reads at random, every
+    // one done through the map and through scans.
+    void ExpectModel(CContainerFile* container, const std::string& stage, std::mt19937& random) {
         for (const auto& [name, bytes] : model) {
+            const std::string where = stage + " " + name;
             ContainerEntry* entry = container->FindEntry(name.c_str());
-            ASSERT_NE(entry, nullptr) << stage << " " << name;
-            ASSERT_EQ(entry->size, bytes.size()) << stage << " " << name;
+            ASSERT_NE(entry, nullptr) << where;
+            ASSERT_EQ(entry->size, bytes.size()) << where;
             if (bytes.empty()) continue;
-            Bytes back;
-            ASSERT_EQ(ReadAll(container, entry, &back, 3001), S_OK) << stage << " " << name;
-            ASSERT_TRUE(back == bytes) << stage << " " << name;
+            EntryCursor cursor = CursorFor(entry);
+            while (cursor.logicalPosition < bytes.size()) {
+                ASSERT_NO_FATAL_FAILURE(ExpectRead(container, cursor, bytes, 3001, true, where));
+            }
+            for (int k = 0; k < 20; ++k) {
+                ASSERT_NO_FATAL_FAILURE(ExpectSeek(container, cursor, random() % (bytes.size() + 1), true, where));
+                ASSERT_NO_FATAL_FAILURE(ExpectRead(container, cursor, bytes, 1 + random() % 9000, true, where));
+            }
         }
     }
 
     std::map<std::string, Bytes> model;
 };
 
-TEST_F(RandomModelTest, CursorsAtRandomAgreeWithTheModelLiveRecoveredAndReopened) {
+TEST_F(RandomModelTest, CursorsAtRandomAgreeWithTheModelAndTheScansLiveRecoveredAndReopened) {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         model.clear();
         const std::string path = PathOf("m" + std::to_string(seed) + ".cfs");
@@ -61,12 +141,15 @@ TEST_F(RandomModelTest, CursorsAtRandomAgreeWithTheModelLiveRecoveredAndReopened
                 Cursor& c = cursors[random() % cursors.size()];
                 Bytes& bytes = model[c.name];
                 const uint64_t at = c.cursor.logicalPosition;
+                const std::string where = std::to_string(seed) + "/" + std::to_string(step);
+                const bool twin = random() % 4 == 0;
                 switch (random() % 8) {
                     case 0:
                     case 1:
                     case 2: {  // write at the cursor
-                        Bytes piece = Pattern(1 + random() % 7000, static_cast<uint32_t>(random()));
-                        ASSERT_EQ(Write(container.get(), c.cursor, piece), S_OK) << seed << "/" << step;
+                        const size_t size = random() % 3 == 0 ? 1 + random() % 64 : 1 + random() % 7000;
+                        Bytes piece = Pattern(size, static_cast<uint32_t>(random()));
+                        ASSERT_EQ(Write(container.get(), c.cursor, piece), S_OK) << where;
                         if (bytes.size() < at + piece.size()) bytes.resize(at + piece.size());
                         std::copy(piece.begin(), piece.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
                         ASSERT_EQ(c.cursor.logicalPosition, at + piece.size());
@@ -76,29 +159,14 @@ TEST_F(RandomModelTest, CursorsAtRandomAgreeWithTheModelLiveRecoveredAndReopened
                     case 4: {  // seek anywhere in the entry
                         uint64_t to = bytes.empty() ? 0 : random() % (bytes.size() + 1);
                         if (to == at) break;
-                        ASSERT_EQ(container->SeekEntry(&c.cursor, to), S_OK) << seed << "/" << step;
+                        ASSERT_NO_FATAL_FAILURE(ExpectSeek(container.get(), c.cursor, to, twin, where));
                         break;
                     }
                     case 5:
-                    case 6: {  // read at the cursor
-                        uint32_t count = 1 + random() % 9000;
-                        Bytes got;
-                        int32_t result = Read(container.get(), c.cursor, count, &got);
-                        if (bytes.empty()) {
-                            ASSERT_TRUE(result == E_FAIL || result == RES_END_OF_DATA) << seed << "/" << step;
-                            break;
-                        }
-                        if (at >= bytes.size()) {
-                            ASSERT_EQ(result, RES_END_OF_DATA) << seed << "/" << step;
-                            break;
-                        }
-                        ASSERT_EQ(result, S_OK) << seed << "/" << step;
-                        size_t n = std::min<size_t>(count, bytes.size() - at);
-                        ASSERT_TRUE(got == Bytes(bytes.begin() + static_cast<ptrdiff_t>(at),
-                                                 bytes.begin() + static_cast<ptrdiff_t>(at + n)))
-                            << seed << "/" << step;
+                    case 6:  // read at the cursor
+                        ASSERT_NO_FATAL_FAILURE(
+                            ExpectRead(container.get(), c.cursor, bytes, 1 + random() % 9000, twin, where));
                         break;
-                    }
                     case 7: {  // a new entry while writing, or a name removed and added again
                         if (random() % 2) {
                             std::string name = "e" + std::to_string(added++);
@@ -119,18 +187,18 @@ TEST_F(RandomModelTest, CursorsAtRandomAgreeWithTheModelLiveRecoveredAndReopened
                     }
                 }
             }
-            ExpectModel(container.get(), "live");
+            ASSERT_NO_FATAL_FAILURE(ExpectModel(container.get(), "live", random));
             WriteFile(copy, ReadFile(path));
         }
         {
             Held reader(copy, kContainerReadAccess);
             ASSERT_EQ(reader->ReadDirectory(), S_OK) << seed;
-            ExpectModel(reader.get(), "recovered");
+            ASSERT_NO_FATAL_FAILURE(ExpectModel(reader.get(), "recovered " + std::to_string(seed), random));
         }
         {
             Held reader(path, kContainerReadAccess);
             ASSERT_EQ(reader->ReadDirectory(), S_OK) << seed;
-            ExpectModel(reader.get(), "reopened");
+            ASSERT_NO_FATAL_FAILURE(ExpectModel(reader.get(), "reopened " + std::to_string(seed), random));
         }
     }
 }

@@ -46,35 +46,35 @@ TEST(ChunkSize, OnlyTwentyFiveThousandTimesAPowerOfTwoIsValid) {
 
 class SeekTableTest : public ::testing::Test {
 protected:
-    ContainerEntry entry;
+    SeekTable table;
 };
 
 TEST_F(SeekTableTest, FirstRecordTakesSlotZero) {
-    UpdateSeekTable(entry, 0, 1000);
-    EXPECT_EQ(entry.seekTable[0], 1000u);
-    UpdateSeekTable(entry, 10, 0);
-    EXPECT_EQ(entry.seekTable[0], 1000u);
-    EXPECT_EQ(entry.seekTable[1], 0u);
+    table.Update(0, 1000);
+    EXPECT_EQ(table[0], 1000u);
+    table.Update(10, 0);
+    EXPECT_EQ(table[0], 1000u);
+    EXPECT_EQ(table[1], 0u);
 }
 
 TEST_F(SeekTableTest, AppendAcrossSlotsCopiesTheRecordThatCoversThem) {
-    UpdateSeekTable(entry, 0, 1000);
-    UpdateSeekTable(entry, 3 * 25000 + 7, 0);  // one record grew over slots 1..3
-    for (int i = 0; i <= 3; ++i) EXPECT_EQ(entry.seekTable[i], 1000u) << i;
-    EXPECT_EQ(entry.seekTable[4], 0u);
+    table.Update(0, 1000);
+    table.Update(3 * 25000 + 7, 0);  // one record grew over slots 1..3
+    for (int i = 0; i <= 3; ++i) EXPECT_EQ(table[i], 1000u) << i;
+    EXPECT_EQ(table[4], 0u);
 }
 
 TEST_F(SeekTableTest, NewRecordFillsTheGapAndTakesItsOwnSlot) {
-    UpdateSeekTable(entry, 0, 1000);
-    UpdateSeekTable(entry, 10, 0);
+    table.Update(0, 1000);
+    table.Update(10, 0);
     // The next record starts at 2 x 25000: slot 1 still points at the first
     // record (a scan from it reaches 25000), slot 2 at the new one.
-    UpdateSeekTable(entry, 50000, 9000);
-    EXPECT_EQ(entry.seekTable[1], 1000u);
-    EXPECT_EQ(entry.seekTable[2], 9000u);
+    table.Update(50000, 9000);
+    EXPECT_EQ(table[1], 1000u);
+    EXPECT_EQ(table[2], 9000u);
     // A record started inside an already set slot does not take it.
-    UpdateSeekTable(entry, 50010, 12000);
-    EXPECT_EQ(entry.seekTable[2], 9000u);
+    table.Update(50010, 12000);
+    EXPECT_EQ(table[2], 9000u);
 }
 
 // An entry written in 64 KiB records interleaved with another entry's: each
@@ -88,43 +88,43 @@ TEST_F(SeekTableTest, InterleavedRecordsKeepEverySlotNearItsPosition) {
     for (int i = 0; i < kRecords; ++i) {
         uint64_t p = i * kRecord;
         starts.push_back(p);
-        UpdateSeekTable(entry, p, 1000 + i);
-        UpdateSeekTable(entry, p + kRecord, 0, 1000 + i);
+        table.Update(p, 1000 + i);
+        table.Update(p + kRecord, 0, 1000 + i);
     }
-    EXPECT_EQ(entry.chunkSize, 200000u);
+    EXPECT_EQ(table.chunkSize, 200000u);
     const uint64_t end = kRecords * kRecord;
-    for (uint64_t k = 0; k * entry.chunkSize <= end; ++k) {
-        ASSERT_NE(entry.seekTable[k], 0u) << k;
-        uint64_t record = entry.seekTable[k] - 1000;
+    for (uint64_t k = 0; k * table.chunkSize <= end; ++k) {
+        ASSERT_NE(table[k], 0u) << k;
+        uint64_t record = table[k] - 1000;
         ASSERT_LT(record, starts.size());
-        const uint64_t target = k * entry.chunkSize;
+        const uint64_t target = k * table.chunkSize;
         ASSERT_LE(starts[record], target) << k;
-        ASSERT_LE(target - starts[record], entry.chunkSize + kRecord) << k;
+        ASSERT_LE(target - starts[record], table.chunkSize + kRecord) << k;
     }
 }
 
 TEST_F(SeekTableTest, ReachingSlotThousandHalvesTheTableAndDoublesTheChunk) {
-    for (uint64_t i = 0; i < record_format::kSeekTableSlots; ++i) UpdateSeekTable(entry, i * 25000, 100 + i);
+    for (uint64_t i = 0; i < record_format::kSeekTableSlots; ++i) table.Update(i * 25000, 100 + i);
     uint64_t before[record_format::kSeekTableSlots];
-    std::copy(entry.seekTable, entry.seekTable + record_format::kSeekTableSlots, before);
-    UpdateSeekTable(entry, 1000ull * 25000, 0);
-    EXPECT_EQ(entry.chunkSize, 50000u);
-    for (uint32_t i = 0; i < 500; ++i) EXPECT_EQ(entry.seekTable[i], before[2 * i]) << i;
+    for (uint32_t i = 0; i < record_format::kSeekTableSlots; ++i) before[i] = table[i];
+    table.Update(1000ull * 25000, 0);
+    EXPECT_EQ(table.chunkSize, 50000u);
+    for (uint32_t i = 0; i < 500; ++i) EXPECT_EQ(table[i], before[2 * i]) << i;
     // Slot 500 is the new end's slot; it takes the value of the slot below.
-    EXPECT_EQ(entry.seekTable[500], before[998]);
-    for (uint32_t i = 501; i < record_format::kSeekTableSlots; ++i) EXPECT_EQ(entry.seekTable[i], 0u) << i;
+    EXPECT_EQ(table[500], before[998]);
+    for (uint32_t i = 501; i < record_format::kSeekTableSlots; ++i) EXPECT_EQ(table[i], 0u) << i;
 }
 
 TEST_F(SeekTableTest, AFarPositionHalvesAsOftenAsNeeded) {
-    UpdateSeekTable(entry, 0, 77);
-    UpdateSeekTable(entry, 1000ull * 25000 * 8, 0);
-    EXPECT_EQ(entry.chunkSize, 25000u * 16);
-    EXPECT_EQ(entry.seekTable[0], 77u);
-    EXPECT_EQ(entry.seekTable[500], 77u);
+    table.Update(0, 77);
+    table.Update(1000ull * 25000 * 8, 0);
+    EXPECT_EQ(table.chunkSize, 25000u * 16);
+    EXPECT_EQ(table[0], 77u);
+    EXPECT_EQ(table[500], 77u);
     // Even the largest position terminates, without overflowing the chunk.
-    UpdateSeekTable(entry, ~uint64_t{0}, 0);
-    EXPECT_TRUE(IsValidChunkSize(entry.chunkSize));
-    EXPECT_LT(~uint64_t{0} / entry.chunkSize, record_format::kSeekTableSlots);
+    table.Update(~uint64_t{0}, 0);
+    EXPECT_TRUE(IsValidChunkSize(table.chunkSize));
+    EXPECT_LT(~uint64_t{0} / table.chunkSize, record_format::kSeekTableSlots);
 }
 
 }  // namespace

@@ -75,6 +75,9 @@ public:
     uint64_t Tell64() override { return g_io.Fails() ? UINT64_MAX : m_inner->Tell64(); }
     int32_t Rewind() override { return g_io.Fails() ? RES_IO_ERROR : m_inner->Rewind(); }
     int32_t Read(void* dst, uint32_t count) override { return g_io.Fails() ? -1 : m_inner->Read(dst, count); }
+    int32_t ReadAt(uint64_t offset, void* dst, uint32_t count) override {
+        return g_io.Fails() ? -1 : m_inner->ReadAt(offset, dst, count);
+    }
     int32_t Write(const void* src, uint32_t count) override {
         if (g_io.Fails()) return -1;
         ++g_io.writes;

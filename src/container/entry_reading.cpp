@@ -1,0 +1,297 @@
+// Entry reading: SeekEntry and ReadEntry, and the placing of a cursor on the
+// record that holds its position, which writing in place shares. Each
+// operation runs under the container's mutex for its whole run.
+//
+// An entry's bytes are the concatenation of its data records in file order.
+// A cursor is placed from the entry's record map when the map reaches its
+// position: no read at all. Where it does not, a scan walks the records
+// forward, from where the cursor's record ended or from the seek-table slot
+// of a sought position (or from a record the map holds that lies nearer),
+// and teaches the map every data record it passes, of every entry. Bytes are
+// taken with positioned reads, straight into the caller's buffer, or out of
+// the read window when a scan has just read them.
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+#include "buffer/kt_buffer.h"
+#include "container/big_endian.h"
+#include "container/container_file.h"
+#include "container/record_walk.h"
+
+using namespace record_format;
+
+namespace {
+
+// Reads up to this size allocate their buffer without asking the file's length.
+constexpr uint32_t kReadsTakenOnTrust = 1u << 20;
+
+uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
+
+// The cursor at position inside the record, which reaches it.
+void PlaceAt(EntryCursor* cursor, const RecordMap::Record& record, uint64_t position) {
+    cursor->logicalPosition = position;
+    cursor->filePosition = record.dataStart + (position - record.logical);
+    cursor->bytesLeft = static_cast<uint32_t>(record.End() - position);
+    cursor->growingRecordOffset = record.growing ? record.HeadOffset() : 0;
+}
+
+// The file offset after the record's bytes, where a scan for the entry's
+// next record may begin; 0 for a record that may have grown since it was
+// learned (its end is not known).
+uint64_t EndOf(const RecordMap::Record* record) {
+    return record && !record->growing ? record->dataStart + record->length : 0;
+}
+
+// Where a scan for the entry's records after position begins: `from`, or
+// the end of the map's record before the position when that lies further
+// on; *onChain tells whether the start is known to be on the chain of
+// records.
+uint64_t ScanStart(const RecordMap& records, uint64_t position, uint64_t from, bool* onChain) {
+    const RecordMap::Record* before = records.Before(position);
+    const uint64_t end = EndOf(before);
+    *onChain = false;
+    if (end == 0 || end < from) return from;
+    *onChain = before->onChain != 0;
+    return end;
+}
+
+}  // namespace
+
+int32_t CContainerFile::LoadSeekTable(StoredEntry& entry) {
+    if (!entry.seekTable.OnDisk()) return S_OK;
+    uint8_t* stored = m_file.Scratch();
+    static_assert(kSeekTableBytes <= kScratchSize, "a seek table fits the scratch");
+    if (m_file.ReadAt(entry.SeekTableOffset(), stored, kSeekTableBytes) != kSeekTableBytes) return E_FAIL;
+    return entry.seekTable.Load(stored);
+}
+
+// A walk that starts amid the chain of records (a damaged seek-table slot
+// may point anywhere, even into data that holds a container of its own)
+// would read heads out of some entry's bytes and map them for others. So
+// other entries learn from a walk only once it is known to follow the chain:
+// it began at the end of a record known to be on it, or the first record it
+// read is a data record of the entry walked for, within that entry's size,
+// which is what every seek-table slot names. And every record learned must
+// lie within its entry's size.
+int32_t CContainerFile::ScanToRecordOf(RecordWalk& walk, const StoredEntry& own, uint64_t position, bool* onChain,
+                                       DataRecordHeader* found) {
+    for (bool first = true;; first = false) {
+        RecordHeader record;
+        bool isData;
+        const uint64_t at = walk.Position();
+        const int32_t result = walk.Next(&record, found, &isData);
+        if (result == E_OUTOFMEMORY) return result;
+        if (QLX_FAILED(result)) return NoMoreRecords(own, at, position);
+        if (!isData) continue;
+        StoredEntry* owner = m_entries.At(found->entryIndex);
+        const uint64_t present = walk.PresentDataLength(*found);
+        const bool withinSize =
+            owner && found->logicalOffset <= owner->size && present <= owner->size - found->logicalOffset;
+        if (first && owner == &own && withinSize) *onChain = true;
+        if (withinSize && (*onChain || owner == &own))
+            owner->records.Learn(record.offset, found->logicalOffset, present, !record.lengthGiven, *onChain);
+        if (owner == &own) return S_OK;
+    }
+}
+
+// A scan for an entry's data that met no readable record head at offset.
+int32_t CContainerFile::NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition) {
+    return m_report.Damage(E_FAIL, offset, kDataRecord,
+                           "no record head can be read at offset %" PRIu64 ", before the data of entry %u at logical position %" PRIu64,
+                           offset, entry.index, logicalPosition);
+}
+
+int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
+    if (!cursor) return E_FAIL;
+    MutexHold hold(m_mutex);
+    m_file.ForgetWindow();
+    return SeekLocked(cursor, position);
+}
+
+int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
+    StoredEntry* entry = m_entries.At(cursor->index);
+    if (!entry || position > entry->size) return E_FAIL;
+    // A chunk size read from a damaged file may be anything, 0 included.
+    const uint64_t chunkSize = entry->seekTable.chunkSize;
+    if (!IsValidChunkSize(chunkSize))
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "entry record %u at offset %" PRIu64 " has a chunk size of %" PRIu64
+                               ", not 25000 times a power of two",
+                               entry->index, entry->recordOffset, chunkSize);
+    if (const RecordMap::Record* record = entry->records.Reaching(position)) {
+        PlaceAt(cursor, *record, position);
+        return S_OK;
+    }
+    const uint64_t slot = position / chunkSize;
+    if (slot >= kSeekTableSlots)
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
+                               " bytes, more than its seek table covers",
+                               entry->index, entry->recordOffset, entry->size);
+    // Slot 0 is known without the table.
+    int32_t result = slot == 0 ? S_OK : LoadSeekTable(*entry);
+    if (QLX_FAILED(result)) return result;
+    const uint64_t slotRecord = slot == 0 ? entry->seekTable.First() : entry->seekTable[static_cast<uint32_t>(slot)];
+    if (slotRecord == 0) {
+        // An entry without data has no records to seek in.
+        if (entry->size == 0) return E_FAIL;
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "seek-table slot %" PRIu64 " of entry record %u at offset %" PRIu64
+                               " is empty, though the entry holds %" PRIu64 " bytes",
+                               slot, entry->index, entry->recordOffset, entry->size);
+    }
+    // A record the map holds below the position may end nearer to it.
+    bool onChain = false;
+    const uint64_t from = ScanStart(entry->records, position, slotRecord, &onChain);
+
+    // A slot beyond the end of the file (damage) fails at the first head.
+    RecordWalk walk(m_file, from);
+    for (;;) {
+        DataRecordHeader data;
+        result = ScanToRecordOf(walk, *entry, position, &onChain, &data);
+        if (QLX_FAILED(result)) return result;
+        // Logical offsets rise with file order: a record that starts beyond
+        // the position means the position is in no record.
+        if (position < data.logicalOffset)
+            return m_report.Damage(E_FAIL, data.record.offset, kDataRecord,
+                                   "the data record at offset %" PRIu64 " of entry %u starts at logical offset %" PRIu64
+                                   ", beyond logical position %" PRIu64 ", which no record of the entry holds",
+                                   data.record.offset, entry->index, data.logicalOffset, position);
+        const uint64_t into = position - data.logicalOffset;
+        if (into <= data.DataLength()) {
+            cursor->logicalPosition = position;
+            cursor->filePosition = data.DataStart() + into;
+            cursor->bytesLeft = ClampToU32(data.DataLength() - into);
+            cursor->growingRecordOffset = data.record.lengthGiven ? 0 : data.record.offset;
+            return S_OK;
+        }
+    }
+}
+
+// Moves a cursor whose record is used up on to more bytes: the record the
+// map holds at its position; else the rest of a record that was still
+// growing when it was located (its length is read again, from the file's
+// length while the field is still 0); else the entry's next data record
+// after the file position, found by a scan.
+int32_t CContainerFile::PlaceOnNextRecord(EntryCursor* cursor, StoredEntry& entry) {
+    const uint64_t position = cursor->logicalPosition;
+    if (const RecordMap::Record* record = entry.records.Reaching(position)) {
+        if (record->End() > position) {
+            PlaceAt(cursor, *record, position);
+            return S_OK;
+        }
+    }
+    if (cursor->growingRecordOffset != 0) {
+        uint8_t head[kRecordHeadSize];
+        if (m_file.ReadAt(cursor->growingRecordOffset, head, kRecordHeadSize) != kRecordHeadSize)
+            return m_report.Damage(E_FAIL, cursor->growingRecordOffset, kDataRecord,
+                                   "the growing data record at offset %" PRIu64 " of entry %" PRIu32
+                                   " can no longer be read",
+                                   cursor->growingRecordOffset, cursor->index);
+        uint64_t end;
+        const uint32_t length = big_endian::Get32(head + kRecordLengthOffset);
+        if (length != kGrowingLength) {
+            end = cursor->growingRecordOffset + kRecordHeadSize + length;
+            cursor->growingRecordOffset = 0;
+        } else {
+            const int64_t fileLength = m_file.FileLength();
+            if (fileLength < 0) return E_FAIL;
+            end = static_cast<uint64_t>(fileLength);
+        }
+        cursor->bytesLeft = end > cursor->filePosition ? ClampToU32(end - cursor->filePosition) : 0;
+        if (cursor->bytesLeft != 0) return S_OK;
+    }
+
+    // A fresh cursor starts at the entry's first record.
+    const uint64_t after = cursor->filePosition != 0 ? cursor->filePosition : entry.seekTable.First();
+    if (after == 0) return E_FAIL;
+    bool onChain = false;
+    RecordWalk walk(m_file, ScanStart(entry.records, position, after, &onChain));
+    DataRecordHeader data;
+    int32_t result = ScanToRecordOf(walk, entry, position, &onChain, &data);
+    if (QLX_FAILED(result)) return result;
+    cursor->bytesLeft = ClampToU32(data.DataLength());
+    cursor->filePosition = data.DataStart();
+    cursor->growingRecordOffset = data.record.lengthGiven ? 0 : data.record.offset;
+    return S_OK;
+}
+
+int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_t count) {
+    if (!cursor) return E_FAIL;
+    if (!out) return E_POINTER;
+    MutexHold hold(m_mutex);
+    m_file.ForgetWindow();
+    StoredEntry* entry = m_entries.At(cursor->index);
+    int32_t result = S_OK;
+    if (!entry || entry->size == 0) {
+        result = E_FAIL;
+    } else if (cursor->logicalPosition >= entry->size) {
+        count = 0;
+    } else {
+        uint64_t left = entry->size - cursor->logicalPosition;
+        if (left < count) count = static_cast<uint32_t>(left);
+    }
+    if (count == 0) return RES_END_OF_DATA;
+    if (QLX_FAILED(result)) return result;
+
+    // The bytes of an entry cannot outnumber those of the file; a size read
+    // from a damaged file must not make an absurd allocation.
+    if (count > kReadsTakenOnTrust) {
+        int64_t fileLength = m_file.FileLength();
+        if (fileLength <= 0) return E_FAIL;
+        if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+    }
+    // An entry without a first record (damage) has nothing to read.
+    if (cursor->filePosition == 0 && entry->seekTable.First() == 0 && !entry->records.Reaching(0))
+        return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
+                               "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
+                               " bytes but its seek table names no data record",
+                               entry->index, entry->recordOffset, entry->size);
+
+    CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
+    if (!buffer) {
+        *out = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    buffer->AddRef();
+    result = buffer->SetSize(count);
+    if (QLX_FAILED(result)) {
+        buffer->Release();
+        *out = nullptr;
+        return result;
+    }
+    uint8_t* into = buffer->GetBuffer();
+    *out = buffer;
+
+    uint32_t delivered = 0;
+    uint32_t filled = 0;  // bytes in the buffer, including a short read's
+    while (QLX_SUCCEEDED(result) && delivered < count) {
+        if (cursor->bytesLeft == 0) {
+            result = PlaceOnNextRecord(cursor, *entry);
+            continue;
+        }
+        const uint32_t n = std::min(cursor->bytesLeft, count - delivered);
+        int64_t read = n;
+        if (!m_file.CopyFromWindow(cursor->filePosition, into + delivered, n))
+            read = m_file.ReadAt(cursor->filePosition, into + delivered, n);
+        const uint32_t got = read > 0 ? static_cast<uint32_t>(read) : 0;
+        filled = delivered + got;
+        if (got < n) {
+            const uint64_t at = cursor->filePosition + got;
+            result = m_report.Damage(E_FAIL, at, kDataRecord,
+                                     read < 0 ? "the data of entry %u at offset %" PRIu64 " could not be read"
+                                              : "the data of entry %u runs past the end of the file at offset %" PRIu64,
+                                     entry->index, at);
+            break;
+        }
+        cursor->bytesLeft -= n;
+        cursor->logicalPosition += n;
+        cursor->filePosition += n;
+        delivered += n;
+    }
+    // A failed read still hands out a buffer of count bytes; what was not
+    // delivered must not show whatever the allocation held before.
+    if (filled < count) std::memset(into + filled, 0, count - filled);
+    return result;
+}
