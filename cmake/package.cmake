@@ -4,8 +4,11 @@
 #   bin/cont                          the command-line host
 #   lib/contfs/contfs.so              the module (CONTFS_MODULE_INSTALL_DIR)
 #   include/qlx/*.h                   the SDK headers
+#   include/contfs/*.h                the host library's headers
+#   lib/libcontfs_host.a              the host library
 #   lib/cmake/contfs/                 find_package(contfs CONFIG)
-#   lib/pkgconfig/contfs.pc           pkg-config contfs
+#   lib/pkgconfig/contfs.pc           pkg-config contfs (the SDK)
+#   lib/pkgconfig/contfs-host.pc      pkg-config contfs-host (the host library)
 #
 # Every target a host may use goes into the one export set contfsTargets
 # and is named contfs::<part>; contfsConfig.cmake lists the parts as
@@ -14,6 +17,8 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS contfs_sdk EXPORT contfsTargets)
+install(TARGETS contfs_host EXPORT contfsTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/contfs DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set_target_properties(contfs PROPERTIES EXPORT_NAME module)
 install(TARGETS contfs EXPORT contfsTargets LIBRARY DESTINATION ${CONTFS_MODULE_INSTALL_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qlx DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -41,5 +46,7 @@ foreach(library ${CMAKE_DL_LIBS})
   string(APPEND CONTFS_PC_LIBS " -l${library}")
 endforeach()
 string(STRIP "${CONTFS_PC_LIBS}" CONTFS_PC_LIBS)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/contfs.pc.in ${CMAKE_BINARY_DIR}/package/contfs.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/package/contfs.pc DESTINATION ${CONTFS_PC_INSTALL_DIR})
+foreach(pc contfs contfs-host)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_BINARY_DIR}/package/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/package/${pc}.pc DESTINATION ${CONTFS_PC_INSTALL_DIR})
+endforeach()

@@ -14,9 +14,10 @@ prefix=$(mktemp -d "$scratch/install-XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for file in bin/cont include/qlx/interfaces.h include/qlx/language.h; do
+for file in bin/cont include/qlx/interfaces.h include/qlx/language.h include/contfs/container.h; do
   [ -e "$prefix/$file" ] || fail "$file missing after install"
 done
+[ -n "$(find "$prefix" -name libcontfs_host.a)" ] || fail "no libcontfs_host.a installed"
 module_file=$(find "$prefix" -name contfs.so -path '*/contfs/contfs.so')
 [ -n "$module_file" ] || fail "no contfs/contfs.so installed"
 
@@ -33,6 +34,7 @@ pc=$(find "$prefix" -name contfs.pc)
 [ -n "$pc" ] || fail "no contfs.pc installed"
 export PKG_CONFIG_PATH=${pc%/*}
 pkg-config --exists contfs || fail "pkg-config does not find contfs"
+pkg-config --exists contfs-host || fail "pkg-config does not find contfs-host"
 module=$(pkg-config --variable=module contfs)
 [ "$module" -ef "$module_file" ] || fail "contfs.pc names $module, not the installed module"
 # shellcheck disable=SC2046  # the flags are words

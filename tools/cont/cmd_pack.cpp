@@ -9,7 +9,6 @@
 #include "commands.h"
 #include "cont_url.h"
 #include "container_session.h"
-#include "entry_file.h"
 #include "errors.h"
 #include "local_files.h"
 #include "pack_inputs.h"

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "module_loader.h"
+#include "host_library.h"
 #include "options.h"
 
 namespace cont {

@@ -1,58 +1,23 @@
-// Writing "cont" URLs that the module reads back as the container path and
-// entry name they were made from.
-//
-// The module puts the whole URL text through percent-decoding before it
-// parses it, so an escape only protects bytes that are harmless once
-// decoded ('%' itself, backslashes, control bytes); characters the parser
-// acts on keep their meaning however they are written. Names and paths
-// that cannot survive that route are refused with a reason rather than
-// quietly turned into another entry's URL.
+// The entry names cont itself can work with, beyond those a URL can carry
+// (<contfs/container_url.h>, which this brings in): names that can also be
+// the names of files, for extract and pack.
 #ifndef CONT_CONT_URL_H
 #define CONT_CONT_URL_H
 
-#include <stddef.h>
-
 #include <string>
 
+#include "host_library.h"
+
 namespace cont {
-
-// The container path as URLs carry it: absolute, without "." or ".."
-// segments (the parser would collapse them) and without doubled slashes.
-// False with a reason when the path cannot be written in a URL.
-bool UrlContainerPath(const std::string& userPath, std::string* path, std::string* reason);
-
-// False with a reason when no URL can name this entry, wherever its
-// container lies.
-bool AddressableEntryName(const std::string& name, std::string* reason);
-
-// The same for an entry of the container at `path` (as UrlContainerPath
-// gives it): the URL must also be short enough for the module to keep.
-bool UrlCanName(const std::string& path, const std::string& name, std::string* reason);
 
 // False with a reason when `cont extract` cannot write the entry to a file
 // of its name: a relative path of segments joined by single slashes, none
 // of them empty, "." or "..", each one a file system takes.
 bool ExtractableEntryName(const std::string& name, std::string* reason);
 
-// Both of the above for the container at `path`: the names every command
-// of cont can use, and so the only ones `cont pack` makes.
+// Both UrlCanName and the above for the container at `path`: the names
+// every command of cont can use, and so the only ones `cont pack` makes.
 bool UsableEntryName(const std::string& path, const std::string& name, std::string* reason);
-
-// "cont:///" + path (so an absolute path shows four slashes), with
-// "?file=" + name when a name is given. Names of digits only, and names
-// holding '&', are written in double quotes so the parser takes them as
-// text. Both inputs must have passed the checks above.
-std::string MakeContUrl(const std::string& path, const std::string& name);
-
-// The same URL without escapes, for CheckExistence, which parses its text
-// as given.
-std::string MakePlainContUrl(const std::string& path, const std::string& name);
-
-// The entry name in a URL the container's enumerator printed for `path`;
-// false when the text has another shape.
-bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name);
-
-
 
 }  // namespace cont
 

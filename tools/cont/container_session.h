@@ -1,16 +1,14 @@
-// One container as the read-side commands see it: a file object that holds
-// it open (so every entry opened afterwards shares the directory read
-// once), its entries in container order, and failures turned into messages
-// that say whether the container, or one entry of it, is at fault.
+// One container as the read-side commands see it: the host library's
+// Container, with failures turned into messages that say whether the
+// container, or one entry of it, is at fault.
 #ifndef CONT_CONTAINER_SESSION_H
 #define CONT_CONTAINER_SESSION_H
 
 #include <string>
 #include <vector>
 
-#include "entry_file.h"
 #include "errors.h"
-#include "module_loader.h"
+#include "host_library.h"
 
 namespace cont {
 
@@ -36,7 +34,8 @@ public:
     bool OpenQuietly();
 
     // The entries, in container order. An entry whose name no URL can carry
-    // is listed with the reason, so that it does not hide the others.
+    // is listed with the reason, so that it does not hide the others; of
+    // its name only what a message shows is kept.
     int ListEntries(std::vector<ListedEntry>* entries);
 
     // Opens one entry for reading; "no such entry" when the container does
@@ -45,7 +44,7 @@ public:
     // The same without a word; the module's result, or kOtherEntry.
     int32_t OpenEntryQuietly(const std::string& name, EntryFile* file);
     // The module opened an entry other than the one named.
-    static constexpr int32_t kOtherEntry = RES_UNEXPECTED;
+    static constexpr int32_t kOtherEntry = Container::kOtherEntry;
 
     // Reads `file` from its position to `end`, handing each piece to `sink`
     // (which returns false to stop, having reported why). Fails when the
@@ -55,21 +54,18 @@ public:
 
     // What the container found damaged and what recovery rebuilt, also
     // after an Open that failed on damage; false when there is none to ask.
-    bool Inspect(Inspection* out) { return holder_.Inspect(out); }
+    bool Inspect(Inspection* out) { return container_.Inspect(out); }
 
-    const std::string& urlPath() const { return urlPath_; }
+    const std::string& urlPath() const { return container_.urlPath(); }
     Place place(const std::string& entry = {}) const { return Place{userPath_, entry}; }
 
     // Read in pieces of this size.
     static constexpr uint32_t kPiece = 1u << 20;
 
 private:
-    int32_t OpenHolder();
-
     Module& module_;
     std::string userPath_;
-    std::string urlPath_;
-    EntryFile holder_;
+    Container container_;
 };
 
 template <class Sink>

@@ -1,6 +1,6 @@
 #include "errors.h"
 
-#include <qlx/result.h>
+#include <contfs/result.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,39 +10,7 @@ namespace cont {
 
 namespace {
 
-struct NamedResult {
-    int32_t value;
-    const char* name;
-};
-
-const NamedResult kNames[] = {
-    {S_OK, "S_OK"},
-    {RES_END_OF_DATA, "RES_END_OF_DATA"},
-    {E_NOTIMPL, "E_NOTIMPL"},
-    {E_NOINTERFACE, "E_NOINTERFACE"},
-    {E_POINTER, "E_POINTER"},
-    {E_FAIL, "E_FAIL"},
-    {E_ACCESSDENIED, "E_ACCESSDENIED"},
-    {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
-    {E_INVALIDARG, "E_INVALIDARG"},
-    {RES_OPEN_FAILED, "RES_OPEN_FAILED"},
-    {RES_UNEXPECTED, "RES_UNEXPECTED"},
-    {RES_INCOMPLETE, "RES_INCOMPLETE"},
-    {RES_BAD_FORMAT, "RES_BAD_FORMAT"},
-    {RES_IO_ERROR, "RES_IO_ERROR"},
-    {RES_INVALID_URL, "RES_INVALID_URL"},
-    {RES_INVALID_PROTOCOL, "RES_INVALID_PROTOCOL"},
-    {RES_INVALID_HOST, "RES_INVALID_HOST"},
-    {RES_INVALID_PATH, "RES_INVALID_PATH"},
-};
-
 std::string g_lastFailure;
-
-std::string Hex(int32_t result) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
-    return text;
-}
 
 std::string Prefix(const Place& place) {
     std::string line = "cont: ";
@@ -53,30 +21,12 @@ std::string Prefix(const Place& place) {
 
 }  // namespace
 
-const char* ResultName(int32_t result) {
-    for (const NamedResult& n : kNames)
-        if (n.value == result) return n.name;
-    return nullptr;
-}
-
-std::string DescribeResult(int32_t result) {
-    if (result == E_OUTOFMEMORY) return std::string("out of memory, E_OUTOFMEMORY (") + Hex(result) + ")";
-    if (const char* name = ResultName(result)) return std::string(name) + " (" + Hex(result) + ")";
-    const uint32_t bits = static_cast<uint32_t>(result);
-    if ((bits & 0xFFFF0000u) == 0x80070000u) {
-        const int code = static_cast<int>(bits & 0xFFFFu);
-        return std::string("platform error ") + std::to_string(code) + ", " + std::strerror(code) + " (" +
-               Hex(result) + ")";
-    }
-    return std::string(QLX_FAILED(result) ? "unnamed failure" : "unnamed success") + " (" + Hex(result) + ")";
-}
-
 int32_t ResultFromErrno(int code) {
     return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(code) & 0xFFFFu));
 }
 
 int Fail(const Place& place, const std::string& what, int32_t result) {
-    return FailPlain(place, what + ": " + DescribeResult(result));
+    return FailPlain(place, what + ": " + contfs::Result(result).Describe());
 }
 
 int FailPlain(const Place& place, const std::string& what) {

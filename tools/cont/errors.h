@@ -14,14 +14,6 @@ namespace cont {
 // Exit statuses of every command.
 enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
-// The symbolic name of a result code, or null when it has none.
-const char* ResultName(int32_t result);
-
-// "NAME (0xXXXXXXXX)"; platform errors (0x8007xxxx without a name of their
-// own) name the errno value they carry, and E_OUTOFMEMORY says "out of
-// memory" in words before its name.
-std::string DescribeResult(int32_t result);
-
 // An errno value as the module reports platform errors: 0x80070000 with its
 // low 16 bits.
 int32_t ResultFromErrno(int code);
@@ -33,8 +25,9 @@ struct Place {
     std::string entry;
 };
 
-// "cont: C.cnt: entry 'x': WHAT: NAME (0x...)". Returns kExitFailure so a
-// command can end with `return Fail(...)`.
+// "cont: C.cnt: entry 'x': WHAT: NAME (0x...)", the code described as
+// contfs::Result::Describe does. Returns kExitFailure so a command can end
+// with `return Fail(...)`.
 int Fail(const Place& place, const std::string& what, int32_t result);
 
 // The same line without a result code, for failures the tool finds itself

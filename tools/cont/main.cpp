@@ -9,6 +9,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "errors.h"
+#include "module_lookup.h"
 #include "standard_output.h"
 
 namespace cont {
@@ -56,9 +57,9 @@ int PrintVersion(const Args& args) {
 Module* Tool::module() {
     if (!tried_) {
         tried_ = true;
-        std::string error;
-        const std::string* path = args_.Value("module");
-        loaded_ = module_.Load(path ? *path : std::string(), &error);
+        std::string path, error;
+        const std::string* given = args_.Value("module");
+        loaded_ = FindModule(given ? *given : std::string(), &path, &error) && module_.Load(path, &error).ok();
         if (!loaded_) std::fprintf(stderr, "cont %s: %s\n", command_, error.c_str());
     }
     return loaded_ ? &module_ : nullptr;

@@ -28,9 +28,7 @@
 #include <vector>
 
 #include "container_session.h"
-#include "entry_file.h"
-#include "host_objects.h"
-#include "module_loader.h"
+#include "host_library.h"
 #include "mount_tree.h"
 
 namespace cont {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "header_probe.h"
-#include "host_objects.h"
+#include "host_library.h"
 
 namespace cont {
 

@@ -1,62 +1,20 @@
-// The host side of the contract: the objects cont hands the module. Each is
-// a heap object with its own atomic reference count that deletes itself on
-// its last Release, because the module may hold a request or response until
-// the file object goes away, whatever cont's own stack is doing by then.
-#ifndef CONT_HOST_OBJECTS_H
-#define CONT_HOST_OBJECTS_H
+// The host side of the contract: the objects a host hands the module. Each
+// is a heap object with its own atomic reference count that deletes itself
+// on its last Release, because the module may hold a request or response
+// until the file object goes away, whatever the host's own stack is doing
+// by then.
+#ifndef CONTFS_HOST_OBJECTS_H
+#define CONTFS_HOST_OBJECTS_H
 
+#include <contfs/ref.h>
 #include <qlx/interfaces.h>
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace cont {
-
-// Holds one reference to an interface and releases it on destruction.
-template <class T>
-class Ref {
-public:
-    Ref() = default;
-    // Takes over a reference the caller already owns.
-    explicit Ref(T* owned) : p_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            p_ = other.p_;
-            other.p_ = nullptr;
-        }
-        return *this;
-    }
-    ~Ref() { Reset(); }
-
-    void Reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    // For out parameters: releases what is held and hands out the slot.
-    T** Receive() {
-        Reset();
-        return &p_;
-    }
-
-private:
-    T* p_ = nullptr;
-};
-
-// QueryInterface into a Ref; empty when the object does not answer.
-template <class T>
-Ref<T> Query(IUnknown* object, const QLXGUID& iid) {
-    void* out = nullptr;
-    if (!object || QLX_FAILED(object->QueryInterface(iid, &out))) return Ref<T>();
-    return Ref<T>(static_cast<T*>(out));
-}
+namespace contfs {
 
 // IUnknown for one host interface; New() hands the object out with one
 // reference held by the caller.
@@ -115,7 +73,7 @@ private:
 };
 
 // Receives the callbacks of one file object. Statuses also come back as
-// return values, which cont goes by; what only a callback carries is a
+// return values, which the library goes by; what only a callback carries is a
 // read's buffer, kept (with a reference) until the next read or TakeData.
 class HostFileResponse : public HostObject<IQLXFileResponse> {
 public:
@@ -179,7 +137,7 @@ protected:
     const QLXGUID& FaceId() const override { return IID_IQLXFilePoolResponse; }
 };
 
-// Bytes owned by cont, handed to Write. The storage is reused from one
+// Bytes owned by the host, handed to Write. The storage is reused from one
 // write to the next, so a copy loop fills it in place.
 class HostBuffer : public HostObject<IQLXBuffer> {
 public:
@@ -198,6 +156,6 @@ private:
     uint8_t empty_ = 0;
 };
 
-}  // namespace cont
+}  // namespace contfs
 
 #endif

@@ -1,6 +1,6 @@
-#include "host_objects.h"
+#include <contfs/host_objects.h>
 
-namespace cont {
+namespace contfs {
 
 int32_t HostRequest::GetRequestHeaders(IQLXValues** headers) {
     if (headers) *headers = nullptr;
@@ -89,4 +89,4 @@ int32_t HostBuffer::SetSize(uint32_t length) {
     return S_OK;
 }
 
-}  // namespace cont
+}  // namespace contfs

@@ -1,8 +1,8 @@
-#include "entry_file.h"
+#include <contfs/entry_file.h>
 
 #include <cstring>
 
-namespace cont {
+namespace contfs {
 
 EntryFile::~EntryFile() { Release(); }
 
@@ -13,7 +13,7 @@ void EntryFile::Release() {
     response_.Reset();
 }
 
-int32_t EntryFile::Open(Module& module, const std::string& url, uint32_t access) {
+Result EntryFile::Open(Module& module, const std::string& url, uint32_t access) {
     Release();
     Ref<IUnknown> object;
     const int32_t result = module.NewFileObject(&object);
@@ -21,7 +21,7 @@ int32_t EntryFile::Open(Module& module, const std::string& url, uint32_t access)
     return OpenObject(std::move(object), url, access);
 }
 
-int32_t EntryFile::OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access) {
+Result EntryFile::OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access) {
     Release();
     Ref<IQLXGetFileFromSamePool> pool =
         Query<IQLXGetFileFromSamePool>(sibling.object_.get(), IID_IQLXGetFileFromSamePool);
@@ -34,7 +34,7 @@ int32_t EntryFile::OpenBeside(EntryFile& sibling, const std::string& url, uint32
     return OpenObject(std::move(response->file), url, access);
 }
 
-int32_t EntryFile::OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access) {
+Result EntryFile::OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access) {
     object_ = std::move(object);
     position_ = 0;
     file_ = Query<IQLXFileObject>(object_.get(), IID_IQLXFileObject);
@@ -51,7 +51,7 @@ bool EntryFile::HoldsContainer() {
     return static_cast<bool>(Query<IQLXEnumeratorIUnknown>(object_.get(), IID_IQLXEnumeratorIUnknown));
 }
 
-int32_t EntryFile::Read(uint32_t count, std::vector<uint8_t>* out) {
+Result EntryFile::Read(uint32_t count, std::vector<uint8_t>* out) {
     Ref<IQLXBuffer> data;
     const uint8_t* bytes = nullptr;
     uint32_t length = 0;
@@ -60,7 +60,7 @@ int32_t EntryFile::Read(uint32_t count, std::vector<uint8_t>* out) {
     return result;
 }
 
-int32_t EntryFile::ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length) {
+Result EntryFile::ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length) {
     if (!file_) return E_FAIL;
     const int32_t result = file_->Read(count);
     *data = response_->TakeData();
@@ -80,14 +80,14 @@ int32_t EntryFile::ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8
     return S_OK;
 }
 
-int32_t EntryFile::Write(IQLXBuffer* data) {
+Result EntryFile::Write(IQLXBuffer* data) {
     if (!file_) return E_FAIL;
     const int32_t result = file_->Write(data);
     if (QLX_SUCCEEDED(result)) position_ += data->GetSize();
     return result;
 }
 
-int32_t EntryFile::Seek(uint64_t position) {
+Result EntryFile::Seek(uint64_t position) {
     Ref<IQLXFileObject64> file64 = Query<IQLXFileObject64>(object_.get(), IID_IQLXFileObject64);
     if (!file64) return E_NOINTERFACE;
     const int32_t result = file64->Seek64(static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32), 0);
@@ -95,7 +95,7 @@ int32_t EntryFile::Seek(uint64_t position) {
     return result;
 }
 
-int32_t EntryFile::Name(std::string* name) {
+Result EntryFile::Name(std::string* name) {
     if (!file_) return E_FAIL;
     const char* text = nullptr;
     const int32_t result = file_->GetName(&text);
@@ -105,7 +105,7 @@ int32_t EntryFile::Name(std::string* name) {
     return S_OK;
 }
 
-int32_t EntryFile::Stat(EntryStat* stat) {
+Result EntryFile::Stat(EntryStat* stat) {
     Ref<IQLXFileStat> stater = Query<IQLXFileStat>(object_.get(), IID_IQLXFileStat);
     if (!stater) return E_NOINTERFACE;
     Ref<HostStatResponse> response = NewHostObject<HostStatResponse>();
@@ -117,7 +117,7 @@ int32_t EntryFile::Stat(EntryStat* stat) {
     return S_OK;
 }
 
-int32_t EntryFile::Size(uint64_t* size) {
+Result EntryFile::Size(uint64_t* size) {
     EntryStat stat;
     int32_t result = Stat(&stat);
     if (QLX_FAILED(result)) return result;
@@ -155,13 +155,13 @@ bool EntryFile::Inspect(Inspection* out) {
     return true;
 }
 
-int32_t EntryFile::Remove() {
+Result EntryFile::Remove() {
     Ref<IQLXFileRemove> remover = Query<IQLXFileRemove>(object_.get(), IID_IQLXFileRemove);
     if (!remover) return E_NOINTERFACE;
     return remover->Remove();
 }
 
-int32_t EntryFile::Exists(const std::string& url, bool* exists) {
+Result EntryFile::Exists(const std::string& url, bool* exists) {
     Ref<IQLXFileExists> checker = Query<IQLXFileExists>(object_.get(), IID_IQLXFileExists);
     if (!checker) return E_NOINTERFACE;
     Ref<HostExistsResponse> response = NewHostObject<HostExistsResponse>();
@@ -172,7 +172,7 @@ int32_t EntryFile::Exists(const std::string& url, bool* exists) {
     return S_OK;
 }
 
-int32_t EntryFile::ListUrls(const std::function<void(std::string url)>& each) {
+Result EntryFile::ListUrls(const std::function<void(std::string url)>& each) {
     Ref<IQLXEnumeratorIUnknown> list = Query<IQLXEnumeratorIUnknown>(object_.get(), IID_IQLXEnumeratorIUnknown);
     if (!list) return E_NOINTERFACE;
     uint32_t count = 0;
@@ -199,4 +199,4 @@ int32_t EntryFile::ListUrls(const std::function<void(std::string url)>& each) {
     return S_OK;
 }
 
-}  // namespace cont
+}  // namespace contfs

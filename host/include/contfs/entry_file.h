@@ -1,19 +1,20 @@
 // One file object of the module, driven as a player drives it: a request
 // carrying the URL, Open with a response, then Read/Write/Seek64, with
 // every outcome taken from the call and its callback.
-#ifndef CONT_ENTRY_FILE_H
-#define CONT_ENTRY_FILE_H
+#ifndef CONTFS_ENTRY_FILE_H
+#define CONTFS_ENTRY_FILE_H
 
+#include <contfs/host_objects.h>
+#include <contfs/module.h>
+#include <contfs/ref.h>
+#include <contfs/result.h>
 #include <qlx/interfaces.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "host_objects.h"
-#include "module_loader.h"
-
-namespace cont {
+namespace contfs {
 
 // What the module's container found damaged, and what its recovery rebuilt
 // (IQLXContainerInspector).
@@ -39,10 +40,10 @@ public:
     // Creates the file object, hands it the request and opens it. A file
     // object keeps its container even when the entry lookup fails, which
     // HoldsContainer() tells apart.
-    int32_t Open(Module& module, const std::string& url, uint32_t access);
+    Result Open(Module& module, const std::string& url, uint32_t access);
     // The same, with a file object made by `sibling` (another file object
     // of the module) rather than by the plug-in.
-    int32_t OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access);
+    Result OpenBeside(EntryFile& sibling, const std::string& url, uint32_t access);
 
     // True when the module opened the container behind this object (its
     // directory could be read), whatever became of the entry.
@@ -50,33 +51,33 @@ public:
 
     // Up to `count` bytes appended to `out`. S_OK, RES_END_OF_DATA (nothing
     // left) or a failure.
-    int32_t Read(uint32_t count, std::vector<uint8_t>* out);
+    Result Read(uint32_t count, std::vector<uint8_t>* out);
     // The same without a copy: the bytes stay in the module's buffer, which
     // `data` holds; `bytes` and `length` say where they are.
-    int32_t ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length);
+    Result ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length);
     // Writes the buffer's whole content.
-    int32_t Write(IQLXBuffer* data);
-    int32_t Seek(uint64_t position);
+    Result Write(IQLXBuffer* data);
+    Result Seek(uint64_t position);
     uint64_t position() const { return position_; }
 
     // The name of the entry the module opened (GetName).
-    int32_t Name(std::string* name);
+    Result Name(std::string* name);
 
-    int32_t Stat(EntryStat* stat);
+    Result Stat(EntryStat* stat);
     // The entry's 64-bit size. The contract reports sizes modulo 2^32, so
     // the high part is found by seeking: a seek succeeds up to the size and
     // fails past it. Leaves the position at 0.
-    int32_t Size(uint64_t* size);
+    Result Size(uint64_t* size);
 
-    int32_t Remove();
+    Result Remove();
 
     // Whether the module knows the entry a URL names, among the containers
     // it holds open. The URL is parsed as given, without percent-decoding.
-    int32_t Exists(const std::string& url, bool* exists);
+    Result Exists(const std::string& url, bool* exists);
 
     // The container's listing: `each` is handed one URL per entry, in
     // container order.
-    int32_t ListUrls(const std::function<void(std::string url)>& each);
+    Result ListUrls(const std::function<void(std::string url)>& each);
 
     // What the container behind this object (also one whose directory could
     // not be read) found damaged; false when there is none to ask.
@@ -86,7 +87,7 @@ public:
     void Release();
 
 private:
-    int32_t OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access);
+    Result OpenObject(Ref<IUnknown> object, const std::string& url, uint32_t access);
 
     Ref<IUnknown> object_;
     Ref<IQLXFileObject> file_;
@@ -94,6 +95,6 @@ private:
     uint64_t position_ = 0;
 };
 
-}  // namespace cont
+}  // namespace contfs
 
 #endif

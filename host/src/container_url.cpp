@@ -1,0 +1,204 @@
+#include <contfs/container_url.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "quoting/entry_name_quotes.h"
+
+namespace contfs {
+
+namespace {
+
+const char kScheme[] = "cont:///";
+const char kFileOption[] = "?file=";
+// The longest text the module keeps; a longer URL reaches it empty.
+constexpr size_t kLongestUrl = 0xFFFFFF;
+
+// Characters written as %XX. '%' must be; the rest are escaped so a
+// printed URL can be pasted into a shell or another tool unharmed.
+bool Escaped(unsigned char c) {
+    return c < 0x21 || c == 0x7F || c == '%' || c == '\\' || c == '?' || c == '#' || c == '&' || c == '"' ||
+           c == '$';
+}
+
+void AppendEscaped(std::string* out, const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (Escaped(c)) {
+            *out += '%';
+            *out += kHex[c >> 4];
+            *out += kHex[c & 15];
+        } else {
+            *out += static_cast<char>(c);
+        }
+    }
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The parser's reading of a number: spaces, a sign, digits, in 32 bits.
+uint32_t ReadNumber(const std::string& text, size_t at) {
+    while (at < text.size() && IsSpace(text[at])) ++at;
+    const bool negative = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+    uint32_t value = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at) value = value * 10u + static_cast<uint32_t>(text[at] - '0');
+    return negative ? 0u - value : value;
+}
+
+// Whether the URL parser would read a '$' in `text` as its start-time
+// shorthand ("clip.dat$2:00" for "clip.dat?start=2:00") and cut the URL
+// there: it does so at a '$' whose following text reads as a time other
+// than zero, in tenths of a second and 32 bits as the parser counts them
+// (at most three colons; days, hours, minutes and seconds read as
+// numbers; one digit after the first '.' of the seconds). One pass from the
+// end, however many '$' the text holds.
+bool HasStartTimeMark(const std::string& text) {
+    // A time has at most three colons, so only the text's last three can
+    // begin its fields; the seconds begin after the very last one.
+    size_t lastColons[3] = {std::string::npos, std::string::npos, std::string::npos};
+    size_t colons = 0;
+    for (size_t i = text.size(); i-- > 0 && colons < 3;)
+        if (text[i] == ':') lastColons[colons++] = i;  // [0] is the last colon
+    uint32_t fields[3] = {0, 0, 0};
+    for (size_t c = 0; c < colons; ++c) fields[c] = ReadNumber(text, lastColons[c] + 1);
+    const size_t dotAfterLastColon = colons ? text.find('.', lastColons[0] + 1) : std::string::npos;
+
+    size_t colonsAfter = 0;
+    size_t nextDot = std::string::npos;
+    for (size_t d = text.size(); d-- > 0;) {
+        if (text[d] == ':') ++colonsAfter;
+        if (text[d] == '.') nextDot = d;
+        if (text[d] != '$' || colonsAfter > 3) continue;
+        // parts[0] seconds, then minutes, hours, days: the number after the
+        // '$' is the leftmost field, those after the colons follow it.
+        uint32_t parts[4] = {0, 0, 0, 0};
+        parts[colonsAfter] = ReadNumber(text, d + 1);
+        for (size_t k = 0; k < colonsAfter; ++k) parts[k] = fields[k];
+        uint32_t total = (((parts[3] * 24u + parts[2]) * 60u + parts[1]) * 60u + parts[0]) * 10u;
+        const size_t dot = colonsAfter ? dotAfterLastColon : nextDot;
+        if (dot != std::string::npos && dot + 1 < text.size() && IsDigit(text[dot + 1]))
+            total += static_cast<uint32_t>(text[dot + 1] - '0');
+        if (total != 0) return true;
+    }
+    return false;
+}
+
+// Characters that, once decoded, would end or reshape the part they are in.
+// '$' starts the parser's start-time shorthand wherever a time follows it.
+const char* Breaker(const std::string& text, const char* set) {
+    for (const char* c = set; *c; ++c)
+        if (text.find(*c) != std::string::npos) return c;
+    return nullptr;
+}
+
+std::string Quoted(char c) { return std::string("'") + c + "'"; }
+
+}  // namespace
+
+bool UrlContainerPath(const std::string& userPath, std::string* path, std::string* reason) {
+    if (userPath.empty()) {
+        *reason = "empty container path";
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::weakly_canonical(std::filesystem::absolute(userPath, ec), ec);
+    if (ec) {
+        *reason = "cannot resolve the path: " + ec.message();
+        return false;
+    }
+    *path = full.lexically_normal().string();
+    if (const char* c = Breaker(*path, "?#$\\")) {
+        *reason = "the path holds " + Quoted(*c) + ", which a cont URL cannot carry in a container path";
+        return false;
+    }
+    return true;
+}
+
+bool AddressableEntryName(const std::string& name, std::string* reason) {
+    if (name.empty()) {
+        *reason = "an entry name cannot be empty";
+        return false;
+    }
+    if (const char* c = Breaker(name, "#\\")) {
+        *reason = "the name holds " + Quoted(*c) + ", which a cont URL cannot carry";
+        return false;
+    }
+    if (name.front() == ' ' || name.back() == ' ') {
+        *reason = "the name begins or ends with a space, which a cont URL drops";
+        return false;
+    }
+    if (name.front() == '"') {
+        *reason = "the name begins with '\"', which a cont URL reads as a quote";
+        return false;
+    }
+    if (name.find('"') != std::string::npos && name.find('&') != std::string::npos) {
+        *reason = "the name holds both '\"' and '&', which no cont URL can carry together";
+        return false;
+    }
+    // The container path holds no '$' (see UrlContainerPath), so only the
+    // name's own, and what follows them, can make a time.
+    if (HasStartTimeMark(EntryNameNeedsQuotes(name.c_str()) ? '"' + name + '"' : name)) {
+        *reason = "the name holds a '$' followed by a time, which a cont URL reads as a start time";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::string BuildUrl(const std::string& path, const std::string& name, bool escape) {
+    auto append = [escape](std::string* out, const std::string& text) {
+        if (escape)
+            AppendEscaped(out, text);
+        else
+            *out += text;
+    };
+    std::string url = kScheme;
+    append(&url, path);
+    if (name.empty()) return url;
+    url += kFileOption;
+    const bool quote = EntryNameNeedsQuotes(name.c_str());
+    if (quote) url += '"';
+    append(&url, name);
+    if (quote) url += '"';
+    return url;
+}
+
+}  // namespace
+
+std::string MakeContUrl(const std::string& path, const std::string& name) { return BuildUrl(path, name, true); }
+
+bool UrlCanName(const std::string& path, const std::string& name, std::string* reason) {
+    if (!AddressableEntryName(name, reason)) return false;
+    // Known without building it: escapes take three characters.
+    size_t length = BuildUrl(path, "", true).size() + std::strlen(kFileOption) + 2 * EntryNameNeedsQuotes(name.c_str());
+    for (unsigned char c : name) length += Escaped(c) ? 3 : 1;
+    if (length <= kLongestUrl) return true;
+    *reason = "the name is so long that its URL would pass the " + std::to_string(kLongestUrl) +
+              " characters the module takes";
+    return false;
+}
+
+std::string MakePlainContUrl(const std::string& path, const std::string& name) {
+    return BuildUrl(path, name, false);
+}
+
+bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name) {
+    const std::string prefix = kScheme + path + kFileOption;
+    if (url.compare(0, prefix.size(), prefix) != 0) return false;
+    *name = url.substr(prefix.size());
+    // The module lists in double quotes a name it would otherwise misread,
+    // by the same rule MakeContUrl quotes by; a name that merely begins and
+    // ends with a '"' of its own is listed as it is.
+    if (name->size() >= 2 && name->front() == '"' && name->back() == '"') {
+        const std::string inner = name->substr(1, name->size() - 2);
+        if (EntryNameNeedsQuotes(inner.c_str())) *name = inner;
+    }
+    return true;
+}
+
+}  // namespace contfs
