@@ -11,6 +11,7 @@ void EntryFile::Release() {
     file_.Reset();
     object_.Reset();
     response_.Reset();
+    buffer_.Reset();
 }
 
 Result EntryFile::Open(Module& module, const std::string& url, uint32_t access) {
@@ -80,11 +81,23 @@ Result EntryFile::ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_
     return S_OK;
 }
 
-Result EntryFile::Write(IQLXBuffer* data) {
+Result EntryFile::Write(const void* data, size_t length) {
     if (!file_) return E_FAIL;
-    const int32_t result = file_->Write(data);
-    if (QLX_SUCCEEDED(result)) position_ += data->GetSize();
-    return result;
+    if (length && !data) return E_POINTER;
+    if (!buffer_) buffer_ = NewHostObject<HostBuffer>();
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    // The contract counts a write's bytes in 32 bits.
+    constexpr size_t kLargestWrite = size_t{1} << 30;
+    do {
+        const uint32_t piece = static_cast<uint32_t>(length < kLargestWrite ? length : kLargestWrite);
+        Result result = buffer_->Set(bytes, piece);
+        if (result.ok()) result = file_->Write(buffer_.get());
+        if (result.failed()) return result;
+        position_ += piece;
+        bytes += piece;
+        length -= piece;
+    } while (length != 0);
+    return S_OK;
 }
 
 Result EntryFile::Seek(uint64_t position) {

@@ -84,10 +84,9 @@ private:
     Tool& tool_;
     std::string out_;
     std::string writePath_;
-    std::string urlPath_;
-    Ref<HostBuffer> buffer_ = NewHostObject<HostBuffer>();
+    ContainerWriter writer_;
+    std::vector<uint8_t> buffer_;
     std::unique_ptr<Progress> progress_;
-    Source* first_ = nullptr;
 };
 
 int Packer::OpenInput(Source& source) {
@@ -98,12 +97,7 @@ int Packer::OpenInput(Source& source) {
 }
 
 int Packer::OpenEntry(Source& source) {
-    const std::string url = MakeContUrl(urlPath_, source.name);
-    // Later entries come from the first one's pool, as a player asks an
-    // open file for its siblings.
-    const int32_t result = first_ ? source.entry.OpenBeside(first_->entry, url, WriteAccess)
-                                  : source.entry.Open(*tool_.module(), url, WriteAccess);
-    if (!first_) first_ = &source;
+    const int32_t result = writer_.AddEntry(source.name, &source.entry);
     if (QLX_SUCCEEDED(result)) {
         source.added = true;
         return kExitOk;
@@ -116,10 +110,9 @@ int Packer::OpenEntry(Source& source) {
 
 int Packer::CopyPiece(Source& source, uint32_t piece) {
     std::string reason;
-    int32_t result = buffer_->SetSize(piece);
-    if (QLX_FAILED(result)) return Fail(place(source.name), "cannot make a buffer", result);
+    buffer_.resize(piece);
     size_t got = 0;
-    if (!source.input.Read(buffer_->GetBuffer(), piece, &got, &reason))
+    if (!source.input.Read(buffer_.data(), piece, &got, &reason))
         return FailPlain(Place{source.path, {}}, "read failed: " + reason);
     if (got == 0) {
         source.done = true;
@@ -128,8 +121,7 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
         // An empty write still makes the container write its header and the
         // entry's record, so a container of empty files is readable.
     }
-    buffer_->SetSize(static_cast<uint32_t>(got));
-    result = source.entry.Write(buffer_.get());
+    const int32_t result = source.entry.Write(buffer_.data(), got);
     if (QLX_FAILED(result)) {
         std::string what = "write failed at byte " + std::to_string(source.written);
         const std::string cause = WhyWriteFailed(writePath_);
@@ -143,7 +135,8 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
 
 int Packer::Run(Sources& sources, bool interleave, uint64_t total) {
     std::string reason;
-    if (!UrlContainerPath(writePath_, &urlPath_, &reason)) return Fail(place(), reason, RES_INVALID_PATH);
+    const int32_t created = writer_.Create(*tool_.module(), writePath_, &reason);
+    if (QLX_FAILED(created)) return Fail(place(), reason, created);
     progress_ = std::make_unique<Progress>("packing", total, tool_.quiet());
     int status = kExitOk;
     if (interleave) {
@@ -168,16 +161,15 @@ int Packer::Run(Sources& sources, bool interleave, uint64_t total) {
             if ((status = OpenInput(source)) != kExitOk || (status = OpenEntry(source)) != kExitOk) break;
             while (!source.done && status == kExitOk) status = CopyPiece(source, kPlainPiece);
             source.input.Close();
-            // The first file object keeps the container open for the rest;
-            // releasing it would end the container and the next open for
-            // writing would start it afresh.
-            if (i != 0) source.entry.Release();
+            // The writer keeps the container open for the rest.
+            source.entry.Release();
         }
     }
     progress_.reset();
     // The container writes its directory and clean flag when the last file
     // object lets go of it.
     for (auto& source : sources) source->entry.Release();
+    writer_.Close();
     return status;
 }
 

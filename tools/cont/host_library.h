@@ -5,6 +5,7 @@
 
 #include <contfs/container.h>
 #include <contfs/container_url.h>
+#include <contfs/container_writer.h>
 #include <contfs/entry_file.h>
 #include <contfs/host_objects.h>
 #include <contfs/module.h>
@@ -15,6 +16,7 @@ namespace cont {
 
 using contfs::AddressableEntryName;
 using contfs::Container;
+using contfs::ContainerWriter;
 using contfs::EntryFile;
 using contfs::EntryNameFromListing;
 using contfs::EntryStat;

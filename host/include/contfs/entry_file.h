@@ -10,6 +10,8 @@
 #include <contfs/result.h>
 #include <qlx/interfaces.h>
 
+#include <stddef.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,8 +57,11 @@ public:
     // The same without a copy: the bytes stay in the module's buffer, which
     // `data` holds; `bytes` and `length` say where they are.
     Result ReadBuffer(uint32_t count, Ref<IQLXBuffer>* data, const uint8_t** bytes, uint32_t* length);
-    // Writes the buffer's whole content.
-    Result Write(IQLXBuffer* data);
+    // Writes `length` bytes at the position (an entry is written from its
+    // start to its end). Zero bytes is a write all the same: the container
+    // then writes its header and the entry's record, so that even an empty
+    // entry is on the disk.
+    Result Write(const void* data, size_t length);
     Result Seek(uint64_t position);
     uint64_t position() const { return position_; }
 
@@ -92,6 +97,7 @@ private:
     Ref<IUnknown> object_;
     Ref<IQLXFileObject> file_;
     Ref<HostFileResponse> response_;
+    Ref<HostBuffer> buffer_;  // the bytes of the latest Write
     uint64_t position_ = 0;
 };
 

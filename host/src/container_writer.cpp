@@ -1,0 +1,107 @@
+#include <contfs/container_url.h>
+#include <contfs/container_writer.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace contfs {
+
+namespace {
+
+// The module empties the file it opens for writing; only a missing or an
+// empty file may be handed to it. With `create`, a missing file is created
+// (and `created` says so).
+Result Claim(const std::string& path, bool create, bool* created, std::string* why) {
+    struct stat existing;
+    if (stat(path.c_str(), &existing) == 0) {
+        if (S_ISREG(existing.st_mode) && existing.st_size == 0) return S_OK;
+        if (why) *why = S_ISREG(existing.st_mode) ? "exists and holds data; a new container would empty it"
+                                                  : "exists and is not a regular file";
+        return E_ACCESSDENIED;
+    }
+    const int missing = errno;
+    if (missing != ENOENT) {
+        if (why) *why = std::string("cannot look at the path: ") + std::strerror(missing);
+        return QLXResultFromPlatformError(missing);
+    }
+    if (!create) return S_OK;
+    // Exclusive, so that a file that appears meanwhile is not taken over.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int code = errno;
+        if (why) *why = std::string("cannot create the container: ") + std::strerror(code);
+        return code == EEXIST ? E_ACCESSDENIED : QLXResultFromPlatformError(code);
+    }
+    close(fd);
+    *created = true;
+    return S_OK;
+}
+
+// Takes back a file Claim created, when nothing was written to it.
+void Unclaim(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) unlink(path.c_str());
+}
+
+}  // namespace
+
+Result ContainerWriter::Create(Module& module, const std::string& path, std::string* why) {
+    Close();
+    std::string reason;
+    if (!UrlContainerPath(path, &urlPath_, &reason)) {
+        if (why) *why = reason;
+        urlPath_.clear();
+        return RES_INVALID_PATH;
+    }
+    bool created = false;
+    const Result claimed = Claim(urlPath_, false, &created, why);
+    if (claimed.failed()) return claimed;
+    module_ = &module;
+    return S_OK;
+}
+
+Result ContainerWriter::AddEntry(const std::string& name, EntryFile* file, std::string* why) {
+    if (!module_) return RES_UNEXPECTED;
+    std::string reason;
+    if (!UrlCanName(urlPath_, name, &reason)) {
+        if (why) *why = reason;
+        return E_INVALIDARG;
+    }
+    const std::string url = MakeContUrl(urlPath_, name);
+    if (!started_) return Start(url, file, why);
+    // A file object from the holder's pool joins the container it holds.
+    return file->OpenBeside(holder_, url, WriteAccess);
+}
+
+Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::string* why) {
+    bool created = false;
+    Result result = Claim(urlPath_, true, &created, why);
+    if (result.failed()) return result;
+    result = file->Open(*module_, url, WriteAccess);
+    if (result.ok()) {
+        // Without an entry name the holder joins the container without an
+        // entry of its own, which the module answers with a failure all
+        // the same.
+        const Result held = holder_.OpenBeside(*file, MakeContUrl(urlPath_, ""), ReadAccess);
+        if (held.ok() || holder_.HoldsContainer()) {
+            started_ = true;
+            return S_OK;
+        }
+        result = held;
+    }
+    file->Release();
+    holder_.Release();
+    if (created) Unclaim(urlPath_);
+    return result;
+}
+
+void ContainerWriter::Close() {
+    holder_.Release();
+    module_ = nullptr;
+    started_ = false;
+}
+
+}  // namespace contfs
