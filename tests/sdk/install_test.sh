@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # install_test.sh BUILD_DIR SOURCE_DIR SCRATCH_DIR
 # Installs the build into a fresh prefix and builds the C host of this folder
-# against it twice, as hosts outside the tree do: through
-# find_package(contfs CONFIG) and through pkg-config. Each build then runs on
-# the installed module its package names; the installed cont finds that
-# module on its own.
+# and the examples of examples/ against it twice, as hosts outside the tree
+# do: through find_package(contfs CONFIG) and through pkg-config. Each build
+# then runs on the installed module its package names: the examples pack
+# files as interleaved entries and print each entry back, compared byte for
+# byte with its file. The installed cont finds that module on its own.
 set -euo pipefail
 fail() { echo "install test: $*" >&2; exit 1; }
 mkdir -p "$3"
@@ -13,6 +14,32 @@ build=$(realpath "$1") source=$(realpath "$2") scratch=$(realpath "$3")
 prefix=$(mktemp -d "$scratch/install-XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
+strict="-Wall -Wextra -Werror -pedantic"
+
+# The inputs of the examples: the samples (one of them empty) and two files
+# of several pieces each, so that their entries' bytes interleave.
+inputs=$prefix/inputs
+mkdir "$inputs"
+cp "$source"/samples/* "$inputs/"
+head -c 300000 /dev/urandom >"$inputs/big-a.bin"
+head -c 200001 /dev/urandom >"$inputs/big-b.bin"
+
+# run_examples DIR: DIR/pack_entries packs every input, DIR/read_entry gives
+# each entry back; and a second pack over the container is refused without
+# touching it.
+run_examples() {
+  local bin=$1 container=$1/packed.cnt file
+  "$bin/pack_entries" "$container" "$inputs"/* || fail "$bin/pack_entries failed"
+  for file in "$inputs"/*; do
+    "$bin/read_entry" "$container" "${file##*/}" | cmp - "$file" ||
+      fail "$bin/read_entry gave other bytes for ${file##*/}"
+  done
+  cp "$container" "$prefix/before.cnt"
+  if "$bin/pack_entries" "$container" "$inputs/notes.txt" 2>/dev/null; then
+    fail "$bin/pack_entries wrote over an existing container"
+  fi
+  cmp -s "$container" "$prefix/before.cnt" || fail "$bin/pack_entries changed the container it refused"
+}
 
 for file in bin/cont include/qlx/interfaces.h include/qlx/language.h include/contfs/container.h; do
   [ -e "$prefix/$file" ] || fail "$file missing after install"
@@ -28,6 +55,10 @@ module=$(cat "$prefix/by-cmake/module-path.txt")
 [ "$module" = "$(cat "$prefix/by-cmake/module-variable.txt")" ] || fail "contfs::module and contfs_MODULE_PATH differ"
 [ "$module" -ef "$module_file" ] || fail "the package names $module, not the installed module"
 "$prefix/by-cmake/c_host" "$module" "$prefix"
+cmake -S "$source/examples" -B "$prefix/examples-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="$strict" -DCMAKE_CXX_FLAGS="$strict" >/dev/null
+cmake --build "$prefix/examples-cmake" >/dev/null
+run_examples "$prefix/examples-cmake"
 
 echo "--- pkg-config contfs"
 pc=$(find "$prefix" -name contfs.pc)
@@ -37,10 +68,18 @@ pkg-config --exists contfs || fail "pkg-config does not find contfs"
 pkg-config --exists contfs-host || fail "pkg-config does not find contfs-host"
 module=$(pkg-config --variable=module contfs)
 [ "$module" -ef "$module_file" ] || fail "contfs.pc names $module, not the installed module"
-# shellcheck disable=SC2046  # the flags are words
-cc -std=c99 -pedantic -Wall -Wextra -Werror $(pkg-config --cflags contfs) "$source/tests/sdk/c_host.c" \
+# shellcheck disable=SC2046,SC2086  # the flags are words
+cc -std=c99 $strict $(pkg-config --cflags contfs) "$source/tests/sdk/c_host.c" \
   -o "$prefix/c_host" $(pkg-config --libs contfs)
 "$prefix/c_host" "$module" "$prefix"
+mkdir "$prefix/examples-pc"
+# shellcheck disable=SC2046,SC2086
+cc -std=c99 $strict $(pkg-config --cflags contfs) -DCONTFS_MODULE="\"$module\"" "$source/examples/read_entry.c" \
+  -o "$prefix/examples-pc/read_entry" $(pkg-config --libs contfs)
+# shellcheck disable=SC2046,SC2086
+c++ -std=c++17 $strict $(pkg-config --cflags contfs-host) -DCONTFS_MODULE="\"$module\"" \
+  "$source/examples/pack_entries.cpp" -o "$prefix/examples-pc/pack_entries" $(pkg-config --libs contfs-host)
+run_examples "$prefix/examples-pc"
 
 echo "--- installed cont"
 env -u CONT_MODULE "$prefix/bin/cont" pack "$prefix/samples.cnt" "$source/samples/notes.txt" >/dev/null
