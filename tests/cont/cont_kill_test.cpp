@@ -130,7 +130,10 @@ TEST_F(ContKillTest, PackKilledAtRandomMomentsLeavesPrefixesOfItsInputs) {
         std::uniform_int_distribution<int64_t> delay(
             0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 6 / 5);
 
-        for (int kill = 0; kill < kKillsPerWay; ++kill) {
+        // On a loaded machine the moments drawn can all miss the writing;
+        // then more are drawn, so that the test never passes on kills that
+        // tested nothing.
+        for (int kill = 0; kill < kKillsPerWay || (cut == 0 && kill < 4 * kKillsPerWay); ++kill) {
             const fs::path c = At("killed.cnt");
             fs::remove(c);
             const int64_t after = delay(random);
