@@ -3,7 +3,9 @@
 // recover the file and rewrite it in place), then works every entry: lists
 // them, finds each by name, reads each through in pieces of varied sizes,
 // seeks to positions drawn from the input (the entry's size and one beyond
-// among them), removes one entry and releases the container.
+// among them), removes one entry and releases the container. Then takes the
+// file up for adding (WriteAccess with AppendAccess); when that succeeds,
+// adds an entry, and a reader of the file afterwards must find it whole.
 //
 // The input is the whole file, so a finding is itself a container file that
 // the tests can open. The choices (piece sizes, seek targets, which entry is
@@ -30,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer/kt_buffer.h"
 #include "container/container_file.h"
 
 namespace {
@@ -218,6 +221,47 @@ void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& 
     }
 }
 
+// Takes the file up for adding and adds one entry. Whatever the file held,
+// once that succeeded the file must read as a container holding the new
+// entry's bytes.
+void AddAndReadBack(const std::string& path, Choices& choices) {
+    std::string bytes(1 + choices.Below(70000), '\0');
+    for (char& c : bytes) c = static_cast<char>(choices.Next());
+    bool added = false;
+    {
+        CContainerFile* adder = new CContainerFile(path.c_str(), kContainerWriteAccess | kContainerAppendAccess);
+        adder->AddRef();
+        if (adder->IsOpen() && adder->ReadDirectory() == S_OK) {
+            // Taken only when no entry holds the name already.
+            const CompactString name("fuzz-added");
+            ContainerEntry* entry = adder->FindEntry(name) ? nullptr : adder->AddEntry(name);
+            if (entry) {
+                EntryCursor cursor;
+                cursor.index = entry->index;
+                IQLXBuffer* buffer = CKTBuffer::CreateWith(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                           static_cast<uint32_t>(bytes.size()));
+                added = buffer && adder->WriteEntry(&cursor, buffer) == S_OK;
+                if (buffer) buffer->Release();
+            }
+        }
+        adder->Release();
+    }
+    if (!added) return;
+    CContainerFile* reader = new CContainerFile(path.c_str(), kContainerReadAccess);
+    reader->AddRef();
+    Check(reader->IsOpen() && reader->ReadDirectory() == S_OK, "a container added to reads back");
+    ContainerEntry* entry = reader->FindEntry(CompactString("fuzz-added"));
+    Check(entry != nullptr && entry->size == bytes.size(), "the added entry is there, whole");
+    EntryCursor cursor;
+    cursor.index = entry->index;
+    IQLXBuffer* back = nullptr;
+    Check(reader->ReadEntry(&cursor, &back, static_cast<uint32_t>(bytes.size())) == S_OK && back &&
+              back->GetSize() == bytes.size() && std::memcmp(back->GetBuffer(), bytes.data(), bytes.size()) == 0,
+          "the added entry reads back");
+    back->Release();
+    reader->Release();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -312,6 +356,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
     entries->Release();
     container->Release();  // flushes and closes
+    AddAndReadBack(path, choices);
     unlink(path.c_str());
     return 0;
 }

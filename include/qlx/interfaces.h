@@ -18,8 +18,10 @@
 #include "language.h"
 #include "result.h"
 
-// Access flags for IQLXFileObject::Open.
-enum { ReadAccess = 1, WriteAccess = 2 };
+// Access flags for IQLXFileObject::Open. AppendAccess means something only
+// together with WriteAccess: the container file is kept as it is and the
+// entry is added to it, rather than the file being created or emptied.
+enum { ReadAccess = 1, WriteAccess = 2, AppendAccess = 4 };
 
 QLX_FORWARD_INTERFACE(IUnknown);
 QLX_FORWARD_INTERFACE(IQLXPlugin);

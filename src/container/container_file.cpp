@@ -14,6 +14,10 @@ namespace {
 constexpr uint32_t kOpenForReading = kOpenReadOnly | kOpenBinary;                               // 0x8000
 constexpr uint32_t kOpenForCreating = kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenBinary;  // 0x8302
 constexpr uint32_t kOpenForPatching = kOpenWriteOnly | kOpenBinary;                             // 0x8001
+constexpr uint32_t kOpenForAdding = kOpenReadWrite | kOpenCreate | kOpenBinary;                  // 0x8102
+static_assert(kContainerReadAccess == ReadAccess && kContainerWriteAccess == WriteAccess &&
+                  kContainerAppendAccess == AppendAccess,
+              "the container takes the access flags of Open as they are");
 static_assert(kOpenForReading == 0x8000 && kOpenForCreating == 0x8302 && kOpenForPatching == 0x8001,
               "open flags of the container");
 
@@ -47,8 +51,17 @@ CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* d
     // directory unwritten.
     platform::AtomicIncrement(ModuleObjectCount);
     NewMutex(&m_mutex);
-    if (m_file.HasFile() && QLX_FAILED(m_file.Open(m_path.GetChars(), m_writable ? kOpenForCreating : kOpenForReading)))
-        m_file.Discard();
+    if (m_writable && (access & kContainerAppendAccess)) m_appending = Appending::kUnread;
+    if (m_file.HasFile()) {
+        // Opened alone for adding: no other writer, and no reader that
+        // could write back a recovery, may be at the file while its
+        // directory is read and its end found.
+        const int32_t opened =
+            m_appending != Appending::kNo
+                ? m_file.OpenShared(m_path.GetChars(), kOpenForAdding, kShareDenyReadWrite)
+                : m_file.Open(m_path.GetChars(), m_writable ? kOpenForCreating : kOpenForReading);
+        if (QLX_FAILED(opened)) m_file.Discard();
+    }
     m_title = TitleFromPath(m_path.GetChars());
 }
 
@@ -163,17 +176,22 @@ int32_t CContainerFile::ReadDirectory() {
     if (!m_file.HasFile()) return E_FAIL;
     if (m_directoryRead || m_writer.Begun() || m_entries.Count() != 0) return RES_UNEXPECTED;
     m_directoryRead = true;
+    if (m_appending != Appending::kNo) return ReadDirectoryToAppend();
 
-    m_file.ForgetWindow();
-    DirectoryReader reader(m_file, m_entries, m_report);
     ContainerHeader header;
-    int32_t result = reader.ReadHeader(&header);
-    m_variant = header.variant;
-    if (QLX_FAILED(result)) return result;
-    m_title = header.title;
-    result = reader.ReadIndex(header.firstRecordOffset);
+    const int32_t result = ReadHeaderAndIndex(&header);
     if (QLX_SUCCEEDED(result) && header.cleanFlag == kCleanFlagUnclean) Recover(header.firstRecordOffset);
     return result;
+}
+
+int32_t CContainerFile::ReadHeaderAndIndex(ContainerHeader* header) {
+    m_file.ForgetWindow();
+    DirectoryReader reader(m_file, m_entries, m_report);
+    int32_t result = reader.ReadHeader(header);
+    m_variant = header->variant;
+    if (QLX_FAILED(result)) return result;
+    m_title = header->title;
+    return reader.ReadIndex(header->firstRecordOffset);
 }
 
 void CContainerFile::Recover(uint64_t firstRecordOffset) {
@@ -215,6 +233,11 @@ ContainerEntry* CContainerFile::AddEntry(const CompactString& name) {
     // A new name always takes a new number, so it never inherits the bytes
     // of a removed entry; numbers are 16 bits and never wrap.
     if (QLX_FAILED(m_writer.Failure()) || QLX_FAILED(m_file.Sealed())) return nullptr;
+    // An entry added to a container taken up for adding reaches the disk at
+    // once, even one that never receives data; a name that cannot be added
+    // must not begin writing.
+    if (name.IsEmpty()) return nullptr;
+    if (m_appending != Appending::kNo && !m_writer.Begun() && QLX_FAILED(BeginWriting())) return nullptr;
     StoredEntry* entry = m_entries.AddNew(name);
     if (!entry) return nullptr;
     if (m_writer.Begun() && QLX_FAILED(m_writer.WriteEntryRecords(entry->index))) {
@@ -234,6 +257,8 @@ int32_t CContainerFile::RemoveEntry(const CompactString& name) {
         int32_t result = MarkRemovedOnDisk(*entry);
         if (QLX_FAILED(result)) return result;
     }
+    // One taken up for adding may write nothing else before its flush.
+    if (m_writable && entry->recordOffset != 0) m_dirty = true;
     m_entries.Forget(entry);
     return S_OK;
 }
@@ -254,14 +279,17 @@ int32_t CContainerFile::MarkRemovedOnDisk(const StoredEntry& entry) {
 // ---- writing and closing --------------------------------------------------------
 
 int32_t CContainerFile::BeginWriting() {
+    // Without its directory read, the file may hold a container that a new
+    // header would write over.
+    if (m_appending == Appending::kUnread) return RES_UNEXPECTED;
     m_dirty = true;
+    if (m_appending == Appending::kExisting) return BeginAppending();
+    m_variant = ContainerHeader::Variant::kW7K;
     return m_writer.Begin(m_title);
 }
 
-// A container that began writing has a ".W7K" header.
 uint64_t CContainerFile::CleanFlagOffset() const {
-    const bool cfs = m_variant == ContainerHeader::Variant::kCFS && !m_writer.Begun();
-    return cfs ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
+    return m_variant == ContainerHeader::Variant::kCFS ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
 }
 
 void CContainerFile::FlushAndClose() {

@@ -8,6 +8,8 @@
 //   directory_reader.*    header, index walk and entry records, read
 //   directory_writer.*    header and directory records written, write-back
 //   recovery.*            sizes and seek tables rebuilt from data records
+//   container_append.cpp  an existing container taken up for adding
+//   append_point.*        where its new records go, its last record finished
 //   entry_reading.cpp     seek and read of entry bytes
 //   entry_writing.cpp     write of entry bytes: in place, appended
 //   entry_listing.cpp     the entries listed as URLs
@@ -31,6 +33,14 @@
 // A container made without WriteAccess is read only: WriteEntry refuses it
 // and nothing but recovery and entry removal ever reopens its file for
 // writing.
+//
+// One made with WriteAccess and AppendAccess takes up the container already
+// in its file (container_append.cpp): the file is opened as it is, alone,
+// and ReadDirectory reads the directory (rebuilding it when the container
+// was not closed cleanly) and finds where new records go; then readers may
+// open the file beside it. The first entry added sets the clean flag to 0
+// on disk before anything else is written; new entries and their data are
+// appended, and the close writes the directory back and sets the flag.
 #ifndef CONTFS_CONTAINER_CONTAINER_FILE_H
 #define CONTFS_CONTAINER_CONTAINER_FILE_H
 
@@ -38,6 +48,7 @@
 
 #include <cstdint>
 
+#include "container/append_point.h"
 #include "container/container_interface.h"
 #include "container/damage_report.h"
 #include "container/directory_reader.h"
@@ -53,13 +64,16 @@
 // Access flags of Open, as the container reads them.
 constexpr uint32_t kContainerReadAccess = 1;
 constexpr uint32_t kContainerWriteAccess = 2;
+constexpr uint32_t kContainerAppendAccess = 4;  // with WriteAccess: keep and add to what the file holds
 
 class CContainerFile : public ITWContainerFile,
                        public IQLXEnumeratorIUnknown,
                        public IQLXContainerInspector,
                        public CUnknownIMP {
 public:
-    // Opens path read only, or with WriteAccess creates (or empties) it. The
+    // Opens path read only, or with WriteAccess creates (or empties) it, or
+    // with WriteAccess and AppendAccess opens it as it is (creating it when
+    // missing) and keeps every other open out until ReadDirectory. The
     // data file is made by CreateDataFile(0) unless one is handed in (the
     // container then owns it; tests use this to inject faults).
     CContainerFile(const char* path, uint32_t access, CLuDataFile* dataFile = nullptr);
@@ -111,11 +125,18 @@ public:
     RecordMapUse RecordMapOf(const ContainerEntry* entry);
 
 private:
+    // The header and the index tree from the file; the title read
+    // replaces the one the path gave.
+    int32_t ReadHeaderAndIndex(ContainerHeader* header);
     // Rebuilds the directory of a container not closed cleanly and writes
     // it back when no one else holds the file.
     void Recover(uint64_t firstRecordOffset);
     int32_t MarkRemovedOnDisk(const StoredEntry& entry);
     int32_t BeginWriting();
+
+    // ---- adding to an existing container (container_append.cpp) ----
+    int32_t ReadDirectoryToAppend();
+    int32_t BeginAppending();
     void FlushAndClose();
     uint64_t CleanFlagOffset() const;
 
@@ -145,6 +166,12 @@ private:
     uint32_t m_enumPosition = 0;
 
     bool m_writable = false;  // made with WriteAccess
+
+    // Made with AppendAccess: kUnread until ReadDirectory found the file
+    // empty (written as a new container) or where its records end.
+    enum class Appending { kNo, kUnread, kNewFile, kExisting };
+    Appending m_appending = Appending::kNo;
+    AppendPoint m_appendPoint;
     ContainerHeader::Variant m_variant = ContainerHeader::Variant::kW7K;
     bool m_directoryRead = false;
 };

@@ -24,8 +24,15 @@ int32_t DirectoryWriter::Begin(const CompactString& title) {
     return result;
 }
 
+void DirectoryWriter::Resume(uint64_t lastIndexPayload, uint32_t slotsUsed) {
+    m_begun = true;
+    m_headerWritten = true;
+    m_indexPayloadOffset = lastIndexPayload;
+    m_slotBase = m_entries.Count() - slotsUsed;
+}
+
 // Appends the directory records of entry `index`: a new index record first
-// when the entry opens a new group of 256 (linked from slot 256 of the one
+// when the current one has no slot left (linked from slot 256 of the one
 // before), then the entry record, whose offset goes into its index slot. A
 // failure takes the links it wrote back out, so that a later attempt for the
 // same number starts from the same index record.
@@ -44,13 +51,14 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
     const uint8_t zeroSlot[kSlotSize] = {};
     uint8_t slot[kSlotSize];
     const uint64_t previousIndexPayload = m_indexPayloadOffset;
+    const uint32_t previousSlotBase = m_slotBase;
     const uint64_t appendStart = m_file.WriteEnd();
     bool linkTried = false;
     bool slotTried = false;
     auto undo = [&](int32_t failure) {
         bool unlinked = true;
         if (slotTried) {
-            const uint64_t slotAt = m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex);
+            const uint64_t slotAt = m_indexPayloadOffset + kSlotSize * (index - m_slotBase);
             unlinked &= QLX_SUCCEEDED(m_file.WriteAt(slotAt, zeroSlot, kSlotSize));
         }
         if (linkTried) {
@@ -58,6 +66,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
             unlinked &= QLX_SUCCEEDED(m_file.WriteAt(linkAt, zeroSlot, kSlotSize));
         }
         m_indexPayloadOffset = previousIndexPayload;
+        m_slotBase = previousSlotBase;
         // A partial record must not stay in the chain of records that scans
         // walk: the next append goes over it. But while a slot may still
         // lead to it, whatever went there would end the directory's walk.
@@ -67,11 +76,11 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
             m_file.Seal(failure);
         }
         // The first index record must follow the header: it cannot be tried again.
-        if (index == 0) m_failure = failure;
+        if (previousIndexPayload == 0) m_failure = failure;
         return failure;
     };
 
-    if (index % kEntriesPerIndex == 0) {
+    if (m_indexPayloadOffset == 0 || index - m_slotBase >= kEntriesPerIndex) {
         uint64_t indexOffset = m_file.WriteEnd();
         static_assert(kIndexRecordSize <= kScratchSize, "an index record fits the scratch");
         std::memset(m_file.Scratch(), 0, kIndexRecordSize);
@@ -79,13 +88,14 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
         big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kIndexPayloadSize);
         result = m_file.WriteAt(indexOffset, m_file.Scratch(), kIndexRecordSize);
         if (QLX_FAILED(result)) return undo(result);
-        if (index != 0) {
+        if (previousIndexPayload != 0) {
             big_endian::Put64(slot, indexOffset);
             linkTried = true;
             result = m_file.WriteAt(previousIndexPayload + kSlotSize * kIndexLinkSlot, slot, kSlotSize);
             if (QLX_FAILED(result)) return undo(result);
         }
         m_indexPayloadOffset = indexOffset + kRecordHeadSize;
+        m_slotBase = index;
     }
 
     // A removed entry is written as removed: one zero byte for a name.
@@ -102,7 +112,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
 
     big_endian::Put64(slot, recordOffset);
     slotTried = true;
-    result = m_file.WriteAt(m_indexPayloadOffset + kSlotSize * (index % kEntriesPerIndex), slot, kSlotSize);
+    result = m_file.WriteAt(m_indexPayloadOffset + kSlotSize * (index - m_slotBase), slot, kSlotSize);
     if (QLX_FAILED(result)) return undo(result);
     entry->recordOffset = recordOffset;
     entry->recordNameLength = nameLength;

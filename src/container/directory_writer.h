@@ -24,6 +24,10 @@ public:
     // entry so far. A failure is kept: the file then lacks its directory,
     // and nothing more may be written to it.
     int32_t Begin(const CompactString& title);
+    // Takes up a container read from disk whose header and directory are
+    // there already: new entries go on from slot `slotsUsed` of the index
+    // record whose payload is at lastIndexPayload, the last of the chain.
+    void Resume(uint64_t lastIndexPayload, uint32_t slotsUsed);
     bool Begun() const { return m_begun; }
     // The failure that left the file without its directory, else S_OK.
     int32_t Failure() const { return m_failure; }
@@ -54,7 +58,8 @@ private:
     bool m_begun = false;
     bool m_headerWritten = false;
     int32_t m_failure = S_OK;
-    uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into
+    uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into; 0: none yet
+    uint32_t m_slotBase = 0;            // the entry number of that record's slot 0
     bool m_cleanFlagWritten = false;
 };
 

@@ -64,6 +64,8 @@ public:
     // the position starts at 0.
     int32_t Open(const char* path, uint32_t flags);
     int32_t OpenShared(const char* path, uint32_t flags, uint32_t share);
+    // Changes the share mode the open data file holds (CLuDataFile::SetShare).
+    int32_t SetShare(uint32_t share) { return m_file ? m_file->SetShare(share) : RES_IO_ERROR; }
     // Closes the data file (which stays, to be opened again).
     int32_t Close();
     // Destroys the data file: from then on there is none.
@@ -72,6 +74,9 @@ public:
     int64_t FileLength();
     uint64_t Position() const { return m_position; }
     uint64_t WriteEnd() const { return m_writeEnd; }
+    // Takes up a file that already holds records, ending at `end`: the next
+    // append goes there.
+    void ContinueAt(uint64_t end) { m_writeEnd = end; }
     // Takes back what was appended from `end` on: the next append goes
     // there. What was written past it is cut off the file: left there, it
     // would follow the file's last record, and a record still growing runs

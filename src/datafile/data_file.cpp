@@ -75,6 +75,8 @@ int32_t CLuDataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
     return QLX_FAILED(back) ? -1 : got;
 }
 
+int32_t CLuDataFile::SetShare(uint32_t) { return E_NOTIMPL; }
+
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;

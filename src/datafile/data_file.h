@@ -79,6 +79,13 @@ public:
     // plain file does it in one system call; any other kind by Tell64,
     // Seek64, Read and a seek back.
     virtual int32_t ReadAt(uint64_t offset, void* dst, uint32_t count);                  // 23
+    // Changes the share mode an open file holds, as OpenShared took it:
+    // deny read and write keeps every other open out, any other mode lets
+    // others open the file beside this one. Leaving deny read and write for
+    // another mode always succeeds; the other way is refused like an open
+    // that conflicts (E_ACCESSDENIED), and the file then holds no share mode
+    // at all. E_NOTIMPL where not supported.
+    virtual int32_t SetShare(uint32_t share);                                            // 24
 
 protected:
     int32_t m_lastError = 0;

@@ -231,6 +231,23 @@ int32_t CWinFile::Write(const void* src, uint32_t count) {
 
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
+// The lock is changed on the open descriptor itself: a file that gives up
+// deny read and write never goes through a moment with no lock, in which
+// another open could take the file alone.
+int32_t CWinFile::SetShare(uint32_t share) {
+    if (!IsOpen()) return RES_IO_ERROR;
+    m_lastError = 0;
+    if (!IsValidShare(share & kLow16)) {
+        m_lastError = E_INVALIDARG;
+        return E_INVALIDARG;
+    }
+    const platform::FileLock kind =
+        (share & kLow16) == kShareDenyReadWrite ? platform::FileLock::kExclusive : platform::FileLock::kShared;
+    if (platform::LockFile(m_descriptor, kind)) return S_OK;
+    m_lastError = E_ACCESSDENIED;
+    return E_ACCESSDENIED;
+}
+
 // A file that another data file holds open is not removed: permission
 // denied, so a container in use is not unlinked from under its readers.
 int32_t CWinFile::Delete(const char* path) {

@@ -196,10 +196,12 @@ int32_t CVirtualFileObject::OpenNewContainer(const CompactString& path, uint32_t
     }
     int32_t result = S_OK;
     // A container that other file objects may join for reading needs its
-    // directory, also when this one asked for neither kind of access.
-    if ((access & ReadAccess) || !(access & WriteAccess)) {
+    // directory, also when this one asked for neither kind of access; one
+    // that is added to needs it before anything can be written.
+    const bool appending = (access & WriteAccess) && (access & AppendAccess);
+    if (appending || (access & ReadAccess) || !(access & WriteAccess)) {
         result = container->ReadDirectory();
-        if (access & WriteAccess) result = S_OK;  // a new, empty file has none
+        if ((access & WriteAccess) && !appending) result = S_OK;  // a new, empty file has none
     }
     // Unregistered, the container would be opened a second time beside
     // itself by the next file object on this path.

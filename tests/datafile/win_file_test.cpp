@@ -224,6 +224,28 @@ TEST_F(WinFileTest, DenyReadWriteKeepsEveryOtherOpenOut) {
     EXPECT_EQ(E_ACCESSDENIED, owner.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
 }
 
+// An owner that took the file alone lets readers in on the same descriptor,
+// and from then on still keeps out anyone who wants it alone.
+TEST_F(WinFileTest, SetShareLetsReadersInButNoOneElseAlone) {
+    std::string path = MakeFile("a", "mine");
+    CWinFile owner;
+    ASSERT_EQ(S_OK, owner.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
+    ASSERT_EQ(S_OK, owner.SetShare(kShareDenyWrite));
+    EXPECT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
+    CWinFile other;
+    EXPECT_EQ(E_ACCESSDENIED, other.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
+    EXPECT_EQ(RES_OPEN_FAILED, other.Open(path.c_str(), kCreateTruncate, 0));
+    EXPECT_EQ("mine", Contents(path));
+    // Alone again only once the reader has gone.
+    EXPECT_EQ(E_ACCESSDENIED, owner.SetShare(kShareDenyReadWrite));
+    file.Close();
+    EXPECT_EQ(S_OK, owner.SetShare(kShareDenyReadWrite));
+    EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
+    EXPECT_EQ(E_INVALIDARG, owner.SetShare(0x77));
+    owner.Close();
+    EXPECT_EQ(RES_IO_ERROR, owner.SetShare(kShareDenyWrite));
+}
+
 // --- positions --------------------------------------------------------------
 
 TEST_F(WinFileTest, Seek64ReachesPositionsPastFourGiB) {

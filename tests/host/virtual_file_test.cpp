@@ -335,6 +335,40 @@ TEST_F(VirtualFileTest, WritingToAPathNoOneHoldsEmptiesTheContainer) {
     EXPECT_EQ(E_FAIL, old->Open(ReadAccess));
 }
 
+// AppendAccess beside WriteAccess keeps what the file holds; alone it asks
+// for nothing new.
+TEST_F(VirtualFileTest, AppendAccessAddsToTheContainerInTheFile) {
+    WriteEntries({{"old", "old bytes"}});
+    {
+        auto added = OpenEntry("new", WriteAccess | AppendAccess);
+        ASSERT_EQ(S_OK, added->Write("new bytes"));
+        auto taken = NewFile(host::ContUrl(path, "old"));
+        EXPECT_EQ(E_FAIL, taken->Open(WriteAccess | AppendAccess));
+        auto plain = OpenEntry("old", AppendAccess);
+        EXPECT_EQ("old bytes", plain->ReadToEnd(100));
+    }
+    EXPECT_EQ("old bytes", ReadEntry("old"));
+    EXPECT_EQ("new bytes", ReadEntry("new"));
+
+    // Without a name nothing is added, and nothing is written, not even the
+    // header of the container an empty file would become.
+    const std::string empty = dir + "/empty.cnt";
+    std::ofstream{empty};
+    auto unnamed = NewFile("cont:///" + empty);
+    EXPECT_EQ(E_FAIL, unnamed->Open(WriteAccess | AppendAccess));
+    unnamed.reset();
+    EXPECT_EQ(0u, std::filesystem::file_size(empty));
+
+    // A file that is no container is refused as one and left as it was.
+    const std::string notes = dir + "/notes.txt";
+    std::ofstream(notes) << "not a container";
+    auto refused = NewFile(host::ContUrl(notes, "x"));
+    EXPECT_EQ(RES_BAD_FORMAT, refused->Open(WriteAccess | AppendAccess));
+    refused.reset();
+    std::ifstream in(notes);
+    EXPECT_EQ("not a container", std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
 TEST_F(VirtualFileTest, RequestHandlerKeepsOneRequest) {
     auto file = NewFile(host::ContUrl(path, "e"));
     auto* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);

@@ -65,6 +65,7 @@ public:
     int32_t SetFileLength64(uint64_t size) override {
         return g_io.Fails() ? E_FAIL : m_inner->SetFileLength64(size);
     }
+    int32_t SetShare(uint32_t share) override { return g_io.Fails() ? E_ACCESSDENIED : m_inner->SetShare(share); }
     int32_t Seek(int32_t offset, uint32_t origin) override {
         return g_io.Fails() ? RES_IO_ERROR : m_inner->Seek(offset, origin);
     }

@@ -55,7 +55,7 @@ CHECK_INTERFACE(IQLXRequest, GetRequestURL, 9);
 QLX_STATIC_ASSERT(sizeof(S_OK) == 4 && E_FAIL < 0 && RES_END_OF_DATA > 0 && QLX_FAILED(RES_IO_ERROR) &&
                       QLX_SUCCEEDED(RES_END_OF_DATA),
                   "result codes");
-QLX_STATIC_ASSERT(ReadAccess == 1 && WriteAccess == 2, "access flags");
+QLX_STATIC_ASSERT(ReadAccess == 1 && WriteAccess == 2 && AppendAccess == 4, "access flags");
 QLX_STATIC_ASSERT(ContainerPartIndexRecord == 0 && ContainerPartEntryRecord == 1 && ContainerPartDataRecord == 2 &&
                       ContainerPartHeader == 0x100,
                   "parts of a container file");
