@@ -63,6 +63,48 @@ Result ContainerWriter::Create(Module& module, const std::string& path, std::str
     return S_OK;
 }
 
+Result ContainerWriter::Append(Module& module, const std::string& path, std::string* why) {
+    Close();
+    std::string reason;
+    if (!UrlContainerPath(path, &urlPath_, &reason)) {
+        if (why) *why = reason;
+        urlPath_.clear();
+        return RES_INVALID_PATH;
+    }
+    struct stat existing;
+    bool created = false;
+    if (stat(urlPath_.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode)) {
+            if (why) *why = "exists and is not a regular file";
+            return E_ACCESSDENIED;
+        }
+    } else {
+        const Result claimed = Claim(urlPath_, true, &created, why);
+        if (claimed.failed()) return claimed;
+    }
+    // Without an entry name the holder adds nothing; the module answers it
+    // with a failure all the same, and holds the container.
+    const Result result = holder_.Open(module, MakeContUrl(urlPath_, ""), WriteAccess | AppendAccess);
+    if (holder_.HoldsContainer()) {
+        module_ = &module;
+        started_ = true;
+        appending_ = true;
+        return S_OK;
+    }
+    if (why) {
+        switch (result.code()) {
+            case E_ACCESSDENIED:
+                *why = "cannot open the container for adding: no access, or open in another program";
+                break;
+            case RES_BAD_FORMAT: *why = "not a container this module can add to"; break;
+            default: *why = "cannot read the container's directory"; break;
+        }
+    }
+    holder_.Release();
+    if (created) Unclaim(urlPath_);
+    return result;
+}
+
 Result ContainerWriter::AddEntry(const std::string& name, EntryFile* file, std::string* why) {
     if (!module_) return RES_UNEXPECTED;
     std::string reason;
@@ -73,7 +115,20 @@ Result ContainerWriter::AddEntry(const std::string& name, EntryFile* file, std::
     const std::string url = MakeContUrl(urlPath_, name);
     if (!started_) return Start(url, file, why);
     // A file object from the holder's pool joins the container it holds.
-    return file->OpenBeside(holder_, url, WriteAccess);
+    return file->OpenBeside(holder_, url, appending_ ? WriteAccess | AppendAccess : WriteAccess);
+}
+
+Result ContainerWriter::Holds(const std::string& name, bool* holds) {
+    *holds = false;
+    if (!appending_) return RES_UNEXPECTED;
+    return holder_.Exists(MakePlainContUrl(urlPath_, name), holds);
+}
+
+Result ContainerWriter::Remove(const std::string& name) {
+    if (!appending_) return RES_UNEXPECTED;
+    EntryFile old;
+    const Result opened = old.OpenBeside(holder_, MakeContUrl(urlPath_, name), ReadAccess);
+    return opened.failed() ? opened : old.Remove();
 }
 
 Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::string* why) {
@@ -102,6 +157,7 @@ void ContainerWriter::Close() {
     holder_.Release();
     module_ = nullptr;
     started_ = false;
+    appending_ = false;
 }
 
 }  // namespace contfs

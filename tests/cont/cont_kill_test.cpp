@@ -1,7 +1,8 @@
 // `cont pack` killed with SIGKILL at random moments, in each way it writes:
 // from files one after another, --interleave, and from a pipe. Whatever it
 // leaves behind opens, and every entry in it is a byte-exact prefix of its
-// input.
+// input. And `cont add` killed in the same way: every entry the container
+// held stays whole, every one added is a prefix of its file.
 //
 // cont creates the container's file before the module writes to it, so a
 // kill before the first byte reached the disk leaves an empty file, or no
@@ -12,6 +13,7 @@
 // must open as a container.
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "cont_fixture.h"
@@ -24,8 +26,10 @@ using namespace conttest;
 // The sanitizer build looks for cont's memory faults, not for more moments
 // to kill it at, and runs several times slower.
 constexpr int kKillsPerWay = 10;
+constexpr int kAddKills = 10;
 #else
 constexpr int kKillsPerWay = 30;
+constexpr int kAddKills = 50;
 #endif
 
 struct Way {
@@ -149,6 +153,79 @@ TEST_F(ContKillTest, PackKilledAtRandomMomentsLeavesPrefixesOfItsInputs) {
     // The kills did land while containers were being written.
     EXPECT_GT(cut, 0);
     RecordProperty("cut_containers", cut);
+}
+
+// An add that replaces one entry and adds two, killed at random moments.
+// What it leaves opens at once (the module repairs it); the entries that
+// were there read back whole, the replaced one whole or as a prefix of its
+// new bytes, the added ones as prefixes of theirs.
+TEST_F(ContKillTest, AddKilledAtRandomMomentsLeavesEarlierEntriesWholeAndAddedOnesPrefixes) {
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ASSERT_EQ(0, Cont({"pack", At("base.cnt").string(), At("a").string(), At("b").string(), At("c").string()}).status);
+    fs::create_directory(At("new"));
+    const std::map<std::string, std::string> added = {
+        {"b", Pattern(1200000, 5)}, {"d", Pattern(2000000, 6)}, {"e", Pattern(800000, 7)}};
+    std::vector<std::string> args = {"add", "--replace", At("killed.cnt").string()};
+    for (const auto& [name, bytes] : added) {
+        WriteAll(At("new") / name, bytes);
+        args.push_back((At("new") / name).string());
+    }
+    auto run = [&]() {
+        fs::copy_file(At("base.cnt"), At("killed.cnt"), fs::copy_options::overwrite_existing);
+        return Start(args);
+    };
+    // Every entry as the rules above allow; true when all were added whole.
+    auto inspect = [&](const std::string& context) {
+        const Outcome listed = Cont({"ls", At("killed.cnt").string()});
+        EXPECT_EQ(0, listed.status) << context << ": the container left behind does not open: " << listed.err;
+        std::istringstream lines(listed.out);
+        uint64_t size = 0;
+        std::string name;
+        std::set<std::string> seen;
+        bool whole = true;
+        while (lines >> size && lines.ignore(2) && std::getline(lines, name)) {
+            seen.insert(name);
+            const std::string bytes = Cont({"cat", At("killed.cnt").string(), name}).out;
+            EXPECT_EQ(size, bytes.size()) << context << ": entry " << name;
+            auto fresh = added.find(name);
+            const bool isPrefix = fresh != added.end() && fresh->second.compare(0, bytes.size(), bytes) == 0 &&
+                                  bytes.size() <= fresh->second.size();
+            if (name == "a" || name == "c") {
+                EXPECT_TRUE(bytes == InputOf(name)) << context << ": entry " << name << " is no longer whole";
+            } else if (name == "b") {
+                EXPECT_TRUE(bytes == InputOf("b") || isPrefix) << context << ": entry b is neither old nor new";
+                whole = whole && bytes == fresh->second;
+            } else {
+                EXPECT_TRUE(isPrefix) << context << ": entry " << name << " is not a prefix of its file";
+                whole = whole && bytes == fresh->second;
+            }
+        }
+        for (const char* kept : {"a", "b", "c"}) EXPECT_TRUE(seen.count(kept)) << context << ": " << kept << " is gone";
+        return whole && seen.size() == 5;
+    };
+
+    const auto began = std::chrono::steady_clock::now();
+    const Outcome whole = Finish(run());
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_EQ(0, whole.status) << whole.err;
+    ASSERT_TRUE(inspect("the whole add"));
+    std::uniform_int_distribution<int64_t> delay(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(took).count() * 6 / 5);
+    int cut = 0;
+    for (int kill = 0; kill < kAddKills; ++kill) {
+        const int64_t after = delay(random);
+        const pid_t pid = run();
+        std::this_thread::sleep_for(std::chrono::microseconds(after));
+        ::kill(pid, SIGKILL);
+        Finish(pid);
+        if (!inspect("killed after " + std::to_string(after) + " us")) ++cut;
+        ASSERT_FALSE(HasFailure());
+    }
+    // The kills did land while entries were being added.
+    EXPECT_GT(cut, 0);
+    RecordProperty("cut_adds", cut);
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ struct Command {
 };
 
 extern const Command kPackCommand;
+extern const Command kAddCommand;
 extern const Command kListCommand;
 extern const Command kCatCommand;
 extern const Command kExtractCommand;

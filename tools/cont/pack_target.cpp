@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <qlx/result.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "container_lock.h"
 #include "errors.h"
 #include "header_probe.h"
 #include "local_files.h"
@@ -30,11 +30,7 @@ bool BeingWritten(const std::string& path) {
     HeaderInfo header;
     std::string ignored;
     if (!ProbeHeader(path, &header, &ignored) || !header.hasClean || header.clean != 0) return false;
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
+    return HeldByAnother(path);
 }
 
 // Makes the new directory entries under `dir` last through a crash.

@@ -1,6 +1,8 @@
 // A new container, written through any number of entries at once: each
 // entry is its own EntryFile, and the bytes of entries written in turn lie
-// interleaved in the file, in the order they were written.
+// interleaved in the file, in the order they were written. Or an existing
+// container taken up for adding entries (Append): the new ones go behind
+// what it holds, and nothing of that is rewritten.
 //
 // The container is written out (its directory, and the flag that says it
 // was closed cleanly) once the writer is closed and every entry file
@@ -31,10 +33,26 @@ public:
     // takes over). The reason is in `why` when given.
     Result Create(Module& module, const std::string& path, std::string* why = nullptr);
 
+    // Takes up the container at `path` for adding entries (the module's
+    // AppendAccess), and holds it until Close; a missing file is made. The
+    // container must be open nowhere else: E_ACCESSDENIED while another
+    // program has it open (or it cannot be opened for writing);
+    // RES_BAD_FORMAT for a file that is no container this module can add
+    // to; a damaged directory's failure as reading it gives. Nothing is
+    // written on a failure, and a file made here is taken back.
+    Result Append(Module& module, const std::string& path, std::string* why = nullptr);
+
     // Adds an entry of this name and opens it for writing in `file`.
     // E_FAIL when the container already holds the name; RES_UNEXPECTED
-    // before Create or after Close.
+    // before Create or Append, or after Close.
     Result AddEntry(const std::string& name, EntryFile* file, std::string* why = nullptr);
+
+    // Whether the container taken up by Append holds an entry of this name.
+    Result Holds(const std::string& name, bool* holds);
+    // Removes the entry of this name from the container taken up by Append;
+    // the removal reaches the file when the container is written out. A
+    // name added again afterwards is a new entry. E_FAIL when there is none.
+    Result Remove(const std::string& name);
 
     // No more entries. The container is written out once the entry files
     // are released as well.
@@ -53,6 +71,7 @@ private:
     // files handed out.
     EntryFile holder_;
     bool started_ = false;
+    bool appending_ = false;
 };
 
 }  // namespace contfs

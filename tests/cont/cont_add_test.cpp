@@ -1,0 +1,96 @@
+// cont add: entries added to a container in place and replaced, and the
+// containers it refuses to touch.
+#include <sys/file.h>
+
+#include <map>
+
+#include "cont_fixture.h"
+
+namespace {
+
+using namespace conttest;
+
+class ContAddTest : public ContFixture {
+protected:
+    // `cont ls` lists exactly these entries, in this order, and `cont cat`
+    // gives each one's bytes.
+    void ExpectEntries(const fs::path& c, const std::vector<std::pair<std::string, std::string>>& expected) {
+        std::istringstream lines(ContOk({"ls", c.string()}));
+        std::vector<std::string> listed;
+        uint64_t size = 0;
+        std::string name;
+        while (lines >> size && lines.ignore(2) && std::getline(lines, name)) listed.push_back(name);
+        std::vector<std::string> names;
+        for (const auto& [n, bytes] : expected) names.push_back(n);
+        EXPECT_EQ(names, listed);
+        for (const auto& [n, bytes] : expected) {
+            const std::string back = ContOk({"cat", c.string(), n});
+            EXPECT_EQ(bytes.size(), back.size()) << n;
+            EXPECT_TRUE(back == bytes) << n;
+        }
+    }
+
+    fs::path MakeFile(const std::string& name, const std::string& bytes) {
+        WriteAll(At(name), bytes);
+        return At(name);
+    }
+};
+
+TEST_F(ContAddTest, AddedAndReplacedEntriesReadBackWithEveryOther) {
+    const std::string a = Pattern(3000000, 1), b = Pattern(70000, 2), c = Pattern(5, 3), d = Pattern(400000, 4);
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), MakeFile("a", a).string(), MakeFile("b", b).string()});
+    const uint64_t packed = fs::file_size(x);
+    ContOk({"add", x.string(), MakeFile("c", c).string(), MakeFile("empty", "").string()});
+    WriteAll(At("d.in"), d);
+    ContOk({"add", "--name", "d", x.string(), "-"}, "d.in");
+    EXPECT_GT(fs::file_size(x), packed);
+    ExpectEntries(x, {{"a", a}, {"b", b}, {"c", c}, {"empty", ""}, {"d", d}});
+
+    // b replaced, e new; the replaced b keeps no place of its own.
+    fs::create_directory(At("v2"));
+    const std::string b2 = Pattern(90000, 22), e = Pattern(12345, 5);
+    WriteAll(At("v2") / "b", b2);
+    WriteAll(At("v2") / "e", e);
+    ContOk({"add", "--replace", x.string(), (At("v2") / "b").string(), (At("v2") / "e").string()});
+    ExpectEntries(x, {{"a", a}, {"c", c}, {"empty", ""}, {"d", d}, {"b", b2}, {"e", e}});
+    EXPECT_NE(std::string::npos, ContOk({"check", x.string()}).find("result:    ok"));
+
+    // A container that does not exist yet is made.
+    ContOk({"add", At("new.cnt").string(), At("c").string()});
+    ExpectEntries(At("new.cnt"), {{"c", c}});
+}
+
+TEST_F(ContAddTest, ContainersThatCannotBeAddedToAreLeftAsTheyWere) {
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), MakeFile("a", Pattern(1000, 1)).string()});
+    const std::string before = ReadAll(x);
+    MakeFile("new", Pattern(10, 2));
+
+    // A name it holds, without --replace: nothing at all is added.
+    Outcome o = Cont({"add", x.string(), At("new").string(), At("a").string()});
+    ExpectError(o, "'a'", "--replace");
+    EXPECT_TRUE(ReadAll(x) == before);
+
+    // Open in another program.
+    const int other = open(x.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(0, flock(other, LOCK_SH));
+    o = Cont({"add", x.string(), At("new").string()});
+    close(other);
+    ExpectError(o, "open in another program", "E_ACCESSDENIED");
+    EXPECT_TRUE(ReadAll(x) == before);
+
+    // Not a container.
+    const fs::path notes = MakeFile("notes.txt", "not a container\n");
+    ExpectError(Cont({"add", notes.string(), At("new").string()}), "notes.txt", "RES_BAD_FORMAT");
+    EXPECT_EQ("not a container\n", ReadAll(notes));
+
+    // Usage errors touch nothing.
+    EXPECT_EQ(2, Cont({"add", x.string()}).status);
+    EXPECT_EQ(2, Cont({"add", x.string(), At("new").string(), At("a").string(), "--name", "n"}).status);
+    EXPECT_EQ(2, Cont({"add", x.string(), "-"}).status);
+    EXPECT_TRUE(ReadAll(x) == before);
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+#include "packer.h"
+
+#include <set>
+
+#include "cont_url.h"
+#include "container_session.h"
+#include "write_failure.h"
+
+namespace cont {
+
+namespace {
+
+constexpr uint32_t kPlainPiece = 1u << 20;
+constexpr uint32_t kInterleavePiece = 64u << 10;
+// Names listed in one sentence of the failure summary before "and N more".
+constexpr size_t kNamesListed = 8;
+
+std::string NameList(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < kNamesListed; ++i) text += (i ? ", " : "") + names[i];
+    if (names.size() > kNamesListed) text += " and " + std::to_string(names.size() - kNamesListed) + " more";
+    return text;
+}
+
+}  // namespace
+
+int CheckGivenInputs(const char* command, const Args& args, std::vector<GivenInput>* given) {
+    std::string reason;
+    if (!GivenInputs(args, 1, given, &reason)) return UsageError(command, reason);
+    size_t stdinCount = 0;
+    for (const GivenInput& input : *given) {
+        if (input.path != "-") continue;
+        if (!input.named) return UsageError(command, "standard input needs --name");
+        if (++stdinCount > 1) return UsageError(command, "standard input can be read only once");
+    }
+    return kExitOk;
+}
+
+int CollectSources(const std::string& out, const std::vector<GivenInput>& given, Sources* sources, uint64_t* total) {
+    std::string reason, urlPath;
+    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
+    std::vector<PackInput> inputs;
+    if (ListPackInputs(given, out, &inputs) != kExitOk) return kExitFailure;
+    std::set<std::string> names;
+    *total = 0;
+    bool sized = true;
+    for (PackInput& input : inputs) {
+        auto source = std::make_unique<Source>();
+        source->path = std::move(input.path);
+        source->name = std::move(input.name);
+        if (!UsableEntryName(urlPath, source->name, &reason))
+            return Fail(Place{out, source->name}, reason, E_INVALIDARG);
+        if (!names.insert(source->name).second)
+            return Fail(Place{out, source->name}, "two files would make entries of this name", E_INVALIDARG);
+        if (source->path != "-" && SameFile(source->path, out))
+            return Fail(Place{out, {}}, "is also an input file", E_INVALIDARG);
+        *total += input.size;
+        sized = sized && input.sized;
+        sources->push_back(std::move(source));
+    }
+    // Extracted, "a" and "a/b" could not both be made: one name would be a
+    // file and a directory at once.
+    for (const auto& source : *sources) {
+        const std::string& name = source->name;
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            if (names.count(name.substr(0, slash)))
+                return Fail(Place{out, name.substr(0, slash)},
+                            "would be both a file and the directory of " + QuotedName(name), E_INVALIDARG);
+    }
+    if (!sized) *total = Progress::kUnknownTotal;
+    return kExitOk;
+}
+
+int Packer::OpenInput(Source& source) {
+    std::string reason;
+    if (!source.input.Open(source.path, &reason))
+        return FailPlain(Place{source.path, {}}, "cannot read: " + reason);
+    return kExitOk;
+}
+
+int Packer::OpenEntry(Source& source) {
+    const int32_t result = writer_.AddEntry(source.name, &source.entry);
+    if (QLX_SUCCEEDED(result)) {
+        source.added = true;
+        return kExitOk;
+    }
+    if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
+    if (result == E_ACCESSDENIED || result == RES_OPEN_FAILED)
+        return Fail(place(), "cannot open the container for writing", result);
+    return Fail(place(source.name), "cannot add the entry", result);
+}
+
+int Packer::CopyPiece(Source& source, uint32_t piece) {
+    std::string reason;
+    buffer_.resize(piece);
+    size_t got = 0;
+    if (!source.input.Read(buffer_.data(), piece, &got, &reason))
+        return FailPlain(Place{source.path, {}}, "read failed: " + reason);
+    if (got == 0) {
+        source.done = true;
+        source.input.Close();
+        if (source.written != 0) return kExitOk;
+        // An empty write still makes the container write its header and the
+        // entry's record, so a container of empty files is readable.
+    }
+    const int32_t result = source.entry.Write(buffer_.data(), got);
+    if (QLX_FAILED(result)) {
+        std::string what = "write failed at byte " + std::to_string(source.written);
+        const std::string cause = WhyWriteFailed(writePath_);
+        if (!cause.empty()) what += ": " + cause;
+        return Fail(place(source.name), what, result);
+    }
+    source.written += got;
+    if (progress_) progress_->Advance(got);
+    return kExitOk;
+}
+
+int Packer::Run(Sources& sources, bool interleave, uint64_t total, const char* verb) {
+    progress_ = std::make_unique<Progress>(verb, total, tool_.quiet());
+    int status = kExitOk;
+    if (interleave) {
+        // Every entry is added before any byte is written, then each gets a
+        // piece in turn, so the data records alternate in the file.
+        for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) {
+            status = OpenInput(*sources[i]);
+            if (status == kExitOk) status = OpenEntry(*sources[i]);
+        }
+        for (bool pending = status == kExitOk; pending && status == kExitOk;) {
+            pending = false;
+            for (auto& source : sources) {
+                if (source->done) continue;
+                if ((status = CopyPiece(*source, kInterleavePiece)) != kExitOk) break;
+                pending = pending || !source->done;
+            }
+        }
+    } else {
+        // One input open at a time, however many there are.
+        for (size_t i = 0; i < sources.size() && status == kExitOk; ++i) {
+            Source& source = *sources[i];
+            if ((status = OpenInput(source)) != kExitOk || (status = OpenEntry(source)) != kExitOk) break;
+            while (!source.done && status == kExitOk) status = CopyPiece(source, kPlainPiece);
+            source.input.Close();
+            // The writer keeps the container open for the rest.
+            source.entry.Release();
+        }
+    }
+    progress_.reset();
+    // The container writes its directory and clean flag when the last file
+    // object lets go of it.
+    for (auto& source : sources) source->entry.Release();
+    writer_.Close();
+    return status;
+}
+
+// The module reports no failure of its final flush, so what counts is what
+// a reader finds afterwards.
+bool Packer::Survey(Sources& sources) {
+    ContainerSession session(*tool_.module(), writePath_);
+    if (!session.OpenQuietly()) return false;
+    for (auto& source : sources) {
+        EntryFile entry;
+        if (!source->added || QLX_FAILED(session.OpenEntryQuietly(source->name, &entry))) continue;
+        source->found = QLX_SUCCEEDED(entry.Size(&source->onDisk));
+    }
+    return true;
+}
+
+bool Complete(const Source& source) { return source.done && source.found && source.onDisk == source.written; }
+
+std::string Summary(const Sources& sources, const char* notDone) {
+    std::vector<std::string> complete, cut, missing;
+    for (const auto& source : sources) {
+        const std::string name = QuotedName(source->name);
+        if (Complete(*source))
+            complete.push_back(name);
+        else if (source->added)
+            cut.push_back(name + " at byte " + std::to_string(source->found ? source->onDisk : 0) +
+                          (source->done ? " of " + std::to_string(source->written) : ", before the end of its input"));
+        else
+            missing.push_back(name);
+    }
+    std::string text;
+    auto add = [&text](const char* label, const std::vector<std::string>& names) {
+        if (names.empty()) return;
+        text += (text.empty() ? "" : "; ") + std::string(label) + NameList(names);
+    };
+    add("complete: ", complete);
+    add("cut short: ", cut);
+    add(notDone, missing);
+    return text;
+}
+
+}  // namespace cont

@@ -1,0 +1,88 @@
+// Files copied into entries of a container, as `cont pack` and `cont add`
+// do it: the inputs checked and named, each copied through a file object of
+// its own, the container read back to learn what each entry holds, and a
+// summary of what is complete and what is not.
+#ifndef CONT_PACKER_H
+#define CONT_PACKER_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "errors.h"
+#include "host_library.h"
+#include "local_files.h"
+#include "options.h"
+#include "pack_inputs.h"
+#include "progress.h"
+
+namespace cont {
+
+struct Source {
+    std::string path;  // as given; "-" for standard input
+    std::string name;  // entry name
+    InputFile input;
+    EntryFile entry;
+    bool added = false;  // the entry was opened in the container
+    bool done = false;   // the input was read to its end
+    uint64_t written = 0;
+    bool found = false;  // the entry was found when the container was read back
+    uint64_t onDisk = 0;
+};
+
+using Sources = std::vector<std::unique_ptr<Source>>;
+
+// The FILEs of the command line (the positionals from the second on) with
+// the names --name gives them. kExitOk, or kExitUsage once said: a --name
+// that names nothing, standard input without a name or read twice.
+int CheckGivenInputs(const char* command, const Args& args, std::vector<GivenInput>* given);
+
+// One source per file, directories walked (pack_inputs.h): names a URL of
+// the container at `out` can carry, no two alike, none both a file and the
+// directory of another; no input that is the container itself. `total`
+// receives the bytes to copy, or Progress::kUnknownTotal when an input's
+// size is not known beforehand. kExitOk, or kExitFailure once said.
+int CollectSources(const std::string& out, const std::vector<GivenInput>& given, Sources* sources, uint64_t* total);
+
+class Packer {
+public:
+    // Entries go into the container `writer` writes (created or taken up
+    // for adding), at writePath; the user named it `out`.
+    Packer(Tool& tool, std::string out, std::string writePath, ContainerWriter& writer)
+        : tool_(tool), out_(std::move(out)), writePath_(std::move(writePath)), writer_(writer) {}
+
+    // Copies every source into the container and lets go of it (and of the
+    // writer), so that the module writes its directory and clean flag.
+    // `verb` names the work on the progress line. Prints any failure.
+    int Run(Sources& sources, bool interleave, uint64_t total, const char* verb);
+    // Reads the container back and records what each entry holds; false
+    // when it cannot be read at all.
+    bool Survey(Sources& sources);
+
+private:
+    int OpenInput(Source& source);
+    int OpenEntry(Source& source);
+    // Copies one piece; `source.done` once the input is used up.
+    int CopyPiece(Source& source, uint32_t piece);
+    Place place(const std::string& entry = {}) const { return Place{out_, entry}; }
+
+    Tool& tool_;
+    std::string out_;
+    std::string writePath_;
+    ContainerWriter& writer_;
+    std::vector<uint8_t> buffer_;
+    std::unique_ptr<Progress> progress_;
+};
+
+bool Complete(const Source& source);
+
+// "complete: 'a', 'b'; cut short: 'c' at byte 1000, before the end of its
+// input; <notDone>'d'", e.g. with notDone "not packed: ".
+std::string Summary(const Sources& sources, const char* notDone);
+
+}  // namespace cont
+
+#endif
