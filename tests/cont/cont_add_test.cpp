@@ -12,24 +12,6 @@ using namespace conttest;
 
 class ContAddTest : public ContFixture {
 protected:
-    // `cont ls` lists exactly these entries, in this order, and `cont cat`
-    // gives each one's bytes.
-    void ExpectEntries(const fs::path& c, const std::vector<std::pair<std::string, std::string>>& expected) {
-        std::istringstream lines(ContOk({"ls", c.string()}));
-        std::vector<std::string> listed;
-        uint64_t size = 0;
-        std::string name;
-        while (lines >> size && lines.ignore(2) && std::getline(lines, name)) listed.push_back(name);
-        std::vector<std::string> names;
-        for (const auto& [n, bytes] : expected) names.push_back(n);
-        EXPECT_EQ(names, listed);
-        for (const auto& [n, bytes] : expected) {
-            const std::string back = ContOk({"cat", c.string(), n});
-            EXPECT_EQ(bytes.size(), back.size()) << n;
-            EXPECT_TRUE(back == bytes) << n;
-        }
-    }
-
     fs::path MakeFile(const std::string& name, const std::string& bytes) {
         WriteAll(At(name), bytes);
         return At(name);

@@ -51,6 +51,7 @@ extern const Command kCatCommand;
 extern const Command kExtractCommand;
 extern const Command kStatCommand;
 extern const Command kRemoveCommand;
+extern const Command kCompactCommand;
 extern const Command kCheckCommand;
 extern const Command kMountCommand;
 extern const Command kUmountCommand;

@@ -18,8 +18,8 @@ namespace {
 
 // A new command is one line here, beside its Command in its own file.
 const std::vector<const Command*> kCommands = {
-    &kPackCommand, &kAddCommand, &kListCommand, &kCatCommand, &kExtractCommand, &kStatCommand, &kRemoveCommand,
-    &kCheckCommand, &kMountCommand, &kUmountCommand,
+    &kPackCommand, &kAddCommand, &kListCommand, &kCatCommand, &kExtractCommand, &kStatCommand,
+    &kRemoveCommand, &kCompactCommand, &kCheckCommand, &kMountCommand, &kUmountCommand,
 };
 
 const char kCommonHelp[] =

@@ -48,7 +48,7 @@ int32_t PackTarget::Prepare(const std::string& out, bool replace, std::string* r
     struct stat existing;
     if (lstat(out.c_str(), &existing) == 0) {
         if (S_ISLNK(existing.st_mode)) {
-            *reason = "is a symbolic link; cont packs only to a path of its own, never through a link";
+            *reason = "is a symbolic link; cont writes a container only at a path of its own, never through a link";
             return RES_OPEN_FAILED;
         }
         if (S_ISDIR(existing.st_mode)) {

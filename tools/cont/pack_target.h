@@ -1,15 +1,17 @@
-// Where `cont pack` puts the container it makes, so that no failure costs a
-// file the user did not ask to lose.
+// Where `cont pack` puts the container it makes (and `cont compact` the
+// rewritten one), so that no failure costs a file the user did not ask to
+// lose.
 //
 // A new container is created at its own path, exclusively (an existing
 // name, a dangling symbolic link included, is never taken over), and grows
 // there as it is written: a pack that fails or is killed leaves what reached
 // the disk, readable, under the name the user gave.
 //
-// A replacement (--force) is made in a private directory beside the old
-// container, under the old container's own file name (the module stores
-// that name as the container's title), and renamed over the old one only
-// once it is complete; until then the old container stays whole.
+// A replacement (pack --force, compact) is made in a private directory
+// beside the old container, under the old container's own file name (the
+// module stores that name as the container's title), and renamed over the
+// old one only once it is complete; until then the old container stays
+// whole.
 #ifndef CONT_PACK_TARGET_H
 #define CONT_PACK_TARGET_H
 

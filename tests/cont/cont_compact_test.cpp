@@ -1,0 +1,103 @@
+// cont compact: a container rewritten without its removed entries, and the
+// containers it leaves alone.
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include "cont_fixture.h"
+
+namespace {
+
+using namespace conttest;
+
+class ContCompactTest : public ContFixture {
+protected:
+    // What an entry packed in one go takes in the file: its entry record
+    // (head, name length, name, size, chunk size, 1000-slot seek table) and
+    // one data record (head, entry index, logical offset, bytes).
+    static uint64_t EntryBytes(const std::string& name, uint64_t size) {
+        return (5 + 4 + name.size() + 8 + 8 + 8000) + (5 + 4 + 8 + size);
+    }
+
+    // Nothing cont made beside the container is left in the directory.
+    void ExpectNothingBeside(const std::vector<std::string>& expected) {
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(dir)) {
+            const std::string name = item.path().filename().string();
+            if (name != ".out" && name != ".err") names.push_back(name);  // cont's own streams
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(expected, names);
+    }
+};
+
+TEST_F(ContCompactTest, CompactReclaimsExactlyTheRemovedBytesAndEveryEntryReadsBack) {
+    const std::string a = Pattern(3000000, 1), b = Pattern(100000, 2), c = Pattern(3000, 3);
+    WriteAll(At("a"), a);
+    WriteAll(At("b"), b);
+    WriteAll(At("c"), c);
+    WriteAll(At("e"), "");
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), At("a").string(), "--name", "sub/b", At("b").string(), At("e").string(),
+            At("c").string()});
+    ContOk({"rm", x.string(), "sub/b"});
+    ASSERT_EQ(0, chmod(x.c_str(), 0640));
+    const std::string before = ReadAll(x);
+    const uint64_t removed = EntryBytes("sub/b", b.size());
+    const std::string sizes = std::to_string(before.size()) + " bytes, " + std::to_string(before.size() - removed) +
+                              " compacted";
+
+    // A dry run measures and leaves everything as it was.
+    const std::string dry = ContOk({"compact", "--dry-run", x.string()});
+    EXPECT_NE(std::string::npos, dry.find(sizes + "; would reclaim " + std::to_string(removed) + " bytes")) << dry;
+    EXPECT_TRUE(ReadAll(x) == before);
+    ExpectNothingBeside({"a", "b", "c", "e", "x.cnt"});
+
+    const std::string done = ContOk({"compact", x.string()});
+    EXPECT_NE(std::string::npos, done.find(sizes + "; reclaimed " + std::to_string(removed) + " bytes")) << done;
+    EXPECT_EQ(before.size() - removed, fs::file_size(x));
+    ExpectEntries(x, {{"a", a}, {"e", ""}, {"c", c}});
+    const std::string check = ContOk({"check", x.string()});
+    EXPECT_NE(std::string::npos, check.find("result:    ok")) << check;
+    EXPECT_NE(std::string::npos, check.find("title:     x.cnt")) << check;
+    struct stat st;
+    ASSERT_EQ(0, stat(x.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    ExpectNothingBeside({"a", "b", "c", "e", "x.cnt"});
+
+    // Compacted once, there is nothing left to reclaim.
+    const std::string again = ContOk({"compact", x.string()});
+    EXPECT_NE(std::string::npos, again.find("reclaimed 0 bytes")) << again;
+}
+
+TEST_F(ContCompactTest, ContainersThatCannotBeCompactedAreLeftAsTheyWere) {
+    WriteAll(At("a"), Pattern(5000, 1));
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), At("a").string()});
+    ContOk({"add", x.string(), "--name", "b", At("a").string()});
+    ContOk({"rm", x.string(), "b"});
+    const std::string before = ReadAll(x);
+
+    // Open in another program (a reader holds a shared lock, as the module's
+    // opens do).
+    const int other = open(x.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(0, flock(other, LOCK_SH));
+    const Outcome held = Cont({"compact", x.string()});
+    close(other);
+    ExpectError(held, "open in another program", "E_ACCESSDENIED");
+    EXPECT_TRUE(ReadAll(x) == before);
+    ExpectNothingBeside({"a", "x.cnt"});
+
+    // Without entries it would be an empty file, which no reader opens.
+    ContOk({"rm", x.string(), "a"});
+    const std::string empty = ReadAll(x);
+    ExpectError(Cont({"compact", x.string()}), "holds no entries", "x.cnt");
+    EXPECT_TRUE(ReadAll(x) == empty);
+    ExpectNothingBeside({"a", "x.cnt"});
+
+    ExpectError(Cont({"compact", At("missing.cnt").string()}), "missing.cnt", "RES_OPEN_FAILED");
+    EXPECT_FALSE(fs::exists(At("missing.cnt")));
+    EXPECT_EQ(2, Cont({"compact"}).status);
+}
+
+}  // namespace
