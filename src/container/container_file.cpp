@@ -15,6 +15,8 @@ constexpr uint32_t kOpenForReading = kOpenReadOnly | kOpenBinary;               
 constexpr uint32_t kOpenForCreating = kOpenReadWrite | kOpenCreate | kOpenTruncate | kOpenBinary;  // 0x8302
 constexpr uint32_t kOpenForPatching = kOpenWriteOnly | kOpenBinary;                             // 0x8001
 constexpr uint32_t kOpenForAdding = kOpenReadWrite | kOpenCreate | kOpenBinary;                  // 0x8102
+// A repair reads the header again once it has the file to itself.
+constexpr uint32_t kOpenForRepairing = kOpenReadWrite | kOpenBinary;                            // 0x8002
 static_assert(kContainerReadAccess == ReadAccess && kContainerWriteAccess == WriteAccess &&
                   kContainerAppendAccess == AppendAccess,
               "the container takes the access flags of Open as they are");
@@ -195,6 +197,7 @@ int32_t CContainerFile::ReadHeaderAndIndex(ContainerHeader* header) {
 }
 
 void CContainerFile::Recover(uint64_t firstRecordOffset) {
+    const int64_t scanned = m_file.FileLength();
     DamageReport::Recovery rebuilt = RebuildFromDataRecords(m_file, m_entries, firstRecordOffset);
     m_file.Close();
     m_dirty = true;
@@ -204,11 +207,17 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     // the writer's later bytes from the recovery after a crash. Sizes that
     // a failed read or seek left short are not written back either: the
     // file stays unclean for the next reader. The directory rebuilt here
-    // then serves this reader alone.
+    // then serves this reader alone. So does one the file outgrew before it
+    // could be had alone: its writer went on meanwhile, and may have closed
+    // it with the sizes that hold.
     if (rebuilt.complete &&
-        QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForPatching, kShareDenyReadWrite))) {
-        FlushAndClose();
-        rebuilt.writtenBack = m_writer.CleanFlagWritten();
+        QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForRepairing, kShareDenyReadWrite))) {
+        if (UnchangedSinceScan(scanned)) {
+            FlushAndClose();
+            rebuilt.writtenBack = m_writer.CleanFlagWritten();
+        } else {
+            m_file.Close();
+        }
         // The file holds the rebuilt seek tables now; each comes back into
         // memory when a seek needs it.
         for (uint32_t i = 0; rebuilt.writtenBack && i < m_entries.Count(); ++i) {
@@ -218,6 +227,14 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     m_dirty = false;
     m_report.Recovered(rebuilt);
     if (QLX_FAILED(m_file.Open(m_path.GetChars(), kOpenForReading))) m_file.Discard();
+}
+
+bool CContainerFile::UnchangedSinceScan(int64_t scanned) {
+    const uint64_t flagAt =
+        m_variant == ContainerHeader::Variant::kCFS ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
+    uint8_t flag = kCleanFlagClean;
+    return scanned >= 0 && m_file.FileLength() == scanned && m_file.ReadAt(flagAt, &flag, 1) == 1 &&
+           flag == kCleanFlagUnclean;
 }
 
 // ---- the directory ------------------------------------------------------------

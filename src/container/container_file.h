@@ -131,6 +131,9 @@ private:
     // Rebuilds the directory of a container not closed cleanly and writes
     // it back when no one else holds the file.
     void Recover(uint64_t firstRecordOffset);
+    // Whether the file, opened for the repair, is as the scan found it: of
+    // the same length, its clean flag still 0.
+    bool UnchangedSinceScan(int64_t scanned);
     int32_t MarkRemovedOnDisk(const StoredEntry& entry);
     int32_t BeginWriting();
 

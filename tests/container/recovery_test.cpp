@@ -1,9 +1,12 @@
 // Containers that were not closed: abandoned while being written, ending in a
 // growing record, cut short inside a record, holding a name removed and
-// added again, or still held by a writer while a reader recovers them.
+// added again, or still held by a writer while a reader recovers them, or
+// closed by its writer while a reader was recovering it.
 #include <algorithm>
+#include <functional>
 
 #include "container_test_util.h"
+#include "faulty_file.h"
 
 namespace {
 
@@ -211,6 +214,53 @@ TEST_F(RecoveryTest, RecoveryLeavesAFileThatAnotherHolderWritesUnpatched) {
     ASSERT_NE(entry, nullptr);
     Bytes back;
     ASSERT_EQ(ReadAll(reader.get(), entry, &back), S_OK);
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_EQ(back.size(), all.size());
+    EXPECT_TRUE(back == all);
+}
+
+// A data file that runs `before` just before the repair's open, the moment
+// another program may still change the file the reader scanned.
+class ChangedBeforeRepair : public ForwardingFile {
+public:
+    explicit ChangedBeforeRepair(std::function<void()> before) : m_before(std::move(before)) {}
+    int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
+        if (flags != 0x8000 && m_before) std::exchange(m_before, nullptr)();
+        return m_inner->Open(path, flags, textMode);
+    }
+
+private:
+    std::function<void()> m_before;
+};
+
+TEST_F(RecoveryTest, ARepairNeverWritesBackOverAWriterThatClosedAfterTheScan) {
+    const std::string path = PathOf("closing.cfs");
+    const Bytes first = Pattern(30000, 1);
+    const Bytes second = Pattern(40000, 2);
+    auto writer = std::make_unique<Held>(path, kContainerWriteAccess);
+    EntryCursor cursor = CursorFor((*writer)->AddEntry("rec"));
+    ASSERT_EQ(Write(writer->get(), cursor, first), S_OK);
+    {
+        // The writer appends and closes between the reader's scan and its
+        // repair; the reader's sizes are then older than the file's.
+        Held reader(path, kContainerReadAccess, new ChangedBeforeRepair([&] {
+                        EXPECT_EQ(Write(writer->get(), cursor, second), S_OK);
+                        writer.reset();
+                    }));
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        ASSERT_EQ(writer, nullptr);  // the repair was tried
+        ContainerEntry* entry = reader->FindEntry("rec");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->size, first.size());  // what this reader saw
+    }
+    Held later(path, kContainerReadAccess);
+    ASSERT_EQ(later->ReadDirectory(), S_OK);
+    EXPECT_EQ(ReadFile(path).at(6), 1);
+    ContainerEntry* entry = later->FindEntry("rec");
+    ASSERT_NE(entry, nullptr);
+    Bytes back;
+    ASSERT_EQ(ReadAll(later.get(), entry, &back), S_OK);
     Bytes all = first;
     all.insert(all.end(), second.begin(), second.end());
     EXPECT_EQ(back.size(), all.size());
