@@ -37,6 +37,7 @@ struct Outcome {
     std::string out;
     std::string err;
     long maxRssKb = 0;  // the most memory cont held at once
+    double cpuSeconds = 0;  // user and system time cont used
 };
 
 // Deterministic bytes that differ from one file to the next.
@@ -202,6 +203,8 @@ protected:
         if (ended != pid) wait4(pid, &wstatus, 0, &usage);
         outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         outcome.maxRssKb = usage.ru_maxrss;
+        outcome.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         outcome.out = ReadAll(At(".out"));
         outcome.err = ReadAll(At(".err"));
         return outcome;

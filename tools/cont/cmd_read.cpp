@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "cont_url.h"
 #include "container_session.h"
+#include "entry_follow.h"
 #include "errors.h"
 #include "extract_directory.h"
 #include "progress.h"
@@ -16,11 +17,14 @@ namespace cont {
 namespace {
 
 const char kCatHelp[] =
-    "Usage: cont cat [--offset N] [--length N] C.cnt ENTRY\n"
+    "Usage: cont cat [--follow] [--offset N] [--length N] C.cnt ENTRY\n"
     "Writes the entry's bytes to standard output.\n"
     "\n"
     "  --offset N      start N bytes into the entry (suffixes k, M, G)\n"
-    "  --length N      write at most N bytes\n";
+    "  --length N      write at most N bytes\n"
+    "  -f, --follow    go on writing the bytes another program adds to the entry\n"
+    "                  as it writes them, as tail -f does, until that program has\n"
+    "                  closed the container; waits for the entry to appear\n";
 
 const char kExtractHelp[] =
     "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
@@ -47,6 +51,8 @@ int RunCat(const Args& args, Tool& tool) {
     if (const std::string* v = args.Value("length"); v && !ParseByteCount(*v, &length))
         return UsageError(cmd, "--length needs a byte count, not '" + *v + "'");
     if (!tool.module()) return kExitFailure;
+    if (args.Has("follow"))
+        return FollowEntry(*tool.module(), args.positionals[0], args.positionals[1], offset, length, tool.quiet());
 
     ContainerSession session(*tool.module(), args.positionals[0]);
     const std::string& name = args.positionals[1];
@@ -146,7 +152,7 @@ int RunExtract(const Args& args, Tool& tool) {
 
 const Command kCatCommand = {
     "cat", "write one entry's bytes to standard output", kCatHelp,
-    {{"offset", 0, true}, {"length", 0, true}}, RunCat,
+    {{"offset", 0, true}, {"length", 0, true}, {"follow", 'f', false}}, RunCat,
 };
 const Command kExtractCommand = {
     "extract", "write entries to files", kExtractHelp, {{"directory", 'C', true}}, RunExtract,

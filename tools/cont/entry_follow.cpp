@@ -1,0 +1,149 @@
+#include "entry_follow.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "container_lock.h"
+#include "container_session.h"
+#include "errors.h"
+#include "header_probe.h"
+#include "progress.h"
+#include "standard_output.h"
+
+namespace cont {
+
+namespace {
+
+// A change missed by the watch (the file replaced under its name, a file
+// system inotify does not see into) is still noticed this often.
+constexpr int kRecheckMs = 2000;
+
+// Wakes on any change to the container file.
+class ChangeWatch {
+public:
+    ChangeWatch() = default;
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+    ~ChangeWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool Start(const std::string& path, std::string* reason) {
+        path_ = path;
+        fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (fd_ < 0 || !Watch()) {
+            *reason = SystemReason("cannot watch the container for changes");
+            return false;
+        }
+        return true;
+    }
+
+    // Returns once the file changed since the last call (at once when it
+    // did meanwhile), or after kRecheckMs.
+    void Wait() {
+        struct pollfd ready = {fd_, POLLIN, 0};
+        while (poll(&ready, 1, kRecheckMs) < 0 && errno == EINTR) {
+        }
+        bool gone = false;
+        alignas(struct inotify_event) char events[4096];
+        for (ssize_t got; (got = read(fd_, events, sizeof events)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+                gone = gone || (event->mask & (IN_MOVE_SELF | IN_DELETE_SELF)) != 0;
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            }
+        }
+        // A container renamed over the old one is watched from now on.
+        if (gone) Watch();
+    }
+
+private:
+    // Watches the file now at the path; the watch on a file that went away
+    // (or was renamed away) ends by itself. Writes are what count: the
+    // module's own opens and closes (an attempted repair among them) would
+    // wake the reading that made them.
+    bool Watch() {
+        const int watch = inotify_add_watch(fd_, path_.c_str(), IN_MODIFY | IN_MOVE_SELF | IN_DELETE_SELF);
+        if (watch >= 0 && watch_ >= 0 && watch != watch_) inotify_rm_watch(fd_, watch_);
+        if (watch >= 0) watch_ = watch;
+        return watch >= 0;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    int watch_ = -1;
+};
+
+bool ClosedCleanly(const std::string& path) {
+    HeaderInfo header;
+    std::string ignored;
+    return ProbeHeader(path, &header, &ignored) && header.hasClean && header.clean != 0;
+}
+
+}  // namespace
+
+int FollowEntry(Module& module, const std::string& path, const std::string& name, uint64_t offset,
+                uint64_t length, bool quiet) {
+    std::string reason;
+    ChangeWatch watch;
+    if (!watch.Start(path, &reason)) return FailPlain(Place{path, {}}, reason);
+    const uint64_t limit = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
+    uint64_t position = offset;
+    Progress progress("following", Progress::kUnknownTotal, quiet);
+    for (;;) {
+        // In this order: a writer sets the clean flag before it lets go of
+        // the file, so a container that is neither held nor clean was left
+        // by a writer that never closed it.
+        const bool writing = HeldByAnother(path);
+        const bool closed = ClosedCleanly(path);
+        // The last reading reports every failure; one while the writer is
+        // still at work waits for a container or an entry not there yet.
+        const bool last = closed || !writing;
+        {
+            ContainerSession session(module, path);
+            EntryFile entry;
+            int status = kExitOk;
+            if (last) {
+                if ((status = session.Open()) != kExitOk || (status = session.OpenEntry(name, &entry)) != kExitOk)
+                    return status;
+            } else if (!session.OpenQuietly() || QLX_FAILED(session.OpenEntryQuietly(name, &entry))) {
+                watch.Wait();
+                continue;
+            }
+            uint64_t size = 0;
+            int32_t result = entry.Size(&size);
+            if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
+            const uint64_t end = size < limit ? size : limit;
+            if (position > end && last)
+                return Fail(session.place(name),
+                            "offset " + std::to_string(offset) + " lies past the end (" + std::to_string(size) +
+                                " bytes)", E_INVALIDARG);
+            if (position < end) {
+                if (QLX_FAILED(result = entry.Seek(position)))
+                    return Fail(session.place(name), "cannot seek to byte " + std::to_string(position), result);
+                status = session.ReadThrough(entry, name, end, [&](const std::vector<uint8_t>& piece) {
+                    if (!WriteOut(piece.data(), piece.size(), &reason)) return false;
+                    progress.Advance(piece.size());
+                    return true;
+                });
+                if (status != kExitOk) return status;
+                position = end;
+            }
+            // Before the wait, so that a reader at the other end of a pipe
+            // has every byte read so far.
+            FlushOut();
+            if (OutputFailed(&reason)) return kExitFailure;  // said as cont ends
+        }
+        if (position >= limit || closed) return kExitOk;
+        if (!writing)
+            return FailPlain(Place{path, name}, "no program writes the container any more, but it was not closed "
+                                                "cleanly: the entry ends at byte " + std::to_string(position));
+        watch.Wait();
+    }
+}
+
+}  // namespace cont
