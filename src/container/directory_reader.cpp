@@ -17,6 +17,11 @@ namespace {
 
 constexpr uint32_t kHeader = DamageReport::kHeader;
 
+// What a record head is read with: enough for the head, name and tail of an
+// entry record of a name up to a few hundred bytes, and little enough that
+// the read costs no more than the system call.
+constexpr uint32_t kRecordStartRead = 256;
+
 }  // namespace
 
 // A read that came back short, as damage at offset: the file ends early,
@@ -93,16 +98,16 @@ int32_t DirectoryReader::ReadIndex(uint64_t firstRecordOffset) {
     return WalkIndex(firstRecordOffset, root);
 }
 
-int32_t DirectoryReader::BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes) {
+int32_t DirectoryReader::BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes, uint32_t readAhead) {
     uint32_t held = 0;
-    const int32_t result = m_file.Peek(offset, count, bytes, &held);
+    const int32_t result = m_file.Peek(offset, count, bytes, &held, readAhead);
     if (result == E_OUTOFMEMORY || result == RES_IO_ERROR) return result;
     return QLX_SUCCEEDED(result) && held >= count ? S_OK : E_FAIL;
 }
 
 int32_t DirectoryReader::ReadHead(uint64_t offset, RecordHeader* out) {
     const uint8_t* head = nullptr;
-    const int32_t result = BytesAt(offset, kRecordHeadSize, &head);
+    const int32_t result = BytesAt(offset, kRecordHeadSize, &head, kRecordStartRead);
     return QLX_SUCCEEDED(result) ? DecodeRecordHead(head, offset, m_fileLength, out) : result;
 }
 
@@ -116,6 +121,8 @@ public:
 
     // The start of a claimed range that [start, end) overlaps, else kNone.
     uint64_t Overlapped(uint64_t start, uint64_t end) const {
+        // Records mostly come in file order: one after every range claimed.
+        if (m_ends.empty() || start >= std::prev(m_ends.end())->second) return kNone;
         auto after = m_ends.upper_bound(start);
         if (after != m_ends.end() && after->first < end) return after->first;
         if (after != m_ends.begin() && std::prev(after)->second > start) return std::prev(after)->first;
@@ -125,7 +132,8 @@ public:
     // start, else kNone.
     uint64_t Claim(uint64_t start, uint64_t end) {
         uint64_t overlapped = Overlapped(start, end);
-        if (overlapped == kNone) m_ends.emplace(start, end);
+        // The hint is right for a range after all others, and harmless otherwise.
+        if (overlapped == kNone) m_ends.emplace_hint(m_ends.end(), start, end);
         return overlapped;
     }
 
@@ -254,37 +262,41 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
 
 int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
     const uint32_t number = m_entries.Count();
-    char what[64];
-    std::snprintf(what, sizeof what, "entry record %" PRIu32, number);
+    // Named only when it is damaged: most records are not.
+    char whatText[64];
+    auto what = [&whatText, number]() -> const char* {
+        std::snprintf(whatText, sizeof whatText, "entry record %" PRIu32, number);
+        return whatText;
+    };
     const uint64_t fileLength = static_cast<uint64_t>(m_fileLength);
     const uint8_t* field = nullptr;
     int32_t result = BytesAt(record.offset + kEntryNameLengthOffset, kStringLengthSize, &field);
     if (result == E_OUTOFMEMORY) return result;
-    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
+    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what());
     const uint32_t nameLength = big_endian::Get32(field);
     const uint64_t afterLength = record.offset + kEntryNameOffset;
     if (nameLength == 0)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord, "%s at offset %" PRIu64 " has a name length of 0",
-                               what, record.offset);
-    if (nameLength >= fileLength - afterLength) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
+                               what(), record.offset);
+    if (nameLength >= fileLength - afterLength) return Unreadable(E_FAIL, record.offset, kEntryRecord, what());
     if (nameLength > CompactString::kMaxLength)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
                                "%s at offset %" PRIu64 " has a name of %" PRIu32 " bytes, longer than a name can be",
-                               what, record.offset, nameLength);
+                               what(), record.offset, nameLength);
     // The tail must lie inside the record: it is rewritten in place at close.
     if (record.length < uint64_t{nameLength} + kEntryPayloadFixed)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
                                "%s at offset %" PRIu64 " holds %" PRIu64 " bytes, too few for its name of %" PRIu32
                                " bytes and its tail",
-                               what, record.offset, record.length, nameLength);
+                               what(), record.offset, record.length, nameLength);
     if (number >= kMaxEntryNumbers)
         return m_report.Damage(E_FAIL, record.offset, kEntryRecord,
                                "%s at offset %" PRIu64 " is one more than the %" PRIu32 " entry numbers there are",
-                               what, record.offset, kMaxEntryNumbers);
+                               what(), record.offset, kMaxEntryNumbers);
     // The whole tail must be in the file; of the seek table only slot 0 is
     // read now, the rest when a seek needs it.
     const uint64_t tailAt = afterLength + nameLength;
-    if (fileLength - tailAt < kEntryTailSize) return Unreadable(E_FAIL, record.offset, kEntryRecord, what);
+    if (fileLength - tailAt < kEntryTailSize) return Unreadable(E_FAIL, record.offset, kEntryRecord, what());
 
     CompactString name;
     char* chars = name.GetWritableBuffer(nameLength);
@@ -292,7 +304,8 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
     // A name longer than the window is read on its own.
     if (nameLength <= RecordFile::kWindowSize) {
         const uint8_t* stored = nullptr;
-        result = BytesAt(afterLength, nameLength, &stored);
+        // The tail that follows comes in the same read.
+        result = BytesAt(afterLength, nameLength, &stored, nameLength + kTailSeekTableOffset + kSlotSize);
         if (QLX_SUCCEEDED(result)) std::memcpy(chars, stored, nameLength);
     } else {
         const int64_t read = m_file.ReadAt(afterLength, chars, nameLength);
@@ -303,7 +316,7 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
     const uint8_t* tail = nullptr;
     if (QLX_SUCCEEDED(result)) result = BytesAt(tailAt, kTailSeekTableOffset + kSlotSize, &tail);
     if (result == E_OUTOFMEMORY) return result;
-    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what);
+    if (QLX_FAILED(result)) return Unreadable(result, record.offset, kEntryRecord, what());
     const uint64_t size = big_endian::Get64(tail + kTailSizeOffset);
     const uint64_t chunkSize = big_endian::Get64(tail + kTailChunkSizeOffset);
     const uint64_t firstSlot = big_endian::Get64(tail + kTailSeekTableOffset);

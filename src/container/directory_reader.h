@@ -2,9 +2,13 @@
 // record_format.h) into an entry table: the header, the title, then the
 // tree of index records from the root that follows the title, loading every
 // entry record it leads to, in order. The records are read through the
-// record file's read window, so a directory of thousands of entries costs a
-// few large reads, and of each entry record only what an entry keeps in
-// memory is decoded: its name, size, chunk size and first seek-table slot.
+// record file's read window, each record with a read of about its own size:
+// of an entry record only what an entry keeps in memory is read and decoded
+// (its name, size, chunk size and first seek-table slot), never the 8000
+// bytes of its seek table, which make nearly all of a directory's bytes. A
+// directory of thousands of entries then costs a small read per entry,
+// which is cheaper than large reads that copy every seek table (and the
+// data records between them) only to skip it.
 //
 // Results as a host sees them: RES_BAD_FORMAT for a file that is no
 // container (magic) or of a later version; E_FAIL for any other damage;
@@ -49,10 +53,11 @@ private:
     int32_t WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root);
     int32_t LoadEntryRecord(const RecordHeader& record);
     int32_t Unreadable(int32_t readResult, uint64_t offset, uint32_t part, const char* what);
-    // count bytes at offset through the read window: E_FAIL when the file
-    // holds fewer, RES_IO_ERROR when it cannot be read, E_OUTOFMEMORY
-    // without a window.
-    int32_t BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes);
+    // count bytes at offset through the read window, which a read fills
+    // with readAhead bytes (at least count) when it does not hold them:
+    // E_FAIL when the file holds fewer, RES_IO_ERROR when it cannot be
+    // read, E_OUTOFMEMORY without a window.
+    int32_t BytesAt(uint64_t offset, uint32_t count, const uint8_t** bytes, uint32_t readAhead = 0);
     int32_t ReadHead(uint64_t offset, RecordHeader* out);
 
     RecordFile& m_file;
