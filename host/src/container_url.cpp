@@ -18,22 +18,38 @@ constexpr size_t kLongestUrl = 0xFFFFFF;
 
 // Characters written as %XX. '%' must be; the rest are escaped so a
 // printed URL can be pasted into a shell or another tool unharmed.
-bool Escaped(unsigned char c) {
-    return c < 0x21 || c == 0x7F || c == '%' || c == '\\' || c == '?' || c == '#' || c == '&' || c == '"' ||
-           c == '$';
-}
+struct EscapeTable {
+    bool escaped[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 0x21; ++c) escaped[c] = true;
+        const char others[] = "\x7F%\\?#&\"$";
+        for (size_t i = 0; others[i]; ++i) escaped[static_cast<unsigned char>(others[i])] = true;
+    }
+};
+constexpr EscapeTable kEscapes;
 
+bool Escaped(unsigned char c) { return kEscapes.escaped[c]; }
+
+// Unescaped runs are appended whole: a URL is mostly plain text.
 void AppendEscaped(std::string* out, const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : text) {
-        if (Escaped(c)) {
-            *out += '%';
-            *out += kHex[c >> 4];
-            *out += kHex[c & 15];
-        } else {
-            *out += static_cast<char>(c);
-        }
+    size_t plainFrom = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!Escaped(c)) continue;
+        out->append(text, plainFrom, i - plainFrom);
+        const char escape[3] = {'%', kHex[c >> 4], kHex[c & 15]};
+        out->append(escape, sizeof escape);
+        plainFrom = i + 1;
     }
+    out->append(text, plainFrom, std::string::npos);
+}
+
+// The length of text once AppendEscaped has written it.
+size_t EscapedLength(const std::string& text) {
+    size_t length = text.size();
+    for (unsigned char c : text) length += Escaped(c) ? 2 : 0;
+    return length;
 }
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -141,7 +157,8 @@ bool AddressableEntryName(const std::string& name, std::string* reason) {
     }
     // The container path holds no '$' (see UrlContainerPath), so only the
     // name's own, and what follows them, can make a time.
-    if (HasStartTimeMark(EntryNameNeedsQuotes(name.c_str()) ? '"' + name + '"' : name)) {
+    if (name.find('$') != std::string::npos &&
+        HasStartTimeMark(EntryNameNeedsQuotes(name.c_str()) ? '"' + name + '"' : name)) {
         *reason = "the name holds a '$' followed by a time, which a cont URL reads as a start time";
         return false;
     }
@@ -157,7 +174,10 @@ std::string BuildUrl(const std::string& path, const std::string& name, bool esca
         else
             *out += text;
     };
-    std::string url = kScheme;
+    std::string url;
+    // Room for the URL without escapes, which most are.
+    url.reserve(sizeof kScheme + path.size() + sizeof kFileOption + name.size() + 2);
+    url += kScheme;
     append(&url, path);
     if (name.empty()) return url;
     url += kFileOption;
@@ -175,8 +195,8 @@ std::string MakeContUrl(const std::string& path, const std::string& name) { retu
 bool UrlCanName(const std::string& path, const std::string& name, std::string* reason) {
     if (!AddressableEntryName(name, reason)) return false;
     // Known without building it: escapes take three characters.
-    size_t length = BuildUrl(path, "", true).size() + std::strlen(kFileOption) + 2 * EntryNameNeedsQuotes(name.c_str());
-    for (unsigned char c : name) length += Escaped(c) ? 3 : 1;
+    const size_t length = std::strlen(kScheme) + EscapedLength(path) + std::strlen(kFileOption) +
+                          2 * EntryNameNeedsQuotes(name.c_str()) + EscapedLength(name);
     if (length <= kLongestUrl) return true;
     *reason = "the name is so long that its URL would pass the " + std::to_string(kLongestUrl) +
               " characters the module takes";
@@ -188,9 +208,12 @@ std::string MakePlainContUrl(const std::string& path, const std::string& name) {
 }
 
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name) {
-    const std::string prefix = kScheme + path + kFileOption;
-    if (url.compare(0, prefix.size(), prefix) != 0) return false;
-    *name = url.substr(prefix.size());
+    const size_t scheme = std::strlen(kScheme);
+    const size_t option = std::strlen(kFileOption);
+    if (url.compare(0, scheme, kScheme) != 0 || url.compare(scheme, path.size(), path) != 0 ||
+        url.compare(scheme + path.size(), option, kFileOption) != 0)
+        return false;
+    name->assign(url, scheme + path.size() + option, std::string::npos);
     // The module lists in double quotes a name it would otherwise misread,
     // by the same rule MakeContUrl quotes by; a name that merely begins and
     // ends with a '"' of its own is listed as it is.
