@@ -16,9 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,34 +30,15 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using benchchild::Spawn;
+using benchchild::WaitExit;
 
 constexpr size_t kReadSize = 4096;
-
-pid_t Spawn(std::vector<std::string> args, const char* out) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("cannot start " + args[0]);
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 bool Mounted(const std::string& mountPoint) {
     std::ifstream table("/proc/self/mountinfo");
