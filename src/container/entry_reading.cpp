@@ -119,6 +119,8 @@ int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
                                "entry record %u at offset %" PRIu64 " has a chunk size of %" PRIu64
                                ", not 25000 times a power of two",
                                entry->index, entry->recordOffset, chunkSize);
+    // A container whose file is gone (a failed reopen) seeks nowhere.
+    if (!m_file.HasFile()) return RES_IO_ERROR;
     if (const RecordMap::Record* record = entry->records.Reaching(position)) {
         PlaceAt(cursor, *record, position);
         return S_OK;
@@ -234,6 +236,7 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
     }
     if (count == 0) return RES_END_OF_DATA;
     if (QLX_FAILED(result)) return result;
+    if (!m_file.HasFile()) return RES_IO_ERROR;
 
     // The bytes of an entry cannot outnumber those of the file; a size read
     // from a damaged file must not make an absurd allocation.
