@@ -138,6 +138,24 @@ TEST_F(ContainerDirectoryTest, RemovalThatCannotReachTheDiskFailsAndKeepsTheEntr
     EXPECT_EQ(ReadFile(path), before);
 }
 
+// A removal whose file cannot be opened again at all leaves the container
+// without a file: its entries then neither seek nor read, whatever their
+// record maps hold, and that is not damage of the file.
+TEST_F(ContainerDirectoryTest, AContainerWhoseFileIsGoneSeeksAndReadsNothing) {
+    const std::string path = MakeThree();
+    Faults faults;
+    Held reader(path, kContainerReadAccess, new FaultyFile(&faults));
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    ASSERT_EQ(Contents(reader.get(), "b"), "BB");  // b's map now holds its record
+    faults.refusedOpenFlags = {0x8001, 0x8000};
+    EXPECT_EQ(reader->RemoveEntry("a"), RES_OPEN_FAILED);
+    ASSERT_FALSE(reader->IsOpen());
+    EntryCursor cursor = CursorFor(reader->FindEntry("b"));
+    EXPECT_EQ(reader->SeekEntry(&cursor, 1), RES_IO_ERROR);
+    EXPECT_EQ(Read(reader.get(), cursor, 2, nullptr), RES_IO_ERROR);
+    EXPECT_FALSE(reader->Report().HasDamage());
+}
+
 TEST_F(ContainerDirectoryTest, EmptyNameRemovesTheFirstEntryWithData) {
     Held container(PathOf("x.cfs"), kContainerWriteAccess);
     container->AddEntry("nodata");
