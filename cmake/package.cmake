@@ -17,7 +17,7 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS contfs_sdk EXPORT contfsTargets)
-install(TARGETS contfs_host EXPORT contfsTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS contfs_host_library EXPORT contfsTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/contfs DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set_target_properties(contfs PROPERTIES EXPORT_NAME module)
 install(TARGETS contfs EXPORT contfsTargets LIBRARY DESTINATION ${CONTFS_MODULE_INSTALL_DIR})
