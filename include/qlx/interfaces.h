@@ -185,8 +185,8 @@ QLX_BEGIN_INTERFACE
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 
-// What a container found damaged, and what its recovery rebuilt
-// (docs/container-inspector.md). Answered by a container's enumerator and,
+// What a container found damaged, what its recovery rebuilt, its header and
+// the 64-bit sizes of its entries (docs/container-inspector.md). Answered by a container's enumerator and,
 // while it holds a container (or held one whose directory could not be
 // read), by a file object. Added after the first contract; later slots are
 // only ever appended.
@@ -200,12 +200,21 @@ enum {
     ContainerPartHeader = 0x100
 };
 
+// The first four bytes of a container file, read as a big-endian number.
+enum {
+    ContainerMagicW7K = 0x2E57374B,  // ".W7K", the variant this module writes
+    ContainerMagicCFS = 0x2E434653   // ".CFS", read only
+};
+
 #define QLX_INTERFACE IQLXContainerInspector
 QLX_BEGIN_INTERFACE
     QLX_METHOD(int32_t, GetFirstDamage)(QLX_THIS_ int32_t* found, uint64_t* offset, uint32_t* part,
                                         const char** reason) QLX_PURE;  // 3
     QLX_METHOD(int32_t, GetRecovery)(QLX_THIS_ int32_t* ran, uint32_t* dataRecords, uint32_t* entries,
                                      int32_t* writtenBack, const char** summary) QLX_PURE;  // 4
+    QLX_METHOD(int32_t, GetHeader)(QLX_THIS_ uint32_t* magic, uint32_t* version, int32_t* clean,
+                                   const char** title) QLX_PURE;  // 5
+    QLX_METHOD(int32_t, GetEntrySize)(QLX_THIS_ const char* name, uint64_t* size) QLX_PURE;  // 6
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 

@@ -1,7 +1,9 @@
 #include "container/container_file.h"
 
+#include <cstring>
 #include <new>
 
+#include "container/big_endian.h"
 #include "container/container_registry.h"
 #include "container/recovery.h"
 #include "frame/module_count.h"
@@ -166,6 +168,42 @@ CContainerFile::RecordMapUse CContainerFile::RecordMapOf(const ContainerEntry* e
     return use;
 }
 
+int32_t CContainerFile::GetHeader(uint32_t* magic, uint32_t* version, int32_t* clean, const char** title) {
+    if (!magic || !version || !clean || !title) return E_POINTER;
+    MutexHold hold(m_mutex);
+    if (m_writable && m_appending != Appending::kExisting) {
+        // The header this container writes; its file stays unclean until
+        // the container closes. One taken up for adding answers the header
+        // it found.
+        *magic = big_endian::Get32(kMagicW7K);
+        *version = kVersionWritten;
+        *clean = kCleanFlagUnclean;
+        *title = m_title.GetChars();
+        return S_OK;
+    }
+    *magic = m_header.magic;
+    *version = m_header.version;
+    *clean = m_header.cleanFlagRead ? m_header.cleanFlag : -1;
+    *title = m_header.title.GetChars();
+    return S_OK;
+}
+
+int32_t CContainerFile::GetEntrySize(const char* name, uint64_t* size) {
+    if (!name || !size) return E_POINTER;
+    *size = 0;
+    const size_t length = std::strlen(name);
+    // No entry has a longer name, nor an empty one (that is a removed
+    // entry's slot).
+    if (length == 0 || length > CompactString::kMaxLength) return E_FAIL;
+    const CompactString key(name, static_cast<uint32_t>(length));
+    if (key.GetLength() != length) return E_OUTOFMEMORY;
+    MutexHold hold(m_mutex);
+    const StoredEntry* entry = m_entries.Find(key);
+    if (!entry) return E_FAIL;
+    *size = entry->size;
+    return S_OK;
+}
+
 int32_t CContainerFile::StatContainer(platform::FileStat32* out) {
     if (!out) return E_POINTER;
     return platform::StatPath(m_path.GetChars(), out) ? S_OK : E_FAIL;
@@ -190,7 +228,7 @@ int32_t CContainerFile::ReadHeaderAndIndex(ContainerHeader* header) {
     m_file.ForgetWindow();
     DirectoryReader reader(m_file, m_entries, m_report);
     int32_t result = reader.ReadHeader(header);
-    m_variant = header->variant;
+    m_header = *header;
     if (QLX_FAILED(result)) return result;
     m_title = header->title;
     return reader.ReadIndex(header->firstRecordOffset);
@@ -230,8 +268,7 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
 }
 
 bool CContainerFile::UnchangedSinceScan(int64_t scanned) {
-    const uint64_t flagAt =
-        m_variant == ContainerHeader::Variant::kCFS ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
+    const uint64_t flagAt = CleanFlagOffset();
     uint8_t flag = kCleanFlagClean;
     return scanned >= 0 && m_file.FileLength() == scanned && m_file.ReadAt(flagAt, &flag, 1) == 1 &&
            flag == kCleanFlagUnclean;
@@ -301,12 +338,12 @@ int32_t CContainerFile::BeginWriting() {
     if (m_appending == Appending::kUnread) return RES_UNEXPECTED;
     m_dirty = true;
     if (m_appending == Appending::kExisting) return BeginAppending();
-    m_variant = ContainerHeader::Variant::kW7K;
+    m_header.variant = ContainerHeader::Variant::kW7K;
     return m_writer.Begin(m_title);
 }
 
 uint64_t CContainerFile::CleanFlagOffset() const {
-    return m_variant == ContainerHeader::Variant::kCFS ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
+    return m_header.variant == ContainerHeader::Variant::kCFS ? kCFSCleanFlagOffset : kW7KCleanFlagOffset;
 }
 
 void CContainerFile::FlushAndClose() {

@@ -103,10 +103,13 @@ public:
     int32_t Next(IUnknown** out) override;
     int32_t GetCount(uint32_t* count) override;
 
-    // IQLXContainerInspector: the damage report and the recovery.
+    // IQLXContainerInspector: the damage report, the recovery, the header
+    // and the entries' sizes.
     int32_t GetFirstDamage(int32_t* found, uint64_t* offset, uint32_t* part, const char** reason) override;
     int32_t GetRecovery(int32_t* ran, uint32_t* dataRecords, uint32_t* entries, int32_t* writtenBack,
                         const char** summary) override;
+    int32_t GetHeader(uint32_t* magic, uint32_t* version, int32_t* clean, const char** title) override;
+    int32_t GetEntrySize(const char* name, uint64_t* size) override;
 
     // What this container found damaged, and what its recovery rebuilt.
     DamageReport Report();
@@ -175,7 +178,9 @@ private:
     enum class Appending { kNo, kUnread, kNewFile, kExisting };
     Appending m_appending = Appending::kNo;
     AppendPoint m_appendPoint;
-    ContainerHeader::Variant m_variant = ContainerHeader::Variant::kW7K;
+    // The header as ReadDirectory found it, as far as it got; a container
+    // that never read one counts as ".W7K".
+    ContainerHeader m_header;
     bool m_directoryRead = false;
 };
 

@@ -37,21 +37,25 @@ int32_t DirectoryReader::ReadHeader(ContainerHeader* header) {
     int32_t result = m_file.SeekTo(0);
     if (QLX_SUCCEEDED(result)) result = m_file.ReadExact(m_file.Scratch(), kMagicSize);
     if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
+    header->magic = big_endian::Get32(m_file.Scratch());
     if (std::memcmp(m_file.Scratch(), kMagicW7K, kMagicSize) == 0) {
         header->variant = ContainerHeader::Variant::kW7K;
         result = m_file.ReadExact(m_file.Scratch(), kW7KVersionSize + kCleanFlagSize);
         if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
         const uint16_t version = big_endian::Get16(m_file.Scratch());
+        header->version = version;
         if (version > kHighestVersionRead)
             return m_report.Damage(RES_BAD_FORMAT, kW7KVersionOffset, kHeader,
                                    "the header at offset 0 has version %u; this reader knows versions up to %u",
                                    version, kHighestVersionRead);
         header->cleanFlag = m_file.Scratch()[kW7KVersionSize];
+        header->cleanFlagRead = true;
     } else if (std::memcmp(m_file.Scratch(), kMagicCFS, kMagicSize) == 0) {
         header->variant = ContainerHeader::Variant::kCFS;
         result = m_file.ReadExact(m_file.Scratch(), kCleanFlagSize);
         if (QLX_FAILED(result)) return Unreadable(result, 0, kHeader, "the header");
         header->cleanFlag = m_file.Scratch()[0];
+        header->cleanFlagRead = true;
     } else {
         return m_report.Damage(RES_BAD_FORMAT, 0, kHeader,
                                "the file does not begin with a container's magic (.W7K or .CFS)");

@@ -25,11 +25,15 @@
 #include "container/record_file.h"
 #include "util/compact_string.h"
 
-// What a container's header holds.
+// What a container's header holds. ReadHeader fills the fields as it goes,
+// so a header that fails part of the way keeps what came before.
 struct ContainerHeader {
     enum class Variant { kW7K, kCFS };
     Variant variant = Variant::kW7K;
+    uint32_t magic = 0;    // the first four bytes, big-endian, once read
+    uint16_t version = 0;  // of a ".W7K" header, also one refused
     uint8_t cleanFlag = record_format::kCleanFlagUnclean;
+    bool cleanFlagRead = false;
     CompactString title;
     uint64_t firstRecordOffset = 0;  // the root index record, after the title
 };

@@ -1,6 +1,7 @@
 // IQLXContainerInspector seen from a host: what a container found damaged,
-// and what its recovery rebuilt, asked of the file object (also after an
-// Open that failed on the damage) and of the container's enumerator.
+// what its recovery rebuilt, its header and its entries' sizes, asked of
+// the file object (also after an Open that failed on the damage) and of the
+// container's enumerator.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host_file.h"
+#include "support/sparse_container.h"
 
 namespace {
 
@@ -34,6 +36,27 @@ Damage DamageOf(IQLXContainerInspector* inspector) {
     EXPECT_EQ(S_OK, inspector->GetFirstDamage(&d.found, &d.offset, &d.part, &reason));
     d.reason = reason ? reason : "<null>";
     return d;
+}
+
+struct Header {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    int32_t clean = -2;
+    std::string title;
+};
+
+Header HeaderOf(IQLXContainerInspector* inspector) {
+    Header h;
+    const char* title = nullptr;
+    EXPECT_EQ(S_OK, inspector->GetHeader(&h.magic, &h.version, &h.clean, &title));
+    h.title = title ? title : "<null>";
+    return h;
+}
+
+uint64_t SizeOf(IQLXContainerInspector* inspector, const char* name) {
+    uint64_t size = 1;
+    EXPECT_EQ(S_OK, inspector->GetEntrySize(name, &size)) << name;
+    return size;
 }
 
 Recovery RecoveryOf(IQLXContainerInspector* inspector) {
@@ -82,7 +105,58 @@ TEST_F(ContainerInspectorTest, AHealthyContainerReportsNoDamageAndNoRecovery) {
     int32_t flag = 0;
     uint64_t offset = 0;
     EXPECT_EQ(E_POINTER, inspector->GetFirstDamage(&flag, &offset, nullptr, &text));
+
+    const Header header = HeaderOf(inspector);
+    EXPECT_EQ(static_cast<uint32_t>(ContainerMagicW7K), header.magic);
+    EXPECT_EQ(1u, header.version);
+    EXPECT_EQ(1, header.clean);
+    EXPECT_EQ("clips.cnt", header.title);
+    EXPECT_EQ(5u, SizeOf(inspector, "a"));
+    EXPECT_EQ(4u, SizeOf(inspector, "b"));
+    // Names as stored: neither a URL nor a name the container lacks.
+    uint64_t size = 1;
+    EXPECT_EQ(E_FAIL, inspector->GetEntrySize("?file=a", &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(E_FAIL, inspector->GetEntrySize("", &size));
+    EXPECT_EQ(E_POINTER, inspector->GetEntrySize(nullptr, &size));
     inspector->Release();
+}
+
+TEST_F(ContainerInspectorTest, AContainerBeingWrittenGivesTheHeaderItWritesAndTheSizesSoFar) {
+    auto a = OpenEntry("a", WriteAccess);
+    auto* inspector = a->As<IQLXContainerInspector>(IID_IQLXContainerInspector);
+    ASSERT_NE(nullptr, inspector);
+    EXPECT_EQ(0u, SizeOf(inspector, "a"));
+    ASSERT_EQ(S_OK, a->Write("alpha"));
+    EXPECT_EQ(5u, SizeOf(inspector, "a"));
+    const Header header = HeaderOf(inspector);
+    EXPECT_EQ(static_cast<uint32_t>(ContainerMagicW7K), header.magic);
+    EXPECT_EQ(0, header.clean);  // until it is closed
+    EXPECT_EQ("clips.cnt", header.title);
+    inspector->Release();
+}
+
+// An entry larger than 4 GiB in a sparse file: the size in all its bits,
+// where Stat has only the low 32, and the bytes at its end within reach.
+TEST_F(ContainerInspectorTest, AnEntryPastFourGiBHasItsWholeSize) {
+    const uint64_t size = (5ull << 30) + 77;
+    const std::string tail = "the last bytes of a long entry";
+    ASSERT_TRUE(host::WriteSparseContainer(path, "long", size, tail));
+    auto file = OpenEntry("long", ReadAccess);
+    auto* inspector = file->As<IQLXContainerInspector>(IID_IQLXContainerInspector);
+    ASSERT_NE(nullptr, inspector);
+    EXPECT_EQ(size, SizeOf(inspector, "long"));
+    inspector->Release();
+
+    auto* stat = file->As<IQLXFileStat>(IID_IQLXFileStat);
+    host::StatResponse stated;
+    ASSERT_EQ(S_OK, stat->Stat(&stated));
+    stat->Release();
+    EXPECT_EQ(static_cast<uint32_t>(size), stated.size);
+
+    const uint64_t at = size - tail.size();
+    ASSERT_EQ(S_OK, file->file64->Seek64(static_cast<uint32_t>(at), static_cast<uint32_t>(at >> 32), 0));
+    EXPECT_EQ(tail, file->ReadToEnd(4096));
 }
 
 TEST_F(ContainerInspectorTest, AnOpenThatFailsOnDamageStillSaysWhereAndWhy) {
@@ -137,6 +211,10 @@ TEST_F(ContainerInspectorTest, RecoveryIsReportedOnTheFileObjectAndTheEnumerator
                   std::to_string(std::filesystem::file_size(crashed)) + "; written back and marked clean",
               recovery.summary);
     EXPECT_EQ(0, DamageOf(inspector).found);
+    // The header as it was found: unclean, though the repair marked the
+    // file clean since.
+    EXPECT_EQ(0, HeaderOf(inspector).clean);
+    EXPECT_EQ(1, Bytes(crashed).at(6));
     inspector->Release();
     list->Release();
 }

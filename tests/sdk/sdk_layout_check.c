@@ -44,7 +44,7 @@ CHECK_INTERFACE(IQLXBuffer, GetBuffer, 8);
 CHECK_INTERFACE(IQLXValues, NextTextProperty, 15);
 CHECK_INTERFACE(IQLXFragmentedBuffer, GetSpanPointer, 10);
 CHECK_INTERFACE(IQLXEnumFragmentedBuffer, Clone, 7);
-CHECK_INTERFACE(IQLXContainerInspector, GetRecovery, 5);
+CHECK_INTERFACE(IQLXContainerInspector, GetEntrySize, 7);
 CHECK_INTERFACE(IQLXFileResponse, SeekFinished, 8);
 CHECK_INTERFACE(IQLXFileStatResponse, StatFinished, 4);
 CHECK_INTERFACE(IQLXFileExistsResponse, ExistsFinished, 4);
@@ -59,3 +59,4 @@ QLX_STATIC_ASSERT(ReadAccess == 1 && WriteAccess == 2 && AppendAccess == 4, "acc
 QLX_STATIC_ASSERT(ContainerPartIndexRecord == 0 && ContainerPartEntryRecord == 1 && ContainerPartDataRecord == 2 &&
                       ContainerPartHeader == 0x100,
                   "parts of a container file");
+QLX_STATIC_ASSERT(ContainerMagicW7K == 0x2E57374B && ContainerMagicCFS == 0x2E434653, "container magics");
