@@ -19,7 +19,8 @@ Result Container::Open(Module& module, const std::string& path, std::string* why
 }
 
 Result Container::List(std::vector<ListedEntry>* entries) {
-    return holder_.ListUrls([this, entries](std::string url) {
+    const size_t first = entries->size();
+    const Result result = holder_.ListUrls([this, entries](std::string url) {
         ListedEntry entry;
         if (!EntryNameFromListing(url, urlPath_, &entry.name)) {
             entry.name = std::move(url);
@@ -29,6 +30,13 @@ Result Container::List(std::vector<ListedEntry>* entries) {
         }
         entries->push_back(std::move(entry));
     });
+    if (result.failed()) return result;
+    // Sizes come from the directory by name, without opening the entries.
+    for (size_t i = first; i < entries->size(); ++i) {
+        ListedEntry& entry = (*entries)[i];
+        entry.sized = holder_.ContainerEntrySize(entry.name, &entry.size).ok();
+    }
+    return result;
 }
 
 Result Container::OpenEntry(const std::string& name, EntryFile* file) {
@@ -43,6 +51,10 @@ Result Container::OpenEntry(const std::string& name, EntryFile* file) {
         return kOtherEntry;
     }
     return result;
+}
+
+Result Container::EntrySize(const std::string& name, uint64_t* size) {
+    return holder_.ContainerEntrySize(name, size);
 }
 
 Result Container::Exists(const std::string& name, bool* exists) {

@@ -127,45 +127,42 @@ Result EntryFile::Stat(EntryStat* stat) {
     if (!response->called) return RES_UNEXPECTED;
     if (QLX_FAILED(response->status)) return response->status;
     *stat = response->stat;
-    return S_OK;
+    // The callback carries the size modulo 2^32.
+    return Size(&stat->size);
 }
 
 Result EntryFile::Size(uint64_t* size) {
-    EntryStat stat;
-    int32_t result = Stat(&stat);
-    if (QLX_FAILED(result)) return result;
-    uint64_t known = stat.sizeLow;
-    // Entries of 4 GiB and more: step up while a seek 4 GiB further lands.
-    // The bound keeps a module that accepts every seek from looping forever.
-    uint64_t probe = known + (uint64_t{1} << 32);
-    for (int step = 0; step < 65536 && probe > known; ++step, probe += uint64_t{1} << 32) {
-        if (QLX_FAILED(Seek(probe))) break;
-        known = probe;
-    }
-    if (position_ != 0) {
-        result = Seek(0);
-        if (QLX_FAILED(result)) return result;
-    }
-    *size = known;
-    return S_OK;
+    std::string name;
+    const Result named = Name(&name);
+    if (named.failed()) return named;
+    return ContainerEntrySize(name, size);
 }
 
-bool EntryFile::Inspect(Inspection* out) {
+Result EntryFile::ContainerEntrySize(const std::string& name, uint64_t* size) {
     Ref<IQLXContainerInspector> inspector = Query<IQLXContainerInspector>(object_.get(), IID_IQLXContainerInspector);
-    if (!inspector) return false;
+    if (!inspector) return E_NOINTERFACE;
+    return inspector->GetEntrySize(name.c_str(), size);
+}
+
+Result EntryFile::Inspect(Inspection* out) {
+    Ref<IQLXContainerInspector> inspector = Query<IQLXContainerInspector>(object_.get(), IID_IQLXContainerInspector);
+    if (!inspector) return E_NOINTERFACE;
     int32_t found = 0, ran = 0, writtenBack = 0;
     uint32_t records = 0, entries = 0;
     const char* reason = nullptr;
     const char* summary = nullptr;
-    if (QLX_FAILED(inspector->GetFirstDamage(&found, &out->offset, &out->part, &reason)) ||
-        QLX_FAILED(inspector->GetRecovery(&ran, &records, &entries, &writtenBack, &summary)))
-        return false;
+    const char* title = nullptr;
+    Result result = inspector->GetFirstDamage(&found, &out->offset, &out->part, &reason);
+    if (result.ok()) result = inspector->GetRecovery(&ran, &records, &entries, &writtenBack, &summary);
+    if (result.ok()) result = inspector->GetHeader(&out->magic, &out->version, &out->clean, &title);
+    if (result.failed()) return result;
     out->damaged = found != 0;
     out->reason = reason ? reason : "";
     out->recovered = ran != 0;
     out->writtenBack = writtenBack != 0;
     out->summary = summary ? summary : "";
-    return true;
+    out->title = title ? title : "";
+    return S_OK;
 }
 
 Result EntryFile::Remove() {

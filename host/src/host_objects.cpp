@@ -49,7 +49,7 @@ int32_t HostStatResponse::StatFinished(int32_t s, uint32_t size, uint32_t creati
                                        uint32_t modificationTime, uint32_t mode) {
     called = true;
     status = s;
-    stat.sizeLow = size;
+    stat.size = size;
     stat.creationTime = creationTime;
     stat.accessTime = accessTime;
     stat.modificationTime = modificationTime;

@@ -8,9 +8,9 @@
 // kill before the first byte reached the disk leaves an empty file, or no
 // file when it came before even that. The module writes the header and the
 // first index record in two writes; a kill between them leaves a header
-// alone, which cannot be opened and which cont names as such. All three
-// count as "nothing written": no entry had reached the disk. Any other file
-// must open as a container.
+// alone, which cannot be opened and of which cont says that it ends too
+// soon. All three count as "nothing written": no entry had reached the
+// disk. Any other file must open as a container.
 #include <map>
 #include <random>
 #include <set>
@@ -80,7 +80,10 @@ protected:
         if (!fs::exists(c, ec) || fs::file_size(c, ec) == 0) return Left::kNothing;
         if (HeaderAlone(ReadAll(c))) {
             const Outcome listed = Cont({"ls", c.string()});
-            EXPECT_NE(std::string::npos, listed.err.find("holds only the header of a container")) << listed.err;
+            // cont says, as the module found it, that the file ends too soon.
+            const bool cutShort = listed.err.find("before the end of the file") != std::string::npos ||
+                                  listed.err.find("runs past the end of the file") != std::string::npos;
+            EXPECT_TRUE(cutShort) << listed.err;
             return Left::kNothing;
         }
         const Outcome listed = Cont({"ls", c.string()});

@@ -6,6 +6,7 @@
 #include "cont_fixture.h"
 #include "support/host_doubles.h"
 #include "support/module_loader.h"
+#include "support/sparse_container.h"
 
 namespace {
 
@@ -151,6 +152,20 @@ TEST_F(ContToolTest, StatGivesSizeAndUrl) {
     EXPECT_NE(std::string::npos, out.find("size:     12345\n")) << out;
     EXPECT_NE(std::string::npos, out.find("url:      cont:///" + fs::canonical(At("x.cnt")).string() + "?file=a\n"))
         << out;
+}
+
+// An entry past 4 GiB, in a sparse file: its whole size in the listing
+// and in stat, and its last bytes by cat.
+TEST_F(ContToolTest, AnEntryPastFourGiBIsListedStatedAndRead) {
+    const uint64_t size = (5ull << 30) + 77;
+    const std::string tail = "the last bytes of a long entry";
+    const std::string c = At("big.cnt").string();
+    ASSERT_TRUE(host::WriteSparseContainer(c, "long", size, tail));
+    EXPECT_EQ(std::to_string(size) + "  long\n", ContOk({"ls", c}));
+    EXPECT_NE(std::string::npos, ContOk({"ls", "--json", c}).find("\"size\": " + std::to_string(size)));
+    const std::string stat = ContOk({"stat", c, "long"});
+    EXPECT_NE(std::string::npos, stat.find("size:     " + std::to_string(size) + "\n")) << stat;
+    EXPECT_EQ(tail, ContOk({"cat", "--offset", std::to_string(size - tail.size()), c, "long"}));
 }
 
 TEST_F(ContToolTest, ListUrlsOpenTheEntriesTheyName) {

@@ -9,7 +9,6 @@
 #include "container_session.h"
 #include "errors.h"
 #include "standard_output.h"
-#include "header_probe.h"
 #include "local_files.h"
 #include "progress.h"
 #include "reports.h"
@@ -28,6 +27,26 @@ const char kHelp[] =
     "\n"
     "  --json          print a JSON object for scripts (see 'man cont')\n";
 
+// The header as cont shows it, from what the module tells (nothing when it
+// could not even open the file).
+CheckReport::Header HeaderOf(uint64_t fileBytes, const Inspection* found) {
+    CheckReport::Header h;
+    h.fileBytes = fileBytes;
+    if (!found || fileBytes < 4) return h;
+    h.magicRead = true;
+    for (int shift = 24; shift >= 0; shift -= 8) h.magic += static_cast<char>(found->magic >> shift);
+    if (found->magic == ContainerMagicW7K) h.variant = ".W7K";
+    if (found->magic == ContainerMagicCFS) h.variant = ".CFS";
+    if (!h.variant) return h;
+    // A ".W7K" header gives its version with its clean flag; a version the
+    // module refuses stops it before the flag.
+    h.hasVersion = found->magic == ContainerMagicW7K && (found->clean >= 0 || found->version != 0);
+    h.version = found->version;
+    h.clean = found->clean;
+    h.title = found->title;
+    return h;
+}
+
 std::string Hex(const std::string& bytes) {
     std::string out;
     char text[4];
@@ -38,20 +57,21 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
-void PrintHeader(const std::string& path, const HeaderInfo& h) {
+void PrintHeader(const std::string& path, const CheckReport::Header& h) {
     PrintOut("container: %s\n", Printable(path).c_str());
     if (h.fileBytes == 0) {
         PrintOut("variant:   none (empty file)\n");
         return;
     }
-    if (!h.known) {
+    if (!h.magicRead) return;
+    if (!h.variant) {
         PrintOut("variant:   unknown (first bytes %s)\n", Hex(h.magic).c_str());
         return;
     }
-    PrintOut("variant:   %s\n", h.magic.c_str());
+    PrintOut("variant:   %s\n", h.variant);
     if (h.hasVersion) PrintOut("version:   %u\n", h.version);
-    if (h.hasClean) PrintOut("clean:     %s\n", h.clean == 1 ? "yes" : h.clean == 0 ? "no" : "unknown value");
-    if (h.hasTitle) PrintOut("title:     %s\n", Printable(h.title).c_str());
+    if (h.clean >= 0) PrintOut("clean:     %s\n", h.clean == 1 ? "yes" : h.clean == 0 ? "no" : "unknown value");
+    if (!h.title.empty()) PrintOut("title:     %s\n", Printable(h.title).c_str());
 }
 
 const char* PartName(uint32_t part, char* scratch, size_t size) {
@@ -143,12 +163,6 @@ int RunCheck(const Args& args, Tool& tool) {
     if (KindOf(path) == PathKind::kMissing) return Fail(place, "no such file", RES_OPEN_FAILED);
     CheckReport report;
     report.container = path;
-    std::string reason;
-    if (!ProbeHeader(path, &report.header, &reason)) return FailPlain(place, "cannot read: " + reason);
-    if (!json) {
-        PrintHeader(path, report.header);
-        FlushOut();
-    }
     if (!tool.module()) return kExitFailure;
 
     ContainerSession session(*tool.module(), path);
@@ -169,30 +183,31 @@ int RunCheck(const Args& args, Tool& tool) {
         return report.opened ? FailPlain(place, std::to_string(report.problems) + " problem(s) found") : kExitFailure;
     };
     report.opened = session.Open() == kExitOk;
+    if (!report.opened) report.openProblem = LastFailure();
+    // The module tells the header as it found it, also of a file whose
+    // directory it could not read, and before its own repair.
+    Inspection found;
+    const bool inspected = session.Inspect(&found);
+    uint64_t fileBytes = 0;
+    FileSizeOf(path, &fileBytes);
+    report.header = HeaderOf(fileBytes, inspected ? &found : nullptr);
+    if (!json) {
+        PrintHeader(path, report.header);
+        FlushOut();
+    }
     if (!report.opened) {
-        report.openProblem = LastFailure();
         ++report.problems;
         return conclude();
     }
 
-    const HeaderInfo& before = report.header;
-    if (before.hasClean && before.clean == 0) {
-        Inspection inspection;
-        const bool inspected = session.Inspect(&inspection) && inspection.recovered;
-        if (inspected) report.recovered = inspection.summary;
-        HeaderInfo after;
-        if (ProbeHeader(path, &after, &reason) && after.hasClean && after.clean == 1) {
+    if (found.clean == 0) {
+        if (found.recovered) report.recovered = found.summary;
+        if (found.recovered && found.writtenBack) {
             report.repair = CheckReport::Repair::kRepaired;
-            if (json) {
-            } else if (inspected) {
-                PrintOut("repaired:  it was not closed cleanly; %s\n", inspection.summary.c_str());
-            } else {
-                PrintOut("repaired:  it was not closed cleanly; entry sizes and seek tables were\n"
-                         "           rebuilt from its data records and written back\n");
-            }
+            if (!json) PrintOut("repaired:  it was not closed cleanly; %s\n", found.summary.c_str());
         } else {
             report.repair = CheckReport::Repair::kFailed;
-            if (inspected && !json) PrintOut("recovered: %s\n", inspection.summary.c_str());
+            if (found.recovered && !json) PrintOut("recovered: %s\n", found.summary.c_str());
             FailPlain(place, "was not closed cleanly and could not be repaired (is it writable?)");
             ++report.problems;
         }

@@ -77,18 +77,20 @@ int RunList(const Args& args, Tool& tool) {
             continue;
         }
         e.url = MakeContUrl(session.urlPath(), listed.name);
-        // The URLs alone need no entry opened.
-        if (!urls || json) {
+        e.sized = listed.sized;
+        e.size = listed.size;
+        // The URLs alone need no size. The container gives none for a name
+        // it does not hold as listed: opening the entry says why.
+        if (!e.sized && (!urls || json)) {
             EntryFile entry;
-            int32_t result = S_OK;
-            if (session.OpenEntry(listed.name, &entry, true) != kExitOk) {
+            if (session.OpenEntry(listed.name, &entry, true) == kExitOk) {
+                const int32_t result = entry.Size(&e.size);
+                e.sized = QLX_SUCCEEDED(result);
+                if (!e.sized) Fail(session.place(listed.name), "cannot stat the entry", result);
+            }
+            if (!e.sized) {
                 status = kExitFailure;
                 e.problem = LastFailure();
-            } else if (QLX_FAILED(result = entry.Size(&e.size))) {
-                status = Fail(session.place(listed.name), "cannot stat the entry", result);
-                e.problem = LastFailure();
-            } else {
-                e.sized = true;
             }
         }
         report.entries.push_back(std::move(e));
@@ -122,16 +124,14 @@ int RunStat(const Args& args, Tool& tool) {
     report.container = args.positionals[0];
     report.name = name;
     report.url = MakeContUrl(session.urlPath(), name);
-    int32_t result = entry.Stat(&report.file);
-    if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
-    result = entry.Size(&report.size);
+    const int32_t result = entry.Stat(&report.file);
     if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
     if (args.Has("json")) {
         PrintJson(report);
         return kExitOk;
     }
     PrintOut("entry:    %s\n", Printable(name).c_str());
-    PrintOut("size:     %" PRIu64 "\n", report.size);
+    PrintOut("size:     %" PRIu64 "\n", report.file.size);
     PrintOut("url:      %s\n", report.url.c_str());
     PrintOut("container file:\n");
     PrintOut("  mode:     %06o\n", report.file.mode);

@@ -92,7 +92,7 @@ int RunPack(const Args& args, Tool& tool) {
     if (interleave && !EnoughDescriptors(sources.size(), &reason)) return FailPlain(Place{out, {}}, reason);
     if (!tool.module()) return kExitFailure;
 
-    PackTarget target;
+    PackTarget target(*tool.module());
     const int32_t prepared = target.Prepare(out, args.Has("force"), &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 

@@ -1,7 +1,6 @@
 #include "container_session.h"
 
 #include "cont_url.h"
-#include "header_probe.h"
 #include "local_files.h"
 
 namespace cont {
@@ -26,11 +25,11 @@ int ContainerSession::Open() {
     uint64_t size = 0;
     if (FileSizeOf(userPath_, &size) && size == 0)
         return Fail(place(), "empty file: not a container, or one whose entries never received data", result);
-    HeaderInfo header;
-    if (ProbeHeader(userPath_, &header, &reason) && header.hasTitle &&
-        size < header.headerBytes + kFirstIndexRecordBytes)
-        return Fail(place(), "holds only the header of a container: it was cut off before its directory, so "
-                             "before any entry, reached the disk", result);
+    // Where and why, as the module found it: a container cut off before its
+    // directory reached the disk says that the file ends too soon.
+    Inspection inspection;
+    if (Inspect(&inspection) && inspection.damaged)
+        return Fail(place(), "cannot read the container's directory: " + inspection.reason, result);
     return Fail(place(), "cannot read the container's directory (damaged or not a container)", result);
 }
 
@@ -43,6 +42,8 @@ int ContainerSession::ListEntries(std::vector<ListedEntry>* entries) {
     entries->reserve(entries->size() + listed.size());
     for (contfs::ListedEntry& item : listed) {
         ListedEntry entry;
+        entry.sized = item.sized;
+        entry.size = item.size;
         entry.problem = std::move(item.problem);
         if (entry.problem.empty()) {
             entry.name = std::move(item.name);

@@ -21,6 +21,9 @@ struct ListedEntry {
     std::string problem;
     // The name was cut to its printable start.
     bool cut = false;
+    // The entry's size, when the container gave it for the name listed.
+    bool sized = false;
+    uint64_t size = 0;
 };
 
 class ContainerSession {
@@ -38,6 +41,10 @@ public:
     // its name only what a message shows is kept.
     int ListEntries(std::vector<ListedEntry>* entries);
 
+    // The size of the entry of this name, without a word; the module's
+    // result.
+    int32_t EntrySize(const std::string& name, uint64_t* size) { return container_.EntrySize(name, size); }
+
     // Opens one entry for reading; "no such entry" when the container does
     // not hold it. With `listed`, the name came from the listing.
     int OpenEntry(const std::string& name, EntryFile* file, bool listed = false);
@@ -52,9 +59,10 @@ public:
     template <class Sink>
     int ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink);
 
-    // What the container found damaged and what recovery rebuilt, also
-    // after an Open that failed on damage; false when there is none to ask.
-    bool Inspect(Inspection* out) { return container_.Inspect(out); }
+    // The container's header as found, the damage it met and what recovery
+    // rebuilt, also after an Open that failed on damage; false when there is
+    // none to ask.
+    bool Inspect(Inspection* out) { return container_.Inspect(out).ok(); }
 
     const std::string& urlPath() const { return container_.urlPath(); }
     Place place(const std::string& entry = {}) const { return Place{userPath_, entry}; }

@@ -10,7 +10,7 @@
 #include "container_lock.h"
 #include "container_session.h"
 #include "errors.h"
-#include "header_probe.h"
+#include "host_library.h"
 #include "progress.h"
 #include "standard_output.h"
 
@@ -78,10 +78,12 @@ private:
     int watch_ = -1;
 };
 
-bool ClosedCleanly(const std::string& path) {
-    HeaderInfo header;
-    std::string ignored;
-    return ProbeHeader(path, &header, &ignored) && header.hasClean && header.clean != 0;
+// The clean flag as the module found it, before any repair it makes of a
+// container nobody holds.
+bool ClosedCleanly(Module& module, const std::string& path) {
+    Container container;
+    Inspection inspection;
+    return container.Open(module, path).ok() && container.Inspect(&inspection).ok() && inspection.clean > 0;
 }
 
 }  // namespace
@@ -99,7 +101,7 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
         // the file, so a container that is neither held nor clean was left
         // by a writer that never closed it.
         const bool writing = HeldByAnother(path);
-        const bool closed = ClosedCleanly(path);
+        const bool closed = ClosedCleanly(module, path);
         // The last reading reports every failure; one while the writer is
         // still at work waits for a container or an entry not there yet.
         const bool last = closed || !writing;

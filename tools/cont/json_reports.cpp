@@ -72,7 +72,7 @@ void PrintJson(const StatReport& report) {
     Json document;
     PutText(&document, "container", report.container);
     PutText(&document, "name", report.name);
-    document["size"] = report.size;
+    document["size"] = report.file.size;
     PutText(&document, "url", report.url);
     document["container_file"] = {{"mode", mode},
                                   {"modified", report.file.modificationTime},
@@ -82,14 +82,14 @@ void PrintJson(const StatReport& report) {
 }
 
 void PrintJson(const CheckReport& report) {
-    const HeaderInfo& h = report.header;
+    const CheckReport::Header& h = report.header;
     Json header;
     if (h.fileBytes == 0) header["empty"] = true;
-    header["variant"] = h.known ? Json(h.magic) : Json();
-    if (h.fileBytes != 0) PutText(&header, "magic", h.magic);
+    header["variant"] = h.variant ? Json(h.variant) : Json();
+    if (h.magicRead) PutText(&header, "magic", h.magic);
     if (h.hasVersion) header["version"] = h.version;
-    if (h.hasClean) header["clean"] = h.clean == 1 ? Json(true) : h.clean == 0 ? Json(false) : Json(h.clean);
-    if (h.hasTitle) PutText(&header, "title", h.title);
+    if (h.clean >= 0) header["clean"] = h.clean == 1 ? Json(true) : h.clean == 0 ? Json(false) : Json(h.clean);
+    if (!h.title.empty()) PutText(&header, "title", h.title);
 
     Json document;
     PutText(&document, "container", report.container);

@@ -115,9 +115,7 @@ int MountView::EntrySize(const std::string& name, uint64_t* size) {
         *size = known->second;
         return 0;
     }
-    EntryFile probe;
-    if (reading_.session->OpenEntry(name, &probe) != kExitOk) return EIO;
-    const int32_t result = probe.Size(size);
+    const int32_t result = reading_.session->EntrySize(name, size);
     if (QLX_FAILED(result)) {
         Fail(Place{path_, name}, "cannot stat the entry", result);
         return EIO;

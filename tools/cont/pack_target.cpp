@@ -10,7 +10,6 @@
 
 #include "container_lock.h"
 #include "errors.h"
-#include "header_probe.h"
 #include "local_files.h"
 
 namespace cont {
@@ -25,12 +24,16 @@ std::string ParentOf(const std::string& path) {
 
 // A container that a program is writing has its clean flag at 0 and is
 // held open, with a lock, by that program. (A container left unclean by a
-// crash is held by no one and may be replaced.)
-bool BeingWritten(const std::string& path) {
-    HeaderInfo header;
-    std::string ignored;
-    if (!ProbeHeader(path, &header, &ignored) || !header.hasClean || header.clean != 0) return false;
-    return HeldByAnother(path);
+// crash is held by no one and may be replaced.) The lock is looked at
+// first, so the module reads the flag only of a file another program holds,
+// and it repairs no file that another program holds: the old container
+// stays as it is.
+bool BeingWritten(const std::string& path, Module& module) {
+    if (!HeldByAnother(path)) return false;
+    Container container;
+    Inspection inspection;
+    (void)container.Open(module, path);
+    return container.Inspect(&inspection).ok() && inspection.clean == 0;
 }
 
 // Makes the new directory entries under `dir` last through a crash.
@@ -88,7 +91,7 @@ int32_t PackTarget::PrepareNew(std::string* reason) {
 }
 
 int32_t PackTarget::PrepareReplacement(mode_t mode, std::string* reason) {
-    if (BeingWritten(out_)) {
+    if (BeingWritten(out_, module_)) {
         *reason = "is open in another program and was not closed cleanly: it may still be being written, "
                   "and replacing it would lose what that program writes next";
         return E_ACCESSDENIED;

@@ -20,11 +20,14 @@
 
 #include <string>
 
+#include "host_library.h"
+
 namespace cont {
 
 class PackTarget {
 public:
-    PackTarget() = default;
+    // The module tells whether an existing container is still being written.
+    explicit PackTarget(Module& module) : module_(module) {}
     PackTarget(const PackTarget&) = delete;
     PackTarget& operator=(const PackTarget&) = delete;
 
@@ -62,6 +65,7 @@ private:
     // Whether `path` is still the file this run created.
     bool StillOurs(const std::string& path, off_t* size) const;
 
+    Module& module_;
     std::string out_;
     std::string writePath_;
     std::string tempDir_;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "header_probe.h"
 #include "host_library.h"
 
 namespace cont {
@@ -31,8 +30,7 @@ struct StatReport {
     std::string container;
     std::string name;
     std::string url;
-    uint64_t size = 0;
-    EntryStat file;  // the container file's times and mode
+    EntryStat file;  // the entry's size, the container file's times and mode
 };
 
 struct CheckReport {
@@ -47,7 +45,17 @@ struct CheckReport {
     enum class Repair { kNotNeeded, kRepaired, kFailed };
 
     std::string container;
-    HeaderInfo header;  // as it was before the module opened the file
+    // The header as the module found it, before any repair.
+    struct Header {
+        uint64_t fileBytes = 0;
+        bool magicRead = false;          // the module read the first four bytes
+        std::string magic;               // those bytes
+        const char* variant = nullptr;   // ".W7K" or ".CFS"; null for another file
+        bool hasVersion = false;
+        uint32_t version = 0;
+        int32_t clean = -1;              // -1 when not read
+        std::string title;               // empty when not read
+    } header;
     bool opened = false;  // the module could read the directory
     std::string openProblem;
     Repair repair = Repair::kNotNeeded;

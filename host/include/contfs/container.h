@@ -20,6 +20,10 @@ struct ListedEntry {
     std::string name;
     // Why no URL can open the entry; empty when one can.
     std::string problem;
+    // The entry's size, when the container could give it for the name
+    // listed.
+    bool sized = false;
+    uint64_t size = 0;
 };
 
 class Container {
@@ -34,8 +38,9 @@ public:
     // otherwise the module's own result, as Open gave it.
     Result Open(Module& module, const std::string& path, std::string* why = nullptr);
 
-    // The entries, in container order. An entry whose name no URL can carry
-    // is listed with the reason, so that it does not hide the others.
+    // The entries, in container order, with their sizes. An entry whose
+    // name no URL can carry is listed with the reason, so that it does not
+    // hide the others.
     Result List(std::vector<ListedEntry>* entries);
 
     // Opens one entry for reading, in `file`. kOtherEntry when the module
@@ -44,6 +49,10 @@ public:
     Result OpenEntry(const std::string& name, EntryFile* file);
     static constexpr int32_t kOtherEntry = RES_UNEXPECTED;
 
+    // The size of the entry called `name`, in 64 bits; E_FAIL when the
+    // container holds none of that name.
+    Result EntrySize(const std::string& name, uint64_t* size);
+
     // Whether the container holds an entry of this name.
     Result Exists(const std::string& name, bool* exists);
 
@@ -51,9 +60,10 @@ public:
     // they are released too.
     void Close() { holder_.Release(); }
 
-    // What the container found damaged and what recovery rebuilt, also
-    // after an Open that failed on damage; false when there is none to ask.
-    bool Inspect(Inspection* out) { return holder_.Inspect(out); }
+    // The container's header as found, the damage it met and what recovery
+    // rebuilt, also after an Open that failed on damage; E_NOINTERFACE when
+    // there is none to ask.
+    Result Inspect(Inspection* out) { return holder_.Inspect(out); }
 
     // The container's path as its URLs carry it (absolute), once open.
     const std::string& urlPath() const { return urlPath_; }

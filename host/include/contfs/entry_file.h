@@ -5,6 +5,7 @@
 #define CONTFS_ENTRY_FILE_H
 
 #include <contfs/host_objects.h>
+#include <contfs/inspection.h>
 #include <contfs/module.h>
 #include <contfs/ref.h>
 #include <contfs/result.h>
@@ -17,18 +18,6 @@
 #include <vector>
 
 namespace contfs {
-
-// What the module's container found damaged, and what its recovery rebuilt
-// (IQLXContainerInspector).
-struct Inspection {
-    bool damaged = false;
-    uint64_t offset = 0;
-    uint32_t part = 0;
-    std::string reason;
-    bool recovered = false;
-    bool writtenBack = false;
-    std::string summary;
-};
 
 class EntryFile {
 public:
@@ -68,11 +57,14 @@ public:
     // The name of the entry the module opened (GetName).
     Result Name(std::string* name);
 
+    // The entry's size and the container file's times and mode.
     Result Stat(EntryStat* stat);
-    // The entry's 64-bit size. The contract reports sizes modulo 2^32, so
-    // the high part is found by seeking: a seek succeeds up to the size and
-    // fails past it. Leaves the position at 0.
+    // The entry's size, in 64 bits (IQLXFileStat gives only the low 32);
+    // the position stays where it is.
     Result Size(uint64_t* size);
+    // The size of the entry called `name` in the container behind this
+    // object; E_FAIL when it holds none of that name.
+    Result ContainerEntrySize(const std::string& name, uint64_t* size);
 
     Result Remove();
 
@@ -84,9 +76,10 @@ public:
     // container order.
     Result ListUrls(const std::function<void(std::string url)>& each);
 
-    // What the container behind this object (also one whose directory could
-    // not be read) found damaged; false when there is none to ask.
-    bool Inspect(Inspection* out);
+    // What the module tells of the container behind this object (also one
+    // whose directory could not be read): its header, damage, recovery.
+    // E_NOINTERFACE when there is no container to ask.
+    Result Inspect(Inspection* out);
 
     // Closes and releases the file object now, rather than at destruction.
     void Release();

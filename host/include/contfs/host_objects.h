@@ -94,8 +94,11 @@ private:
     IQLXBuffer* data_ = nullptr;
 };
 
+// An entry's size and the container file's times (seconds since 1970) and
+// mode bits. StatFinished carries the size modulo 2^32; EntryFile::Stat
+// gives it whole.
 struct EntryStat {
-    uint32_t sizeLow = 0;  // the size modulo 2^32, as the contract reports it
+    uint64_t size = 0;
     uint32_t creationTime = 0, accessTime = 0, modificationTime = 0, mode = 0;
 };
 
