@@ -125,7 +125,7 @@ int RunCompact(const Args& args, Tool& tool) {
 
     // The new container is made beside the old one under the same file name,
     // which the module stores as its title.
-    PackTarget target;
+    PackTarget target(*tool.module());
     std::string reason;
     const int32_t prepared = target.Prepare(path, true, &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{path, {}}, reason, prepared);
