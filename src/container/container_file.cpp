@@ -195,10 +195,8 @@ int32_t CContainerFile::GetEntrySize(const char* name, uint64_t* size) {
     // No entry has a longer name, nor an empty one (that is a removed
     // entry's slot).
     if (length == 0 || length > CompactString::kMaxLength) return E_FAIL;
-    const CompactString key(name, static_cast<uint32_t>(length));
-    if (key.GetLength() != length) return E_OUTOFMEMORY;
     MutexHold hold(m_mutex);
-    const StoredEntry* entry = m_entries.Find(key);
+    const StoredEntry* entry = m_entries.FindNamed(name);
     if (!entry) return E_FAIL;
     *size = entry->size;
     return S_OK;

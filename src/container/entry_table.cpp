@@ -17,11 +17,13 @@ StoredEntry* EntryTable::At(uint64_t index) const {
     return static_cast<StoredEntry*>(m_entries.GetAt(static_cast<int32_t>(index)));
 }
 
+StoredEntry* EntryTable::FindNamed(const char* name) const {
+    const int64_t number = m_names.Find(name);
+    return number < 0 ? nullptr : At(static_cast<uint64_t>(number));
+}
+
 StoredEntry* EntryTable::Find(const CompactString& name) const {
-    if (!name.IsEmpty()) {
-        const int64_t number = m_names.Find(name.GetChars());
-        return number < 0 ? nullptr : At(static_cast<uint64_t>(number));
-    }
+    if (!name.IsEmpty()) return FindNamed(name.GetChars());
     for (uint32_t i = 0; i < Count(); ++i) {
         StoredEntry* entry = At(i);
         if (entry && entry->size != 0 && !entry->name.IsEmpty()) return entry;

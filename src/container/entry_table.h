@@ -41,6 +41,9 @@ public:
     // The live entry of that name (byte for byte). An empty name finds the
     // first entry, in number order, that has a name and holds data.
     StoredEntry* Find(const CompactString& name) const;
+    // The live entry of that name, which must not be empty; null when
+    // there is none.
+    StoredEntry* FindNamed(const char* name) const;
 
     // A new, empty entry under the next number; null when memory runs out
     // or every number is in use. The name must be new and not empty.
