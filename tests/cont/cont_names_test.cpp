@@ -73,6 +73,18 @@ TEST_F(ContNamesTest, NamesNoUrlCarriesHideNoOtherEntry) {
     expectShortLines(extract);
 }
 
+// Sizes right-aligned to the widest, '?' where there is none, and a name's
+// control bytes shown as escapes, byte for byte.
+TEST_F(ContNamesTest, TheTextListingAlignsSizesAndShowsControlBytesEscaped) {
+    WriteAll(At("x.cnt"), HandBuiltContainer({{"wide", std::string(12345, 'w')},
+                                              {std::string("c\x01") + "d\x7f\x1f" + "e", "five!"},
+                                              {"a#b", "no URL"},
+                                              {std::string(300, 'n'), "long"}}));
+    const Outcome ls = Cont({"ls", At("x.cnt").string()});
+    EXPECT_EQ(1, ls.status);
+    EXPECT_EQ("12345  wide\n    5  c\\x01d\\x7F\\x1Fe\n    ?  a#b\n    4  " + std::string(300, 'n') + "\n", ls.out);
+}
+
 // The longest name the module keeps, whose URL it cannot take: shown cut
 // short, in a line of its own.
 TEST_F(ContNamesTest, ANameTooLongForAnyUrlIsShownCut) {

@@ -1,5 +1,6 @@
 // cont ls and cont stat: what a container holds.
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -35,19 +36,33 @@ const char kStatHelp[] =
     "  --json          print a JSON object for scripts (see 'man cont')\n";
 
 // One line per entry: the size right-aligned to the widest, then the name;
-// or the URLs alone.
+// or the URLs alone. Each line is put together here rather than formatted:
+// a container may list tens of thousands.
 void PrintText(const ListingReport& report, bool urls) {
-    int width = 1;
-    for (const ListingReport::Entry& e : report.entries)
-        if (e.sized) width = std::max(width, static_cast<int>(std::to_string(e.size).size()));
-    for (const ListingReport::Entry& e : report.entries) {
-        if (urls) {
-            if (!e.url.empty()) PrintOut("%s\n", e.url.c_str());
-        } else if (!e.sized) {
-            PrintOut("%*s  %s\n", width, "?", Printable(e.name).c_str());
-        } else {
-            PrintOut("%*" PRIu64 "  %s\n", width, e.size, Printable(e.name).c_str());
+    std::string line;
+    if (urls) {
+        for (const ListingReport::Entry& e : report.entries) {
+            if (e.url.empty()) continue;
+            line.assign(e.url).push_back('\n');
+            PutOut(line);
         }
+        return;
+    }
+    char digits[24];
+    auto decimal = [&digits](uint64_t value) {
+        return static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+    };
+    size_t width = 1;
+    for (const ListingReport::Entry& e : report.entries)
+        if (e.sized) width = std::max(width, decimal(e.size));
+    for (const ListingReport::Entry& e : report.entries) {
+        const size_t length = e.sized ? decimal(e.size) : 1;
+        line.assign(width - length, ' ');
+        line.append(e.sized ? digits : "?", length);
+        line.append("  ");
+        AppendPrintable(&line, e.name);
+        line.push_back('\n');
+        PutOut(line);
     }
 }
 
@@ -66,27 +81,29 @@ int RunList(const Args& args, Tool& tool) {
     const bool json = args.Has("json");
     ListingReport report;
     report.container = args.positionals[0];
-    for (const ListedEntry& listed : entries) {
+    report.entries.reserve(entries.size());
+    for (ListedEntry& listed : entries) {
         ListingReport::Entry e;
-        e.name = listed.name;
+        e.name = std::move(listed.name);
         e.cut = listed.cut;
         if (!listed.problem.empty()) {
-            status = Fail(session.place(listed.name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
+            status = Fail(session.place(e.name), "cannot be opened by URL: " + listed.problem, E_INVALIDARG);
             e.problem = LastFailure();
             report.entries.push_back(std::move(e));
             continue;
         }
-        e.url = MakeContUrl(session.urlPath(), listed.name);
+        // The sizes alone need no URL, and the URLs alone no size.
+        if (urls || json) e.url = MakeContUrl(session.urlPath(), e.name);
         e.sized = listed.sized;
         e.size = listed.size;
-        // The URLs alone need no size. The container gives none for a name
-        // it does not hold as listed: opening the entry says why.
+        // The container gives no size for a name it does not hold as
+        // listed: opening the entry says why.
         if (!e.sized && (!urls || json)) {
             EntryFile entry;
-            if (session.OpenEntry(listed.name, &entry, true) == kExitOk) {
+            if (session.OpenEntry(e.name, &entry, true) == kExitOk) {
                 const int32_t result = entry.Size(&e.size);
                 e.sized = QLX_SUCCEEDED(result);
-                if (!e.sized) Fail(session.place(listed.name), "cannot stat the entry", result);
+                if (!e.sized) Fail(session.place(e.name), "cannot stat the entry", result);
             }
             if (!e.sized) {
                 status = kExitFailure;

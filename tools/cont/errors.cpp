@@ -49,18 +49,25 @@ int UsageError(const char* command, const std::string& what) {
 
 std::string Printable(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
+    AppendPrintable(&out, text);
     return out;
+}
+
+void AppendPrintable(std::string* out, const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    // Runs that need no escape go in whole: names are mostly plain.
+    size_t plainFrom = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c != '\\' && c >= 0x20 && c != 0x7F) continue;
+        out->append(text, plainFrom, i - plainFrom);
+        if (c == '\\')
+            out->append("\\\\");
+        else
+            out->append({'\\', 'x', kHex[c >> 4], kHex[c & 15]});
+        plainFrom = i + 1;
+    }
+    out->append(text, plainFrom, std::string::npos);
 }
 
 std::string ShortName(const std::string& name) {

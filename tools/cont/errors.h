@@ -48,6 +48,8 @@ int UsageError(const char* command, const std::string& what);
 // Prints entry names safely and unambiguously: control bytes become \xNN
 // and a backslash is doubled.
 std::string Printable(const std::string& text);
+// The same, appended to out.
+void AppendPrintable(std::string* out, const std::string& text);
 
 // Names longer than this are cut for messages.
 constexpr size_t kShownNameBytes = 128;

@@ -26,6 +26,11 @@ void PrintOut(const char* format, ...) {
     va_end(args);
 }
 
+void PutOut(const std::string& text) {
+    errno = 0;
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) Record(errno);
+}
+
 bool WriteOut(const void* data, size_t size, std::string* reason) {
     errno = 0;
     if (size && std::fwrite(data, 1, size, stdout) != size) Record(errno);

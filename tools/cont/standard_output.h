@@ -14,6 +14,9 @@ namespace cont {
 // printf to standard output; a failure is kept for FlushOut to report.
 void PrintOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Text as it is, without a format; a failure is kept like PrintOut's.
+void PutOut(const std::string& text);
+
 // Raw bytes (an entry's content). False with the reason when they could not
 // all be written.
 bool WriteOut(const void* data, size_t size, std::string* reason);
