@@ -162,6 +162,38 @@ TEST_F(ContTreeTest, HostileNamesAndPlantedLinksNeverLeadOutsideTheTarget) {
     EXPECT_FALSE(fs::exists("/x"));
 }
 
+// A directory named to extract brings every entry beneath it, as archive
+// tools do; an entry of that very name is taken alone, and a name that
+// selects nothing is an error that stops none of the others.
+TEST_F(ContTreeTest, ExtractOfADirectoryTakesEveryEntryBeneathIt) {
+    WriteAll(At("x.cnt"), HandBuiltContainer({{"photos/a.jpg", "a"},
+                                              {"photoshop.txt", "not beneath photos"},
+                                              {"photos/2024/b.jpg", "b"},
+                                              {"old/../escape", "up"},
+                                              {"notes", "the entry"},
+                                              {"notes/old", "beneath the entry"}}));
+    const std::string c = At("x.cnt").string();
+    ContOk({"extract", "-C", At("all").string(), c, "photos"});
+    EXPECT_EQ((std::map<std::string, std::string>{{"photos/a.jpg", "a"}, {"photos/2024/b.jpg", "b"}}),
+              Files(At("all")));
+    ContOk({"extract", "-C", At("nested").string(), c, "photos/2024/"});
+    EXPECT_EQ((std::map<std::string, std::string>{{"photos/2024/b.jpg", "b"}}), Files(At("nested")));
+
+    // A hostile name is refused however it is selected, and only once
+    // when two arguments select it.
+    const Outcome o = Cont({"extract", "-C", At("some").string(), c, "notes", "photo", "photos/", "old", "old//"});
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("entry 'photo': no such entry")) << o.err;
+    const std::string refused = "entry 'old/../escape': the name holds a '..' segment";
+    const size_t first = o.err.find(refused);
+    EXPECT_NE(std::string::npos, first) << o.err;
+    EXPECT_EQ(std::string::npos, o.err.find(refused, first + 1)) << o.err;
+    EXPECT_EQ(2, std::count(o.err.begin(), o.err.end(), '\n')) << o.err;
+    EXPECT_EQ((std::map<std::string, std::string>{
+                  {"notes", "the entry"}, {"photos/a.jpg", "a"}, {"photos/2024/b.jpg", "b"}}),
+              Files(At("some")));
+}
+
 // Inputs of unknown size, each named where it stands: standard input and
 // two FIFOs, as a shell's process substitutions would give them.
 TEST_F(ContTreeTest, SeveralStreamedInputsEachTakeTheNameBeforeThem) {

@@ -30,7 +30,9 @@ const char kExtractHelp[] =
     "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
     "Writes the named entries (all of them when none is named) to files of the\n"
     "same names, making the directories that names with '/' lead through, and\n"
-    "replacing regular files that exist. Each file is written under a temporary\n"
+    "replacing regular files that exist. An ENTRY that names no entry but a\n"
+    "directory of them (photos or photos/ for photos/a.jpg) brings every entry\n"
+    "beneath it, in container order. Each file is written under a temporary\n"
     "name and renamed into place once whole. Nothing is written outside the\n"
     "directory: names with '..' segments or a leading '/' are refused, no\n"
     "symbolic link already there is followed, and links, FIFOs and other\n"
@@ -83,13 +85,14 @@ int RunCat(const Args& args, Tool& tool) {
 }
 
 // Writes one entry to its file; kExitFailure once it has said why not.
-int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool named,
+// `listed` when the name came from the listing rather than the command line.
+int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool listed,
                bool quiet) {
     std::string reason;
     // A name a container holds need not be one a file can have.
     if (!ExtractableEntryName(name, &reason)) return Fail(session.place(name), reason + "; not extracted", E_INVALIDARG);
     EntryFile entry;
-    int status = session.OpenEntry(name, &entry, !named);
+    int status = session.OpenEntry(name, &entry, listed);
     if (status != kExitOk) return status;
     uint64_t size = 0;
     const int32_t result = entry.Size(&size);
@@ -111,6 +114,62 @@ int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std
     return kExitOk;
 }
 
+// One entry to extract; `listed` when the listing gave its name.
+struct ChosenEntry {
+    ListedEntry entry;
+    bool listed = false;
+};
+
+// "photos/" for photos, photos/ or photos//: what names beneath that
+// directory begin with.
+std::string DirectoryPrefix(const std::string& name) {
+    const size_t last = name.find_last_not_of('/');
+    return name.substr(0, last == std::string::npos ? 0 : last + 1) + '/';
+}
+
+// The entries that `names` select, in the order named (every listed entry
+// when none is). A name of an entry selects that entry; any other name
+// selects the entries beneath it as a directory, in container order, or,
+// when there are none, stays as it is for opening it to say why. An entry
+// selected twice is chosen once.
+int ChooseEntries(ContainerSession& session, const std::vector<std::string>& names, std::vector<ChosenEntry>* chosen) {
+    std::vector<ListedEntry> listing;
+    if (names.empty()) {
+        const int status = session.ListEntries(&listing);
+        for (ListedEntry& entry : listing) chosen->push_back(ChosenEntry{std::move(entry), true});
+        return status;
+    }
+    bool haveListing = false;
+    std::vector<bool> taken;           // by place in the listing
+    std::set<std::string> takenNames;  // whole names only: a cut one may stand for several
+    for (const std::string& name : names) {
+        if (!session.HoldsNoEntry(name)) {
+            if (takenNames.insert(name).second) chosen->push_back(ChosenEntry{ListedEntry{name, {}}, false});
+            continue;
+        }
+        if (!haveListing) {
+            if (const int status = session.ListEntries(&listing); status != kExitOk) return status;
+            taken.assign(listing.size(), false);
+            haveListing = true;
+        }
+        const std::string prefix = DirectoryPrefix(name);
+        bool any = false;
+        for (size_t i = 0; i < listing.size(); ++i) {
+            const ListedEntry& entry = listing[i];
+            // Of a cut name only its start is known, without the "..." that
+            // ShortName ends it with.
+            const size_t known = entry.cut ? entry.name.size() - 3 : entry.name.size();
+            if (known < prefix.size() || entry.name.compare(0, prefix.size(), prefix) != 0) continue;
+            any = true;
+            if (taken[i] || (!entry.cut && !takenNames.insert(entry.name).second)) continue;
+            taken[i] = true;
+            chosen->push_back(ChosenEntry{entry, true});
+        }
+        if (!any) chosen->push_back(ChosenEntry{ListedEntry{name, {}}, false});
+    }
+    return kExitOk;
+}
+
 int RunExtract(const Args& args, Tool& tool) {
     if (args.positionals.empty()) return UsageError(kExtractCommand.name, "needs a container");
     const std::string* dirOption = args.Value("directory");
@@ -125,24 +184,20 @@ int RunExtract(const Args& args, Tool& tool) {
     ContainerSession session(*tool.module(), args.positionals[0]);
     int status = session.Open();
     if (status != kExitOk) return status;
-    // Entries the user names are looked up by those names; without names,
-    // every listed entry, those no URL opens reported as they come.
-    std::vector<ListedEntry> entries;
-    if (names.empty()) {
-        if ((status = session.ListEntries(&entries)) != kExitOk) return status;
-    } else {
-        for (const std::string& name : names) entries.push_back(ListedEntry{name, {}});
-    }
+    std::vector<ChosenEntry> entries;
+    if ((status = ChooseEntries(session, names, &entries)) != kExitOk) return status;
     ExtractDirectory directory;
     std::string reason;
     if (!directory.Open(dir, args.positionals[0], &reason)) return FailPlain(Place{dir.empty() ? "." : dir, {}}, reason);
 
     // One entry that cannot be extracted does not stop the others; each
-    // failure has said why.
-    for (const ListedEntry& entry : entries) {
+    // failure has said why. Listed entries no URL opens are reported as
+    // they come.
+    for (const ChosenEntry& chosen : entries) {
+        const ListedEntry& entry = chosen.entry;
         if (!entry.problem.empty())
             status = Fail(session.place(entry.name), "cannot be opened by URL: " + entry.problem, E_INVALIDARG);
-        else if (ExtractOne(session, directory, entry.name, !names.empty(), tool.quiet()) != kExitOk)
+        else if (ExtractOne(session, directory, entry.name, chosen.listed, tool.quiet()) != kExitOk)
             status = kExitFailure;
     }
     return status;

@@ -66,14 +66,19 @@ int ContainerSession::OpenEntry(const std::string& name, EntryFile* file, bool l
     if (QLX_SUCCEEDED(result)) return kExitOk;
     if (result == kOtherEntry)
         return FailPlain(place(name), "the module opened another entry than the one named (short of memory?)");
-    bool exists = true;
-    if (container_.Exists(name, &exists).ok() && !exists) {
+    if (HoldsNoEntry(name)) {
         if (!listed) return Fail(place(name), "no such entry", result);
         // The listing writes a backslash of a stored name as '/'.
         const char* hint = name.find('/') == std::string::npos ? "" : " (a '\\' in a stored name is listed as '/')";
         return Fail(place(name), std::string("listed, but no entry opens by this name") + hint, result);
     }
     return Fail(place(name), "cannot open the entry", result);
+}
+
+bool ContainerSession::HoldsNoEntry(const std::string& name) {
+    std::string reason;
+    bool exists = true;
+    return UrlCanName(urlPath(), name, &reason) && container_.Exists(name, &exists).ok() && !exists;
 }
 
 int32_t ContainerSession::OpenEntryQuietly(const std::string& name, EntryFile* file) {

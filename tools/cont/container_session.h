@@ -48,7 +48,10 @@ public:
     // Opens one entry for reading; "no such entry" when the container does
     // not hold it. With `listed`, the name came from the listing.
     int OpenEntry(const std::string& name, EntryFile* file, bool listed = false);
-    // The same without a word; the module's result, or kOtherEntry.
+    // True when the container says it holds no entry of this name; false
+    // when it holds one, when no URL can name it, or when it cannot say.
+    bool HoldsNoEntry(const std::string& name);
+    // Opens one entry without a word; the module's result, or kOtherEntry.
     int32_t OpenEntryQuietly(const std::string& name, EntryFile* file);
     // The module opened an entry other than the one named.
     static constexpr int32_t kOtherEntry = Container::kOtherEntry;
