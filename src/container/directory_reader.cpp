@@ -161,7 +161,8 @@ private:
 // many file bytes); for an entry record an entry (under 200 bytes with its
 // slots in the entry table and the name index, for a record of at least
 // 8,026 bytes; its seek table stays in the file) and its name, which the
-// record holds too. The smallest record, an
+// record holds too; once a later record takes its name, a shadow (16) in
+// its place. The smallest record, an
 // index record of one slot, takes 13 bytes with the slot that leads to it,
 // so a directory never takes more than kBytesPerFileByte bytes of
 // memory per byte of the file, plus a few kilobytes, while it is read or
@@ -344,7 +345,8 @@ int32_t DirectoryReader::LoadEntryRecord(const RecordHeader& record) {
     // file whose writer stopped before the flush that marks removed records.
     // The table keeps the later record as the live entry; the earlier one
     // keeps its number with no entry in it, so its bytes are not served
-    // under the name.
+    // under the name, and becomes a shadow of the live one, marked removed
+    // on disk when the name is removed or the directory written back.
     return m_entries.Load(entry);
 }
 

@@ -140,17 +140,30 @@ int32_t DirectoryWriter::FixGrowingRecord() {
     return result;
 }
 
-int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
+int32_t DirectoryWriter::MarkRecordRemoved(uint64_t recordOffset) {
     const uint8_t zero = 0;
-    return m_file.WriteAt(entry.recordOffset + kEntryNameOffset, &zero, 1);
+    return m_file.WriteAt(recordOffset + kEntryNameOffset, &zero, 1);
+}
+
+// The shadows first: until the entry's own record is marked, the name stays
+// where it was whatever failed.
+int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
+    int32_t result = S_OK;
+    for (uint32_t shadow = entry.shadows; shadow != 0 && QLX_SUCCEEDED(result);
+         shadow = m_entries.ShadowAt(shadow).before)
+        result = MarkRecordRemoved(m_entries.ShadowAt(shadow).recordOffset);
+    return QLX_SUCCEEDED(result) ? MarkRecordRemoved(entry.recordOffset) : result;
 }
 
 void DirectoryWriter::WriteBack(uint64_t cleanFlagOffset) {
     bool failed = QLX_FAILED(FixGrowingRecord());
+    // Shadows are removed entries too, whichever entry their name went to.
+    for (uint32_t shadow = 1; shadow <= m_entries.ShadowCount(); ++shadow)
+        failed |= QLX_FAILED(MarkRecordRemoved(m_entries.ShadowAt(shadow).recordOffset));
     for (uint32_t i = 0; i < m_entries.Count(); ++i) {
         StoredEntry* entry = m_entries.At(i);
         if (!entry || entry->recordOffset == 0 || entry->recordNameLength == 0) continue;
-        if (entry->name.IsEmpty()) failed |= QLX_FAILED(MarkRemoved(*entry));
+        if (entry->name.IsEmpty()) failed |= QLX_FAILED(MarkRecordRemoved(entry->recordOffset));
         int32_t result = m_file.SeekTo(entry->recordOffset + kEntryNameOffset + entry->recordNameLength);
         if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
         failed |= QLX_FAILED(result);

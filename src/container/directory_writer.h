@@ -4,7 +4,8 @@
 // Nothing reaches the file until the first data write begins writing: the
 // header, then every entry's directory records in number order. Entries
 // added after that get theirs at once, between data records. At close the
-// growing data record's length is fixed, removed entries are marked, every
+// growing data record's length is fixed, removed entries (and the records
+// of names read twice, EntryTable's shadows) are marked, every
 // entry record's tail is rewritten in place, and only when all of that
 // reached the disk is the clean flag set.
 #ifndef CONTFS_CONTAINER_DIRECTORY_WRITER_H
@@ -40,18 +41,21 @@ public:
     // then on there is none) and tells its entry's map it grows no more.
     int32_t FixGrowingRecord();
 
-    // Marks the entry record of a removed entry as removed on disk.
+    // Marks the entry record of a removed entry as removed on disk, and
+    // every record its name shadowed.
     int32_t MarkRemoved(const StoredEntry& entry);
 
     // The write-back at close. cleanFlagOffset is where the header keeps the
     // clean flag; it is set only when everything else reached the disk and,
     // for a container this writer began, its header and directory did.
+    // Removed entries and every shadow are marked removed.
     void WriteBack(uint64_t cleanFlagOffset);
     // Whether the last write-back set the clean flag.
     bool CleanFlagWritten() const { return m_cleanFlagWritten; }
 
 private:
     int32_t WriteEntryTail(const StoredEntry& entry);
+    int32_t MarkRecordRemoved(uint64_t recordOffset);
 
     RecordFile& m_file;
     EntryTable& m_entries;

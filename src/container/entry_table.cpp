@@ -70,6 +70,14 @@ int32_t EntryTable::Load(StoredEntry* entry) {
     entry->index = static_cast<uint16_t>(number);
     StoredEntry* earlier = Find(entry->name);
     int32_t added = m_entries.SetAtGrow(number, entry);
+    if (QLX_SUCCEEDED(added) && earlier) {
+        try {
+            m_shadows.push_back(Shadow{earlier->recordOffset, earlier->shadows});
+        } catch (const std::bad_alloc&) {
+            m_entries.RemoveAt(number, 1);
+            added = E_OUTOFMEMORY;
+        }
+    }
     if (QLX_FAILED(added)) {
         delete entry;
         return added;
@@ -78,12 +86,16 @@ int32_t EntryTable::Load(StoredEntry* entry) {
     if (earlier) m_names.Remove(earlier->index);
     added = m_names.Add(static_cast<uint32_t>(number));
     if (QLX_FAILED(added)) {
-        if (earlier) m_names.Add(earlier->index);  // it fits: the slot just freed is there
+        if (earlier) {
+            m_names.Add(earlier->index);  // it fits: the slot just freed is there
+            m_shadows.pop_back();
+        }
         m_entries.RemoveAt(number, 1);
         delete entry;
         return added;
     }
     if (earlier) {
+        entry->shadows = ShadowCount();
         m_entries[earlier->index] = nullptr;
         delete earlier;
     }

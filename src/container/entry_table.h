@@ -5,10 +5,18 @@
 // records with one name). The names (EntryNames) find live entries only; an
 // entry that is removed keeps its slot and number with an empty name. The
 // table owns its entries. One user at a time: the container's mutex.
+//
+// The earlier of two records with one name is a removed entry whose mark
+// never reached the disk (its writer stopped first): its name is still on
+// disk, and a reader would serve it again once the later record is marked
+// removed. The table keeps the offset of every such record (its shadows),
+// listed per live entry of that name, so that removing the name marks them
+// too, and a write-back can mark them all.
 #ifndef CONTFS_CONTAINER_ENTRY_TABLE_H
 #define CONTFS_CONTAINER_ENTRY_TABLE_H
 
 #include <cstdint>
+#include <vector>
 
 #include "container/container_interface.h"
 #include "container/entry_names.h"
@@ -22,6 +30,9 @@
 // after the name changed), its seek table, and the map of its data records.
 struct StoredEntry : ContainerEntry {
     uint32_t recordNameLength = 0;
+    // The latest earlier record of this name, as EntryTable::Shadow numbers
+    // it; 0 for none.
+    uint32_t shadows = 0;
     SeekTable seekTable;
     RecordMap records;
     // File offset of the seek table in the entry record.
@@ -55,13 +66,28 @@ public:
 
     // Appends an entry as its record was read: its number is the next one.
     // A null entry keeps the number with no entry in it. An entry whose name
-    // a live entry has already makes that earlier one's slot empty: the
-    // later record is the live entry. The table owns entry even on failure.
+    // a live entry has already makes that earlier one's slot empty and its
+    // record a shadow of the new one, with the earlier one's own shadows:
+    // the later record is the live entry. The table owns entry even on
+    // failure.
     int32_t Load(StoredEntry* entry);
+
+    // A record shadowed by a later one of its name. Shadows are numbered
+    // from 1 to ShadowCount(); each links to the one before it under the
+    // same name (0 after the first), so that an entry's shadows run from
+    // its `shadows` number back to 0. 16 bytes each, for a record of at
+    // least 8,026 bytes.
+    struct Shadow {
+        uint64_t recordOffset;
+        uint32_t before;
+    };
+    uint32_t ShadowCount() const { return static_cast<uint32_t>(m_shadows.size()); }
+    const Shadow& ShadowAt(uint32_t number) const { return m_shadows[number - 1]; }
 
 private:
     PtrArray m_entries;
     EntryNames m_names{m_entries};
+    std::vector<Shadow> m_shadows;
 };
 
 #endif

@@ -181,6 +181,82 @@ TEST_F(RecoveryTest, RecoveryServesANameAddedAgainNotItsRemovedEntry) {
     }
 }
 
+// A name removed and added again before a crash is held by two entry
+// records, the earlier a removed entry whose mark never reached the disk.
+// Removing the name later must mark both: otherwise the earlier record
+// brings the removed bytes back under the name at the next reading.
+TEST_F(RecoveryTest, ANameHeldByEarlierRecordsStaysRemovedOnceRemoved) {
+    auto expectGone = [](const std::string& file, uint32_t numbers, const std::string& context) {
+        Held reader(file, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK) << context;
+        EXPECT_EQ(reader->FindEntry("clip"), nullptr) << context;
+        uint32_t count = 0;
+        reader->GetCount(&count);
+        EXPECT_EQ(count, numbers) << context;
+    };
+
+    // A closed container whose name "clip" has two earlier records.
+    FileBuilder b;
+    b.HeaderW7K("dup.cfs");
+    const uint64_t root = b.Index();
+    const std::vector<std::pair<std::string, std::string>> held = {
+        {"clip", "first"}, {"clip", "second"}, {"keep", "kept"}, {"clip", "third"}};
+    std::vector<uint64_t> records;
+    for (uint32_t i = 0; i < held.size(); ++i) {
+        records.push_back(b.Entry(held[i].first, held[i].second.size()));
+        b.SetSlot(root, i, records.back());
+    }
+    for (uint32_t i = 0; i < held.size(); ++i) {
+        const uint64_t data = b.Data(i, 0, Bytes(held[i].second.begin(), held[i].second.end()));
+        b.Patch64(b.SeekSlotOffset(records[i], held[i].first.size(), 0), data);
+    }
+    const std::string clean = PathOf("dup.cfs");
+    WriteFile(clean, b.bytes);
+    {
+        Held reader(clean, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        ASSERT_EQ(reader->RemoveEntry("clip"), S_OK);
+    }
+    expectGone(clean, 4, "removed by a reader");
+    {
+        Held reader(clean, kContainerReadAccess);
+        ASSERT_EQ(reader->ReadDirectory(), S_OK);
+        Bytes back;
+        ASSERT_EQ(ReadAll(reader.get(), reader->FindEntry("keep"), &back), S_OK);
+        EXPECT_EQ(std::string(back.begin(), back.end()), "kept");
+    }
+
+    // The same left by a crash, removed by a reader that repaired the file,
+    // and by a container taken up for adding.
+    const std::string live = PathOf("again.cfs");
+    const std::string crashed = PathOf("again-crashed.cfs");
+    {
+        Held container(live, kContainerWriteAccess);
+        EntryCursor old = CursorFor(container->AddEntry("clip"));
+        ASSERT_EQ(Write(container.get(), old, std::string("old bytes, removed")), S_OK);
+        ASSERT_EQ(container->RemoveEntry("clip"), S_OK);
+        EntryCursor fresh = CursorFor(container->AddEntry("clip"));
+        ASSERT_EQ(Write(container.get(), fresh, std::string("new")), S_OK);
+        WriteFile(crashed, ReadFile(live));
+    }
+    for (uint32_t access : {kContainerReadAccess, kContainerWriteAccess | kContainerAppendAccess}) {
+        const std::string context = access == kContainerReadAccess ? "repaired by a reader" : "taken up for adding";
+        const std::string file = PathOf("copy.cfs");
+        WriteFile(file, ReadFile(crashed));
+        {
+            Held container(file, access);
+            ASSERT_EQ(container->ReadDirectory(), S_OK) << context;
+            if (access == kContainerReadAccess) {
+                // The repair's write-back marked the earlier record already.
+                const Bytes repaired = ReadFile(file);
+                EXPECT_EQ(repaired.at(Get64(repaired, 11 + Get32(repaired, 7) + 5) + 9), 0) << context;
+            }
+            ASSERT_EQ(container->RemoveEntry("clip"), S_OK) << context;
+        }
+        expectGone(file, 2, context);
+    }
+}
+
 // A reader of a container that another holder (another process, here a
 // second container on the same path) is still writing finds its clean flag
 // at 0. It rebuilds the directory for itself, but must not write it back
