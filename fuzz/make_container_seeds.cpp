@@ -105,6 +105,9 @@ public:
         buffer->Release();
         if (result != S_OK) Fail("WriteEntry");
     }
+    void Remove(const char* name) {
+        if (m_container->RemoveEntry(name) != S_OK) Fail(std::string("RemoveEntry ") + name);
+    }
     void Close() {
         if (m_container) m_container->Release();
         m_container = nullptr;
@@ -161,6 +164,17 @@ int main(int argc, char** argv) {
         interleaved = w.Snapshot();
         Save("two-interleaved", interleaved);
         Save("unclean-copy", unclean);
+    }
+    {  // A name removed and added again, twice, copied before the close:
+       // three entry records of that name, the two earlier not marked removed.
+        Writer w(path);
+        w.Write(w.Add("clip"), Pattern(30, 1));
+        w.Write(w.Add("keep"), Pattern(20, 2));
+        for (uint8_t round = 0; round < 2; ++round) {
+            w.Remove("clip");
+            w.Write(w.Add("clip"), Pattern(10 + round, static_cast<uint8_t>(3 + round)));
+        }
+        Save("name-added-again", w.Snapshot());
     }
     {  // Two entries in 1000-byte pieces, alternately, past their first
        // seek-table chunk (25000 bytes): a seek beyond it scans from slot 1,
