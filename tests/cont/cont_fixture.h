@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/pattern.h"
+
 extern char** environ;
 
 namespace conttest {
@@ -40,18 +42,7 @@ struct Outcome {
     double cpuSeconds = 0;  // user and system time cont used
 };
 
-// Deterministic bytes that differ from one file to the next.
-inline std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return bytes;
-}
+using host::Pattern;
 
 inline std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
