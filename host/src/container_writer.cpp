@@ -48,7 +48,7 @@ void Unclaim(const std::string& path) {
 
 }  // namespace
 
-Result ContainerWriter::Create(Module& module, const std::string& path, std::string* why) {
+Result ContainerWriter::Begin(const std::string& path, std::string* why) {
     Close();
     std::string reason;
     if (!UrlContainerPath(path, &urlPath_, &reason)) {
@@ -56,6 +56,12 @@ Result ContainerWriter::Create(Module& module, const std::string& path, std::str
         urlPath_.clear();
         return RES_INVALID_PATH;
     }
+    return S_OK;
+}
+
+Result ContainerWriter::Create(Module& module, const std::string& path, std::string* why) {
+    const Result taken = Begin(path, why);
+    if (taken.failed()) return taken;
     bool created = false;
     const Result claimed = Claim(urlPath_, false, &created, why);
     if (claimed.failed()) return claimed;
@@ -64,13 +70,8 @@ Result ContainerWriter::Create(Module& module, const std::string& path, std::str
 }
 
 Result ContainerWriter::Append(Module& module, const std::string& path, std::string* why) {
-    Close();
-    std::string reason;
-    if (!UrlContainerPath(path, &urlPath_, &reason)) {
-        if (why) *why = reason;
-        urlPath_.clear();
-        return RES_INVALID_PATH;
-    }
+    const Result taken = Begin(path, why);
+    if (taken.failed()) return taken;
     struct stat existing;
     bool created = false;
     if (stat(urlPath_.c_str(), &existing) == 0) {

@@ -62,6 +62,9 @@ public:
     const std::string& urlPath() const { return urlPath_; }
 
 private:
+    // Closes what the writer held and takes the path a URL will name.
+    Result Begin(const std::string& path, std::string* why);
+
     Result Start(const std::string& url, EntryFile* file, std::string* why);
 
     Module* module_ = nullptr;
