@@ -90,6 +90,7 @@ Result ContainerWriter::Append(Module& module, const std::string& path, std::str
         module_ = &module;
         started_ = true;
         appending_ = true;
+        made_ = created;
         return S_OK;
     }
     if (why) {
@@ -155,6 +156,10 @@ Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::stri
 }
 
 void ContainerWriter::Close() {
+    // A file made by Append that nothing reached goes again, while the
+    // container is still held: no other writer can have taken it up since.
+    if (made_) Unclaim(urlPath_);
+    made_ = false;
     holder_.Release();
     module_ = nullptr;
     started_ = false;

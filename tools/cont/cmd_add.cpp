@@ -1,5 +1,4 @@
 // cont add: files added to a container in place, behind what it holds.
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -91,8 +90,7 @@ int RunAdd(const Args& args, Tool& tool) {
     if (!tool.module()) return kExitFailure;
 
     // A container that does not exist yet is made; if nothing reaches it,
-    // it goes again.
-    const bool existed = KindOf(out) != PathKind::kMissing;
+    // the writer takes it back as it closes.
     ContainerWriter writer;
     std::string why;
     const int32_t opened = writer.Append(*tool.module(), out, &why).code();
@@ -108,8 +106,6 @@ int RunAdd(const Args& args, Tool& tool) {
     const bool readable = anyAdded && packer.Survey(sources);
     bool complete = status == kExitOk && readable;
     for (const auto& source : sources) complete = complete && Complete(*source);
-    uint64_t size = 0;
-    if (!existed && !complete && FileSizeOf(out, &size) && size == 0) unlink(out.c_str());
     if (complete) return kExitOk;
     if (!anyAdded) return status;
     if (!readable) return FailPlain(place, "the container cannot be read back after adding");

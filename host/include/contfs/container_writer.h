@@ -39,7 +39,8 @@ public:
     // program has it open (or it cannot be opened for writing);
     // RES_BAD_FORMAT for a file that is no container this module can add
     // to; a damaged directory's failure as reading it gives. Nothing is
-    // written on a failure, and a file made here is taken back.
+    // written on a failure, and a file made here is taken back, as it is
+    // at Close when no entry reached it.
     Result Append(Module& module, const std::string& path, std::string* why = nullptr);
 
     // Adds an entry of this name and opens it for writing in `file`.
@@ -75,6 +76,7 @@ private:
     EntryFile holder_;
     bool started_ = false;
     bool appending_ = false;
+    bool made_ = false;  // Append made the file
 };
 
 }  // namespace contfs
