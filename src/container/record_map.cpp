@@ -22,14 +22,43 @@ void RecordMap::Clear() {
     m_records = nullptr;
     m_count = 0;
     m_capacity = 0;
+    m_gapAt = 0;
+}
+
+void RecordMap::MoveGapTo(uint32_t index) {
+    const uint32_t gap = m_capacity - m_count;
+    if (gap != 0 && index < m_gapAt) {
+        std::memmove(&m_records[index + gap], &m_records[index], (m_gapAt - index) * sizeof(Record));
+    } else if (gap != 0 && index > m_gapAt) {
+        std::memmove(&m_records[m_gapAt], &m_records[m_gapAt + gap], (index - m_gapAt) * sizeof(Record));
+    }
+    m_gapAt = index;
 }
 
 uint32_t RecordMap::UpperBound(uint64_t position) const {
+    if (m_count == 0 || position < At(0).logical) return 0;
+    const uint64_t lastStart = At(m_count - 1).logical;
+    if (position >= lastStart) return m_count;
+    // Now the answer lies in [1, m_count - 1]. An entry written at an even
+    // pace has its records at even logical steps, so a guess in proportion
+    // to the position lands on the record or beside it, where a binary
+    // search over a large map costs a cache miss and a mispredicted branch
+    // per step. A guess that misses still halves the range searched.
+    const double share = static_cast<double>(position - At(0).logical) /
+                         static_cast<double>(lastStart - At(0).logical);
+    uint32_t guess = static_cast<uint32_t>(share * (m_count - 1));
+    if (guess > m_count - 2) guess = m_count - 2;
     uint32_t low = 0;
     uint32_t high = m_count;
+    if (At(guess).logical <= position) {
+        if (At(guess + 1).logical > position) return guess + 1;
+        low = guess + 1;
+    } else {
+        high = guess;
+    }
     while (low < high) {
         const uint32_t middle = low + (high - low) / 2;
-        if (m_records[middle].logical <= position) {
+        if (At(middle).logical <= position) {
             low = middle + 1;
         } else {
             high = middle;
@@ -40,13 +69,13 @@ uint32_t RecordMap::UpperBound(uint64_t position) const {
 
 const RecordMap::Record* RecordMap::Before(uint64_t position) const {
     const uint32_t after = UpperBound(position);
-    return after == 0 ? nullptr : &m_records[after - 1];
+    return after == 0 ? nullptr : &At(after - 1);
 }
 
 const RecordMap::Record* RecordMap::Reaching(uint64_t position) const {
     uint32_t at = m_count;
     for (uint32_t i = m_lastFound; i < m_count && i <= m_lastFound + 1; ++i) {
-        if (m_records[i].logical <= position && (i + 1 == m_count || m_records[i + 1].logical > position)) {
+        if (At(i).logical <= position && (i + 1 == m_count || At(i + 1).logical > position)) {
             at = i;
             break;
         }
@@ -57,11 +86,11 @@ const RecordMap::Record* RecordMap::Reaching(uint64_t position) const {
         at = after - 1;
     }
     m_lastFound = at;
-    return position <= m_records[at].End() ? &m_records[at] : nullptr;
+    return position <= At(at).End() ? &At(at) : nullptr;
 }
 
 void RecordMap::Settle(uint64_t headOffset) {
-    if (m_count != 0 && m_records[m_count - 1].HeadOffset() == headOffset) m_records[m_count - 1].growing = 0;
+    if (m_count != 0 && At(m_count - 1).HeadOffset() == headOffset) At(m_count - 1).growing = 0;
 }
 
 bool RecordMap::MakeRoom() {
@@ -70,7 +99,10 @@ bool RecordMap::MakeRoom() {
     if (m_capacity > UINT32_MAX - step) return false;
     Record* grown = new (std::nothrow) Record[m_capacity + step];
     if (!grown) return false;
-    if (m_count) std::memcpy(grown, m_records, m_count * sizeof(Record));
+    // Full, so there is no gap to leave out; the new room becomes the gap.
+    if (m_gapAt) std::memcpy(grown, m_records, m_gapAt * sizeof(Record));
+    if (m_count > m_gapAt)
+        std::memcpy(grown + m_gapAt + step, m_records + m_gapAt, (m_count - m_gapAt) * sizeof(Record));
     delete[] m_records;
     m_records = grown;
     m_capacity += step;
@@ -87,30 +119,29 @@ void RecordMap::Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength
 
     // Where it goes: after every record that starts at or before it.
     uint32_t at = UpperBound(logical);
-    if (at > 0 && m_records[at - 1].logical == logical) {
-        Record& known = m_records[at - 1];
+    if (at > 0 && At(at - 1).logical == logical) {
+        Record& known = At(at - 1);
         if (known.dataStart != learned.dataStart) return;  // another record claims the place
-        const bool fitsBeforeNext = at == m_count || learned.End() <= m_records[at].logical;
+        const bool fitsBeforeNext = at == m_count || learned.End() <= At(at).logical;
         if (learned.length > known.length && fitsBeforeNext) known.length = learned.length;
         known.growing = known.growing && learned.growing;
         known.onChain = known.onChain || learned.onChain;
         return;
     }
-    if (at > 0 && m_records[at - 1].End() > logical) return;
-    if (at < m_count && learned.End() > m_records[at].logical) return;
+    if (at > 0 && At(at - 1).End() > logical) return;
+    if (at < m_count && learned.End() > At(at).logical) return;
+    if (at < m_count && !HoldsGridPoint(learned.logical, learned.length)) return;
 
-    if (at == m_count) {
-        // The new last record is always kept; the one before it now stays
-        // only if it holds a grid point.
-        if (m_count > 0 && !HoldsGridPoint(m_records[m_count - 1].logical, m_records[m_count - 1].length)) {
-            --m_count;
-            at = m_count;
-        }
-    } else if (!HoldsGridPoint(learned.logical, learned.length)) {
-        return;
+    MoveGapTo(at);
+    // The new last record is always kept; the one before it now stays only
+    // if it holds a grid point. (With the gap at the end it is the record
+    // just before the gap.)
+    if (at == m_count && m_count > 0 && !HoldsGridPoint(At(m_count - 1).logical, At(m_count - 1).length)) {
+        --m_count;
+        --m_gapAt;
     }
     if (!MakeRoom()) return;
-    std::memmove(&m_records[at + 1], &m_records[at], (m_count - at) * sizeof(Record));
-    m_records[at] = learned;
+    m_records[m_gapAt] = learned;
+    ++m_gapAt;
     ++m_count;
 }

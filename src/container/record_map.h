@@ -18,6 +18,12 @@
 // follows, is always kept. A record costs sizeof(Record) bytes, and the
 // array grows by a quarter at a time: at most 24 x 1.25 bytes per 4 KiB.
 //
+// The array's free room is kept as a gap where the last record was learned.
+// A scan teaches an entry its records in logical order, each right after
+// the one before, often amid records learned earlier (a seek back in a long
+// recording): with the gap there each costs the copy of one record, where
+// moving up the rest of a map of a million records would copy megabytes.
+//
 // Damage: only records whose head names the entry are learned, with no more
 // bytes than the file held when they were learned; a record whose logical
 // range overlaps one already kept is not learned (the first one stays). Each
@@ -82,10 +88,14 @@ private:
     // Index of the first record whose logical offset exceeds p.
     uint32_t UpperBound(uint64_t position) const;
     bool MakeRoom();
+    // Records [0, m_gapAt) lie at the start of the array, the rest at its end.
+    Record& At(uint32_t index) const { return m_records[index < m_gapAt ? index : index + (m_capacity - m_count)]; }
+    void MoveGapTo(uint32_t index);
 
     Record* m_records = nullptr;
     uint32_t m_count = 0;
     uint32_t m_capacity = 0;
+    uint32_t m_gapAt = 0;
     mutable uint32_t m_lastFound = 0;  // a hint only: checked before use
 };
 

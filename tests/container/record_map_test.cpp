@@ -2,9 +2,11 @@
 // what they keep, what they refuse, and what they cost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "container/entry_names.h"
 #include "container/entry_table.h"
@@ -50,6 +52,55 @@ TEST(RecordMapTest, RecordsLearnedOutOfOrderAreKeptInLogicalOrder) {
     for (uint64_t k : {5u, 1u, 9u, 3u, 7u, 0u, 8u, 2u, 6u, 4u}) map.Learn(100000 + k * 10000, k * 4096, 4096, false, true);
     ASSERT_EQ(map.Count(), 10u);
     for (uint64_t k = 0; k < 10; ++k) EXPECT_EQ(map.Reaching(k * 4096 + 1)->dataStart, 100000 + k * 10000 + kHead);
+}
+
+// A lookup guesses where a position lies from the spread of the records,
+// and the map keeps its free room where it learned last. Records of very
+// uneven lengths, with stretches between them no record covers, learned in
+// runs in random order (as scans from seek-table slots teach them), must be
+// found exactly, at and around every edge.
+TEST(RecordMapTest, UnevenRecordsLearnedInRunsAreFoundAsALinearSearchFindsThem) {
+    std::vector<RecordMap::Record> kept;
+    std::mt19937_64 random(11);
+    uint64_t logical = 0;
+    for (uint64_t k = 0; k < 3000; ++k) {
+        const uint64_t length = k % 7 == 0 ? (1 + random() % 64) << 20 : 4096 + random() % 50000;
+        if (k % 5 == 0) logical += 1 + random() % 100000;
+        kept.push_back({k * 10000000 + kHead, logical, static_cast<uint32_t>(length), 0, 1});
+        logical += length;
+    }
+    std::vector<std::pair<size_t, size_t>> runs;
+    for (size_t start = 0; start < kept.size();) {
+        const size_t length = std::min<size_t>(1 + random() % 40, kept.size() - start);
+        runs.emplace_back(start, length);
+        start += length;
+    }
+    std::shuffle(runs.begin(), runs.end(), random);
+    RecordMap map;
+    for (const auto& run : runs)
+        for (size_t i = run.first; i < run.first + run.second; ++i)
+            map.Learn(kept[i].HeadOffset(), kept[i].logical, kept[i].length, false, true);
+    ASSERT_EQ(map.Count(), kept.size());
+    auto reference = [&kept](uint64_t position) -> const RecordMap::Record* {
+        auto after = std::upper_bound(kept.begin(), kept.end(), position,
+                                      [](uint64_t p, const RecordMap::Record& r) { return p < r.logical; });
+        if (after == kept.begin() || position > std::prev(after)->End()) return nullptr;
+        return &*std::prev(after);
+    };
+    std::vector<uint64_t> positions{0, logical, logical + 1};
+    for (const RecordMap::Record& record : kept)
+        for (uint64_t p : {record.logical - 1, record.logical, record.logical + 1, record.End() - 1, record.End(),
+                           record.End() + 1})
+            positions.push_back(p);
+    for (int i = 0; i < 20000; ++i) positions.push_back(random() % (logical + 2));
+    for (uint64_t p : positions) {
+        const RecordMap::Record* expected = reference(p);
+        const RecordMap::Record* found = map.Reaching(p);
+        ASSERT_EQ(found == nullptr, expected == nullptr) << p;
+        if (found) {
+            ASSERT_EQ(found->dataStart, expected->dataStart) << p;
+        }
+    }
 }
 
 // Records of a few bytes (a writer interleaving tiny pieces) would cost a
