@@ -18,6 +18,9 @@
 //    reading the whole file once with read() in 128 KiB pieces. The counter
 //    read_calls_per_entry is the read system calls (/proc/self/io syscr)
 //    per entry of one open;
+//  - InterleavedWrite: the interleaved container written afresh (8 file
+//    objects round-robin in 4 KiB pieces), against write() of 256 MiB in
+//    4 KiB pieces;
 //  - Stream: one 256 MiB entry read in 64 KiB pieces, and written in 64 KiB
 //    pieces (open, writes, close), against read() and write() of a 256 MiB
 //    plain file.
@@ -441,6 +444,48 @@ void BM_PlainReadWholeFile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(total));
 }
 BENCHMARK(BM_PlainReadWholeFile)->Unit(benchmark::kMillisecond);
+
+// ---- interleaved writing ----------------------------------------------------------------
+
+// Each pass writes a new container as the interleaved one was made: 8 file
+// objects writing 32 MiB each round-robin in 4 KiB pieces, then closing;
+// against write() of 256 MiB in 4 KiB pieces to a new plain file.
+void BM_ContainerInterleavedWrite4KiB(benchmark::State& state) {
+    const std::string path = TheScratch().Path("interleaved-written.cnt");
+    std::vector<uint8_t> bytes = Bytes(kWritePiece, 2);
+    host::HostBuffer piece(std::string(bytes.begin(), bytes.end()));
+    for (auto _ : state) {
+        state.PauseTiming();
+        unlink(path.c_str());
+        state.ResumeTiming();
+        std::vector<HostFile*> writers;
+        for (uint32_t i = 0; i < kInterleavedEntries; ++i) writers.push_back(new HostFile(path, EntryName(i), WriteAccess));
+        for (uint64_t done = 0; done < kInterleavedEntryBytes; done += kWritePiece)
+            for (HostFile* writer : writers)
+                if (writer->Write(&piece) != S_OK) state.SkipWithError("write failed");
+        for (HostFile* writer : writers) delete writer;
+    }
+    unlink(path.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kInterleavedEntries * kInterleavedEntryBytes));
+}
+BENCHMARK(BM_ContainerInterleavedWrite4KiB)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_PlainWrite4KiB(benchmark::State& state) {
+    const std::string path = TheScratch().Path("written-small.raw");
+    std::vector<uint8_t> bytes = Bytes(kWritePiece, 2);
+    for (auto _ : state) {
+        state.PauseTiming();
+        unlink(path.c_str());
+        state.ResumeTiming();
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        for (uint64_t done = 0; done < kInterleavedEntries * kInterleavedEntryBytes; done += kWritePiece)
+            if (write(fd, bytes.data(), kWritePiece) != kWritePiece) state.SkipWithError("write failed");
+        close(fd);
+    }
+    unlink(path.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kInterleavedEntries * kInterleavedEntryBytes));
+}
+BENCHMARK(BM_PlainWrite4KiB)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // ---- one 256 MiB entry ----------------------------------------------------------------
 
