@@ -115,6 +115,12 @@ int32_t RecordFile::WriteAt(uint64_t target, const void* src, uint64_t count) {
     return WriteExact(src, count);
 }
 
+int32_t RecordFile::OverwriteAt(uint64_t offset, const void* src, uint32_t count) {
+    if (!m_file) return RES_IO_ERROR;
+    ForgetWindow();
+    return m_file->WriteAt(offset, src, count) == static_cast<int32_t>(count) ? S_OK : E_FAIL;
+}
+
 int64_t RecordFile::ReadAt(uint64_t offset, void* dst, uint64_t count) {
     if (!m_file) return -1;
     uint8_t* at = static_cast<uint8_t*>(dst);
@@ -172,7 +178,7 @@ int32_t RecordFile::FixGrowingRecord() {
     uint8_t length[4];
     big_endian::Put32(length, m_growing.length);
     uint64_t lengthField = m_writeEnd - m_growing.length - sizeof length;
-    int32_t result = WriteAt(lengthField, length, sizeof length);
+    int32_t result = OverwriteAt(lengthField, length, sizeof length);
     if (QLX_SUCCEEDED(result)) m_growing.length = 0;
     return result;
 }

@@ -75,6 +75,15 @@ int32_t CLuDataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
     return QLX_FAILED(back) ? -1 : got;
 }
 
+int32_t CLuDataFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
+    const uint64_t position = Tell64();
+    if (position == UINT64_MAX || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    if (QLX_FAILED(Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32), kSeekSet))) return -1;
+    const int32_t put = Write(src, count);
+    const int32_t back = Seek64(static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32), kSeekSet);
+    return QLX_FAILED(back) || put != static_cast<int32_t>(count) ? -1 : put;
+}
+
 int32_t CLuDataFile::SetShare(uint32_t) { return E_NOTIMPL; }
 
 namespace {

@@ -86,6 +86,10 @@ public:
     // that conflicts (E_ACCESSDENIED), and the file then holds no share mode
     // at all. E_NOTIMPL where not supported.
     virtual int32_t SetShare(uint32_t share);                                            // 24
+    // Writes count bytes at offset without moving the position: count, or
+    // -1 when they could not all be written. The plain file does it in one
+    // system call; any other kind by Tell64, Seek64, Write and a seek back.
+    virtual int32_t WriteAt(uint64_t offset, const void* src, uint32_t count);           // 25
 
 protected:
     int32_t m_lastError = 0;

@@ -229,6 +229,20 @@ int32_t CWinFile::Write(const void* src, uint32_t count) {
     return static_cast<int32_t>(put);
 }
 
+int32_t CWinFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
+    if (!IsOpen()) return -1;
+    m_lastError = 0;
+    int64_t put = -1;
+    if (count <= kMaxTransfer && offset <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
+        (src || count == 0))
+        put = platform::WriteFullyAt(m_descriptor, src, count, static_cast<int64_t>(offset));
+    if (put < 0) {
+        m_lastError = RES_IO_ERROR;
+        return -1;
+    }
+    return static_cast<int32_t>(put);
+}
+
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
 // The lock is changed on the open descriptor itself: a file that gives up

@@ -145,6 +145,28 @@ int64_t ReadUntilDone(void* dst, size_t count, ReadCall readCall) {
     return static_cast<int64_t>(done);
 }
 
+// Writes until count bytes went out or an error stopped it; writeCall(at,
+// n, done) is one system call for n bytes after done of them.
+template <class WriteCall>
+int64_t WriteUntilDone(const void* src, size_t count, WriteCall writeCall) {
+    size_t done = 0;
+    const char* at = static_cast<const char*>(src);
+    while (done < count) {
+        ssize_t written = writeCall(at + done, count - done, done);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (written == 0) {
+            // No progress and no reason given: the device is full.
+            errno = ENOSPC;
+            return -1;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return static_cast<int64_t>(done);
+}
+
 }  // namespace
 
 int64_t ReadFully(int fd, void* dst, size_t count) {
@@ -162,22 +184,17 @@ int64_t ReadFullyAt(int fd, void* dst, size_t count, int64_t offset) {
 }
 
 int64_t WriteFully(int fd, const void* src, size_t count) {
-    size_t done = 0;
-    const char* at = static_cast<const char*>(src);
-    while (done < count) {
-        ssize_t put = ::write(fd, at + done, count - done);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (put == 0) {
-            // No progress and no reason given: the device is full.
-            errno = ENOSPC;
-            return -1;
-        }
-        done += static_cast<size_t>(put);
+    return WriteUntilDone(src, count, [fd](const char* at, size_t n, size_t) { return ::write(fd, at, n); });
+}
+
+int64_t WriteFullyAt(int fd, const void* src, size_t count, int64_t offset) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
     }
-    return static_cast<int64_t>(done);
+    return WriteUntilDone(src, count, [fd, offset](const char* at, size_t n, size_t done) {
+        return ::pwrite(fd, at, n, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    });
 }
 
 int64_t SeekFile(int fd, int64_t offset, uint32_t origin) {

@@ -76,6 +76,9 @@ int64_t WriteFully(int fd, const void* src, size_t count);
 // ReadFully at a file offset (pread): the descriptor's position stays where
 // it was.
 int64_t ReadFullyAt(int fd, void* dst, size_t count, int64_t offset);
+// WriteFully at a file offset (pwrite): the descriptor's position stays
+// where it was.
+int64_t WriteFullyAt(int fd, const void* src, size_t count, int64_t offset);
 
 // lseek with an rtl origin: the new position, -1 on failure.
 int64_t SeekFile(int fd, int64_t offset, uint32_t origin);

@@ -327,6 +327,21 @@ TEST_F(WinFileTest, ReadAtLeavesThePositionAndStopsAtTheEnd) {
     EXPECT_EQ(7, file.Tell());
 }
 
+TEST_F(WinFileTest, WriteAtLeavesThePositionAndWritesInPlace) {
+    std::string path = MakeFile("a", Digits(30));
+    EXPECT_EQ(-1, file.WriteAt(0, "x", 1));  // not open
+    ASSERT_EQ(S_OK, file.Open(path.c_str(), kOpenReadWrite, 0));
+    ASSERT_EQ(S_OK, file.Seek(7, kSeekSet));
+    EXPECT_EQ(3, file.WriteAt(12, "abc", 3));
+    EXPECT_EQ(7, file.Tell());
+    EXPECT_EQ(2, file.WriteAt(29, "yz", 2));  // one byte past the old end
+    EXPECT_EQ(-1, file.WriteAt(uint64_t{1} << 63, "x", 1));
+    EXPECT_EQ(RES_IO_ERROR, file.GetLastErrorCode());
+    EXPECT_EQ(7, file.Tell());
+    ASSERT_EQ(S_OK, file.Close());
+    EXPECT_EQ(Digits(30).substr(0, 12) + "abc" + Digits(30).substr(15, 14) + "yz", Contents(path));
+}
+
 TEST_F(WinFileTest, ReadBufferTakesWhatIsLeftUpToTheWholeLength) {
     std::string path = MakeFile("a", Digits(60));
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));

@@ -81,9 +81,26 @@ public:
     }
     int32_t Write(const void* src, uint32_t count) override {
         if (g_io.Fails()) return -1;
+        const uint32_t room = Room(m_inner->Tell64(), count);
+        if (room == 0 && count > 0) return -1;
+        return m_inner->Write(src, room);
+    }
+    int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override {
+        if (g_io.Fails()) return -1;
+        const uint32_t room = Room(offset, count);
+        if (room == count) return m_inner->WriteAt(offset, src, count);
+        if (room != 0) m_inner->WriteAt(offset, src, room);
+        return -1;
+    }
+    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
+    int32_t Delete(const char* path) override { return g_io.Fails() ? E_FAIL : m_inner->Delete(path); }
+
+private:
+    // Counts a write of count bytes at offset `at`: how many of them the
+    // disk takes.
+    uint32_t Room(uint64_t at, uint32_t count) {
         ++g_io.writes;
-        if (g_io.fault != Fault::kDiskFull || g_io.failAt == 0) return m_inner->Write(src, count);
-        const uint64_t at = m_inner->Tell64();
+        if (g_io.fault != Fault::kDiskFull || g_io.failAt == 0) return count;
         const uint64_t length = static_cast<uint64_t>(std::max<int64_t>(m_inner->GetFileLength64(), 0));
         uint64_t room = at < length ? length - at : 0;
         if (g_io.writes == g_io.failAt) {
@@ -93,13 +110,9 @@ public:
         } else if (!g_io.full) {
             room = count;
         }
-        if (room == 0 && count > 0) return -1;
-        return m_inner->Write(src, static_cast<uint32_t>(std::min<uint64_t>(count, room)));
+        return static_cast<uint32_t>(std::min<uint64_t>(count, room));
     }
-    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
-    int32_t Delete(const char* path) override { return g_io.Fails() ? E_FAIL : m_inner->Delete(path); }
 
-private:
     std::unique_ptr<CLuDataFile> m_inner;
 };
 
