@@ -90,6 +90,7 @@ public:
     int32_t StatContainer(platform::FileStat32* out) override;
     int32_t WriteEntry(EntryCursor* cursor, IQLXBuffer* data) override;
     int32_t ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_t count) override;
+    int32_t ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse, IQLXBuffer** out, uint32_t count) override;
     int32_t SeekEntry(EntryCursor* cursor, uint64_t position) override;
     const char* GetTitle() override;
     int32_t RemoveEntry(const CompactString& name) override;

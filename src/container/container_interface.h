@@ -59,6 +59,12 @@ public:
     // what it found damaged, for inspection, but reads and writes nothing
     // more (IsOpen is 0). For a container whose directory could not be read.
     virtual void Retire() = 0;                                                      // 16
+    // ReadEntry, which may fill `reuse` (a buffer an earlier call handed
+    // out) instead of making a new buffer: when nobody but the caller holds
+    // it any longer, *out is `reuse` with a reference added. So a reader
+    // going through an entry is not given a new allocation per read.
+    virtual int32_t ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse, IQLXBuffer** out,
+                                     uint32_t count) = 0;                           // 17
 };
 
 // A new container on path, opened read only or, with WriteAccess, created

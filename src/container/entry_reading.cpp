@@ -220,6 +220,10 @@ int32_t CContainerFile::PlaceOnNextRecord(EntryCursor* cursor, StoredEntry& entr
 }
 
 int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_t count) {
+    return ReadEntryReusing(cursor, nullptr, out, count);
+}
+
+int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse, IQLXBuffer** out, uint32_t count) {
     if (!cursor) return E_FAIL;
     if (!out) return E_POINTER;
     MutexHold hold(m_mutex);
@@ -252,17 +256,23 @@ int32_t CContainerFile::ReadEntry(EntryCursor* cursor, IQLXBuffer** out, uint32_
                                " bytes but its seek table names no data record",
                                entry->index, entry->recordOffset, entry->size);
 
-    CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
-    if (!buffer) {
-        *out = nullptr;
-        return E_OUTOFMEMORY;
-    }
-    buffer->AddRef();
-    result = buffer->SetSize(count);
-    if (QLX_FAILED(result)) {
-        buffer->Release();
-        *out = nullptr;
-        return result;
+    // A buffer refuses a new size while anyone else holds it too.
+    IQLXBuffer* buffer = reuse && QLX_SUCCEEDED(reuse->SetSize(count)) ? reuse : nullptr;
+    if (buffer) {
+        buffer->AddRef();
+    } else {
+        buffer = new (std::nothrow) CKTBuffer;
+        if (!buffer) {
+            *out = nullptr;
+            return E_OUTOFMEMORY;
+        }
+        buffer->AddRef();
+        result = buffer->SetSize(count);
+        if (QLX_FAILED(result)) {
+            buffer->Release();
+            *out = nullptr;
+            return result;
+        }
     }
     uint8_t* into = buffer->GetBuffer();
     *out = buffer;

@@ -46,6 +46,10 @@ ITWContainerFile* FindByTitle(const CompactString& path) {
     return match;
 }
 
+// Buffers above this size are not kept between reads: an object read once
+// in one large piece would otherwise hold that much memory until released.
+constexpr uint32_t kLargestReusedBuffer = 1u << 20;
+
 }  // namespace
 
 CVirtualFileObject::CVirtualFileObject() { platform::AtomicIncrement(ModuleObjectCount); }
@@ -60,6 +64,7 @@ CVirtualFileObject::~CVirtualFileObject() {
     // takes the registry lock itself.
     if (m_container) m_container->Release();
     if (m_inspected) m_inspected->Release();
+    KeepForReuse(nullptr);
     // Counted down last, so that CanUnload cannot answer S_OK while this
     // destructor still runs module code.
     platform::AtomicDecrement(ModuleObjectCount);
@@ -240,16 +245,25 @@ int32_t CVirtualFileObject::Close() {
         response->CloseFinished(S_OK);
         response->Release();
     }
+    KeepForReuse(nullptr);
     return S_OK;
 }
 
 int32_t CVirtualFileObject::Read(uint32_t count) {
     if (!m_container) return E_FAIL;
     IQLXBuffer* data = nullptr;
-    int32_t result = m_container->ReadEntry(&m_cursor, &data, count);
+    int32_t result = m_container->ReadEntryReusing(&m_cursor, m_reusable, &data, count);
     if (m_response) m_response->ReadFinished(result, data);
+    KeepForReuse(data);
     if (data) data->Release();
     return result;
+}
+
+void CVirtualFileObject::KeepForReuse(IQLXBuffer* data) {
+    if (data == m_reusable) return;
+    if (m_reusable) m_reusable->Release();
+    m_reusable = data && data->GetSize() <= kLargestReusedBuffer ? data : nullptr;
+    if (m_reusable) m_reusable->AddRef();
 }
 
 int32_t CVirtualFileObject::Write(IQLXBuffer* data) {

@@ -72,6 +72,9 @@ private:
     // under the path's title), else a new one.
     int32_t AcquireContainer(const CompactString& path, uint32_t access);
     int32_t OpenNewContainer(const CompactString& path, uint32_t access);
+    // Keeps the buffer a read handed out, to be filled again by the next
+    // read once the host has let go of it.
+    void KeepForReuse(IQLXBuffer* data);
 
     ITWContainerFile* m_container = nullptr;  // one reference held
     // A container whose directory could not be read, retired and out of the
@@ -81,6 +84,7 @@ private:
     IQLXFileResponse* m_response = nullptr;   // one reference held
     EntryCursor m_cursor;
     CompactString m_entryName;
+    IQLXBuffer* m_reusable = nullptr;  // one reference held
 };
 
 #endif

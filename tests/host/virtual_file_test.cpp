@@ -64,6 +64,35 @@ TEST_F(VirtualFileTest, EntriesWrittenInPiecesReadBackAfterReopening) {
     EXPECT_EQ(a, ReadEntry("a.dat", 65536));
 }
 
+
+// The file object fills the buffer of a read again at the next one once the
+// host has let go of it; a buffer the host still holds must keep its bytes,
+// also when the host lets go of it only later.
+TEST_F(VirtualFileTest, ABufferTheHostKeepsIsNeverFilledAgain) {
+    const std::string bytes = Pattern(30000, 'k');
+    WriteEntries({{"k", bytes}});
+    auto file = OpenEntry("k", ReadAccess);
+    ASSERT_EQ(S_OK, file->file->Read(4096));
+    file->response.keepBuffers = true;
+    ASSERT_EQ(S_OK, file->file->Read(4096));
+    ASSERT_EQ(S_OK, file->file->Read(4096));
+    file->response.keepBuffers = false;
+    ASSERT_EQ(2u, file->response.kept.size());
+    EXPECT_NE(file->response.kept[0], file->response.kept[1]);
+    ASSERT_EQ(S_OK, file->file->Read(4096));
+    file->response.kept[0]->Release();
+    file->response.kept.erase(file->response.kept.begin());
+    ASSERT_EQ(S_OK, file->file->Read(4096));
+    ASSERT_EQ(S_OK, file->file->Read(100));
+    std::string read;
+    for (const auto& call : file->response.calls)
+        if (call.kind == FileResponse::kRead) read += call.data;
+    EXPECT_EQ(bytes.substr(0, read.size()), read);
+    uint8_t* kept = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(S_OK, file->response.kept[0]->Get(&kept, &length));
+    EXPECT_EQ(bytes.substr(8192, 4096), std::string(reinterpret_cast<char*>(kept), length));
+}
 TEST_F(VirtualFileTest, EveryOperationReportsOnTheResponse) {
     auto writer = OpenEntry("e", ReadAccess | WriteAccess);
     ASSERT_EQ(S_OK, writer->Write("hello, world"));
