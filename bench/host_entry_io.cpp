@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "../tests/support/host_doubles.h"
+#include "uring_reads.h"
 #include "container/container_file.h"
 #include "container/container_registry.h"
 #include "vfile/virtual_file_object.h"
@@ -316,38 +317,62 @@ const std::vector<LayoutPiece>& InterleavedLayout() {
     return pieces;
 }
 
+// The reads that take [position, position + count) of the entry into `to`:
+// one per piece of a record the span meets.
+void SpanReads(uint64_t position, uint32_t count, uint8_t* to, std::vector<UringReads::Read>* reads) {
+    const std::vector<LayoutPiece>& pieces = InterleavedLayout();
+    reads->clear();
+    auto piece = std::upper_bound(pieces.begin(), pieces.end(), position,
+                                  [](uint64_t p, const LayoutPiece& x) { return p < x.logical; }) -
+                 1;
+    for (uint32_t done = 0; done < count; ++piece) {
+        const uint64_t into = position + done - piece->logical;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece->length - into, count - done));
+        reads->push_back({piece->offset + into, to + done, n});
+        done += n;
+    }
+}
+
 // The floor this layout sets, with no container code at all: the entry's
 // bytes taken with one pread() per piece of a record, at offsets found
 // beforehand. /0: read through in 64 KiB; /1: a 4 KiB read at a random
-// position (a pread for each of the pieces it spans).
-void BM_PlainPreadInLayout(benchmark::State& state) {
+// position (a pread for each of the pieces it spans). PlainUringInLayout:
+// the same reads, those of one span handed to the kernel together through
+// io_uring (one system call per span instead of one per piece).
+template <bool kUring>
+void PlainReadsInLayout(benchmark::State& state) {
     const bool random4KiB = state.range(0) != 0;
-    const std::vector<LayoutPiece>& pieces = InterleavedLayout();
     int fd = open(InterleavedContainer().c_str(), O_RDONLY);
+    UringReads ring(32);
+    if (kUring && !ring.Usable()) state.SkipWithError("io_uring cannot be set up here");
     std::vector<uint8_t> into(kReadPiece);
+    std::vector<UringReads::Read> reads;
     std::mt19937_64 random(7);
-    auto readSpan = [&](uint64_t position, uint32_t count, uint8_t* to) {
-        auto piece = std::upper_bound(pieces.begin(), pieces.end(), position,
-                                      [](uint64_t p, const LayoutPiece& x) { return p < x.logical; }) -
-                     1;
-        for (uint32_t done = 0; done < count; ++piece) {
-            const uint64_t into = position + done - piece->logical;
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece->length - into, count - done));
-            if (pread(fd, to + done, n, static_cast<off_t>(piece->offset + into)) != n) state.SkipWithError("short read");
-            done += n;
+    auto readSpan = [&](uint64_t position, uint32_t count) {
+        SpanReads(position, count, into.data(), &reads);
+        if (kUring) {
+            if (!ring.ReadAll(fd, reads.data(), static_cast<unsigned>(reads.size()))) state.SkipWithError("short read");
+            return;
         }
+        for (const UringReads::Read& read : reads)
+            if (pread(fd, read.into, read.length, static_cast<off_t>(read.offset)) != read.length)
+                state.SkipWithError("short read");
     };
     for (auto _ : state) {
         if (random4KiB) {
-            readSpan(random() % (kInterleavedEntryBytes - kSmallRead), kSmallRead, into.data());
+            readSpan(random() % (kInterleavedEntryBytes - kSmallRead), kSmallRead);
         } else {
-            for (uint64_t done = 0; done < kInterleavedEntryBytes; done += kReadPiece) readSpan(done, kReadPiece, into.data());
+            for (uint64_t done = 0; done < kInterleavedEntryBytes; done += kReadPiece) readSpan(done, kReadPiece);
         }
         benchmark::DoNotOptimize(into.data());
     }
     close(fd);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (random4KiB ? kSmallRead : kInterleavedEntryBytes)));
 }
+
+void BM_PlainPreadInLayout(benchmark::State& state) { PlainReadsInLayout<false>(state); }
+void BM_PlainUringInLayout(benchmark::State& state) { PlainReadsInLayout<true>(state); }
+BENCHMARK(BM_PlainUringInLayout)->ArgName("random4KiB")->Arg(0)->Arg(1);
 BENCHMARK(BM_PlainPreadInLayout)->ArgName("random4KiB")->Arg(0)->Arg(1);
 
 // ---- random seek plus 4 KiB read ------------------------------------------------------
