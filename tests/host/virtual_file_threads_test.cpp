@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -253,6 +256,76 @@ TEST_F(VirtualFileThreadsTest, ReaderFollowsAnEntryGrowingOnAnotherThread) {
     writing.join();
     EXPECT_EQ(expected.size(), got.size());
     EXPECT_EQ(expected, got);
+}
+
+// A player that hands each read buffer to a decoding thread, which looks at
+// its bytes and lets go of it later: the file object fills a buffer again
+// only once nobody else holds it, so the decoder always sees the bytes its
+// read delivered, and the file object's writes never race the decoder's
+// reads (ThreadSanitizer).
+class HandingOnResponse : public host::Counted<IQLXFileResponse> {
+public:
+    const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
+    int32_t OpenFinished(int32_t) override { return S_OK; }
+    int32_t CloseFinished(int32_t) override { return S_OK; }
+    int32_t WriteFinished(int32_t) override { return S_OK; }
+    int32_t SeekFinished(int32_t) override { return S_OK; }
+    int32_t ReadFinished(int32_t status, IQLXBuffer* data) override {
+        if (status != S_OK || !data) return S_OK;
+        data->AddRef();
+        std::lock_guard<std::mutex> lock(mutex);
+        handed.push_back(data);
+        ready.notify_one();
+        return S_OK;
+    }
+
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<IQLXBuffer*> handed;
+    bool finished = false;
+};
+
+TEST_F(VirtualFileThreadsTest, ReadBuffersReleasedOnADecodingThreadKeepTheirBytes) {
+    std::string bytes(600000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 4096);
+    OpenEntry("clip", ReadAccess | WriteAccess)->Write(bytes);
+    auto file = NewHostFile(module, host::ContUrl(path, "clip"));
+    IQLXRequestHandler* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);
+    handler->AssignRequest(&file->request);
+    handler->Release();
+    HandingOnResponse response;
+    ASSERT_EQ(S_OK, file->file->Open(ReadAccess, &response));
+
+    std::string decoded;
+    std::thread decoder([&] {
+        for (;;) {
+            IQLXBuffer* data = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(response.mutex);
+                response.ready.wait(lock, [&] { return !response.handed.empty() || response.finished; });
+                if (response.handed.empty()) return;
+                data = response.handed.front();
+                response.handed.pop_front();
+            }
+            decoded += host::BytesOf(data);
+            // Held a while, so reads go on meanwhile.
+            std::this_thread::yield();
+            data->Release();
+        }
+    });
+    int32_t result;
+    while ((result = file->file->Read(3000)) == S_OK) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(response.mutex);
+        response.finished = true;
+        response.ready.notify_one();
+    }
+    decoder.join();
+    EXPECT_EQ(RES_END_OF_DATA, result);
+    EXPECT_EQ(bytes.size(), decoded.size());
+    EXPECT_TRUE(decoded == bytes);
+    file->file->Close();
 }
 
 }  // namespace
