@@ -79,11 +79,14 @@ private:
 };
 
 // The clean flag as the module found it, before any repair it makes of a
-// container nobody holds.
-bool ClosedCleanly(Module& module, const std::string& path) {
+// container nobody holds; *repaired tells whether this opening made such a
+// repair.
+bool ClosedCleanly(Module& module, const std::string& path, bool* repaired) {
     Container container;
     Inspection inspection;
-    return container.Open(module, path).ok() && container.Inspect(&inspection).ok() && inspection.clean > 0;
+    const bool inspected = container.Open(module, path).ok() && container.Inspect(&inspection).ok();
+    *repaired = inspected && inspection.writtenBack;
+    return inspected && inspection.clean > 0;
 }
 
 }  // namespace
@@ -96,15 +99,22 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
     const uint64_t limit = length > UINT64_MAX - offset ? UINT64_MAX : offset + length;
     uint64_t position = offset;
     Progress progress("following", Progress::kUnknownTotal, quiet);
+    // One of our own openings found the container not closed cleanly and
+    // nobody holding it, and repaired it (which sets the clean flag): its
+    // writer went away without closing it. Remembered, since from then on
+    // the flag no longer says so.
+    bool abandoned = false;
     for (;;) {
         // In this order: a writer sets the clean flag before it lets go of
         // the file, so a container that is neither held nor clean was left
         // by a writer that never closed it.
         const bool writing = HeldByAnother(path);
-        const bool closed = ClosedCleanly(module, path);
+        bool repaired = false;
+        const bool closed = ClosedCleanly(module, path, &repaired);
+        abandoned = abandoned || repaired;
         // The last reading reports every failure; one while the writer is
         // still at work waits for a container or an entry not there yet.
-        const bool last = closed || !writing;
+        const bool last = closed || !writing || abandoned;
         {
             ContainerSession session(module, path);
             EntryFile entry;
@@ -116,6 +126,10 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
                 watch.Wait();
                 continue;
             }
+            // The writer may have gone between the looks above and this
+            // opening, which then repaired the container.
+            Inspection opened;
+            abandoned = abandoned || (session.Inspect(&opened) && opened.writtenBack);
             uint64_t size = 0;
             int32_t result = entry.Size(&size);
             if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
@@ -140,8 +154,9 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
             FlushOut();
             if (OutputFailed(&reason)) return kExitFailure;  // said as cont ends
         }
-        if (position >= limit || closed) return kExitOk;
-        if (!writing)
+        if (position >= limit) return kExitOk;
+        if (closed && !abandoned) return kExitOk;
+        if (!writing || abandoned)
             return FailPlain(Place{path, name}, "no program writes the container any more, but it was not closed "
                                                 "cleanly: the entry ends at byte " + std::to_string(position));
         watch.Wait();
