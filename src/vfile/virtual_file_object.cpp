@@ -253,6 +253,9 @@ int32_t CVirtualFileObject::Read(uint32_t count) {
     if (!m_container) return E_FAIL;
     IQLXBuffer* data = nullptr;
     int32_t result = m_container->ReadEntryReusing(&m_cursor, m_reusable, &data, count);
+    // While the host has it, a buffer filled again is held as a new one is:
+    // by the reference handed to the host alone.
+    if (data && data == m_reusable) KeepForReuse(nullptr);
     if (m_response) m_response->ReadFinished(result, data);
     KeepForReuse(data);
     if (data) data->Release();

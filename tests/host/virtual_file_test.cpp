@@ -93,6 +93,39 @@ TEST_F(VirtualFileTest, ABufferTheHostKeepsIsNeverFilledAgain) {
     ASSERT_EQ(S_OK, file->response.kept[0]->Get(&kept, &length));
     EXPECT_EQ(bytes.substr(8192, 4096), std::string(reinterpret_cast<char*>(kept), length));
 }
+
+// During ReadFinished the buffer is held by the host's reference alone,
+// whether it is new or filled again: the host may resize it there, as a
+// buffer nobody else holds allows, and the next read still fills it whole.
+TEST_F(VirtualFileTest, EveryReadBufferIsTheHostsAloneDuringItsCallback) {
+    class Resizing : public host::Counted<IQLXFileResponse> {
+    public:
+        const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
+        int32_t OpenFinished(int32_t) override { return S_OK; }
+        int32_t CloseFinished(int32_t) override { return S_OK; }
+        int32_t WriteFinished(int32_t) override { return S_OK; }
+        int32_t SeekFinished(int32_t) override { return S_OK; }
+        int32_t ReadFinished(int32_t status, IQLXBuffer* data) override {
+            if (status != S_OK || !data) return S_OK;
+            bytes += host::BytesOf(data);
+            resized.push_back(data->SetSize(1));
+            return S_OK;
+        }
+        std::string bytes;
+        std::vector<int32_t> resized;
+    } response;
+    const std::string bytes = Pattern(20000, 'r');
+    WriteEntries({{"r", bytes}});
+    auto file = NewHostFile(module, host::ContUrl(path, "r"));
+    IQLXRequestHandler* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);
+    handler->AssignRequest(&file->request);
+    handler->Release();
+    ASSERT_EQ(S_OK, file->file->Open(ReadAccess, &response));
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(S_OK, file->file->Read(4096));
+    EXPECT_EQ(std::vector<int32_t>(4, S_OK), response.resized);
+    EXPECT_TRUE(response.bytes == bytes.substr(0, 4 * 4096));
+    file->file->Close();
+}
 TEST_F(VirtualFileTest, EveryOperationReportsOnTheResponse) {
     auto writer = OpenEntry("e", ReadAccess | WriteAccess);
     ASSERT_EQ(S_OK, writer->Write("hello, world"));
