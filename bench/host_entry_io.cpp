@@ -90,17 +90,12 @@ const Scratch& TheScratch() {
 
 // A host's response that keeps nothing: the module releases each read
 // buffer right after ReadFinished, as a host that has copied it out would.
-class QuietResponse : public host::Counted<IQLXFileResponse> {
+class QuietResponse : public host::ReadResponse {
 public:
-    const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
-    int32_t OpenFinished(int32_t) override { return S_OK; }
-    int32_t CloseFinished(int32_t) override { return S_OK; }
     int32_t ReadFinished(int32_t, IQLXBuffer* data) override {
         if (data) benchmark::DoNotOptimize(data->GetBuffer());
         return S_OK;
     }
-    int32_t WriteFinished(int32_t) override { return S_OK; }
-    int32_t SeekFinished(int32_t) override { return S_OK; }
 };
 
 // One file object on "cont:///<path>?file=<entry>", opened as a host opens

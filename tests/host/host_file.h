@@ -47,11 +47,13 @@ public:
     HostFile& operator=(const HostFile&) = delete;
 
     // Assigns the request and opens; the result of Open.
-    int32_t Open(uint32_t access) {
+    int32_t Open(uint32_t access) { return Open(access, &response); }
+    // The same with a response of the host's own instead of `response`.
+    int32_t Open(uint32_t access, IQLXFileResponse* with) {
         auto* handler = Query<IQLXRequestHandler>(m_object, IID_IQLXRequestHandler);
         handler->AssignRequest(&request);
         handler->Release();
-        return file->Open(access, &response);
+        return file->Open(access, with);
     }
 
     int32_t Write(const std::string& bytes) {

@@ -98,13 +98,8 @@ TEST_F(VirtualFileTest, ABufferTheHostKeepsIsNeverFilledAgain) {
 // whether it is new or filled again: the host may resize it there, as a
 // buffer nobody else holds allows, and the next read still fills it whole.
 TEST_F(VirtualFileTest, EveryReadBufferIsTheHostsAloneDuringItsCallback) {
-    class Resizing : public host::Counted<IQLXFileResponse> {
+    class Resizing : public host::ReadResponse {
     public:
-        const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
-        int32_t OpenFinished(int32_t) override { return S_OK; }
-        int32_t CloseFinished(int32_t) override { return S_OK; }
-        int32_t WriteFinished(int32_t) override { return S_OK; }
-        int32_t SeekFinished(int32_t) override { return S_OK; }
         int32_t ReadFinished(int32_t status, IQLXBuffer* data) override {
             if (status != S_OK || !data) return S_OK;
             bytes += host::BytesOf(data);
@@ -117,10 +112,7 @@ TEST_F(VirtualFileTest, EveryReadBufferIsTheHostsAloneDuringItsCallback) {
     const std::string bytes = Pattern(20000, 'r');
     WriteEntries({{"r", bytes}});
     auto file = NewHostFile(module, host::ContUrl(path, "r"));
-    IQLXRequestHandler* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);
-    handler->AssignRequest(&file->request);
-    handler->Release();
-    ASSERT_EQ(S_OK, file->file->Open(ReadAccess, &response));
+    ASSERT_EQ(S_OK, file->Open(ReadAccess, &response));
     for (int i = 0; i < 4; ++i) ASSERT_EQ(S_OK, file->file->Read(4096));
     EXPECT_EQ(std::vector<int32_t>(4, S_OK), response.resized);
     EXPECT_TRUE(response.bytes == bytes.substr(0, 4 * 4096));

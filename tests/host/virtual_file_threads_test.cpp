@@ -263,13 +263,8 @@ TEST_F(VirtualFileThreadsTest, ReaderFollowsAnEntryGrowingOnAnotherThread) {
 // only once nobody else holds it, so the decoder always sees the bytes its
 // read delivered, and the file object's writes never race the decoder's
 // reads (ThreadSanitizer).
-class HandingOnResponse : public host::Counted<IQLXFileResponse> {
+class HandingOnResponse : public host::ReadResponse {
 public:
-    const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
-    int32_t OpenFinished(int32_t) override { return S_OK; }
-    int32_t CloseFinished(int32_t) override { return S_OK; }
-    int32_t WriteFinished(int32_t) override { return S_OK; }
-    int32_t SeekFinished(int32_t) override { return S_OK; }
     int32_t ReadFinished(int32_t status, IQLXBuffer* data) override {
         if (status != S_OK || !data) return S_OK;
         data->AddRef();
@@ -290,11 +285,8 @@ TEST_F(VirtualFileThreadsTest, ReadBuffersReleasedOnADecodingThreadKeepTheirByte
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 4096);
     OpenEntry("clip", ReadAccess | WriteAccess)->Write(bytes);
     auto file = NewHostFile(module, host::ContUrl(path, "clip"));
-    IQLXRequestHandler* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);
-    handler->AssignRequest(&file->request);
-    handler->Release();
     HandingOnResponse response;
-    ASSERT_EQ(S_OK, file->file->Open(ReadAccess, &response));
+    ASSERT_EQ(S_OK, file->Open(ReadAccess, &response));
 
     std::string decoded;
     std::thread decoder([&] {

@@ -90,6 +90,17 @@ public:
     int urlCalls = 0;
 };
 
+// A response that acts on reads alone (ReadFinished, in the class made from
+// it); every other callback is taken and passed over.
+class ReadResponse : public Counted<IQLXFileResponse> {
+public:
+    const QLXGUID& FaceId() const override { return IID_IQLXFileResponse; }
+    int32_t OpenFinished(int32_t) override { return S_OK; }
+    int32_t CloseFinished(int32_t) override { return S_OK; }
+    int32_t WriteFinished(int32_t) override { return S_OK; }
+    int32_t SeekFinished(int32_t) override { return S_OK; }
+};
+
 // Every IQLXFileResponse callback, in order.
 class FileResponse : public Counted<IQLXFileResponse> {
 public:
