@@ -155,6 +155,11 @@ Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::stri
     return result;
 }
 
+Result ContainerWriter::Sync() {
+    if (!started_) return RES_UNEXPECTED;
+    return holder_.Sync();
+}
+
 void ContainerWriter::Close() {
     // A file made by Append that nothing reached goes again, while the
     // container is still held: no other writer can have taken it up since.

@@ -171,6 +171,12 @@ Result EntryFile::Remove() {
     return remover->Remove();
 }
 
+Result EntryFile::Sync() {
+    Ref<IQLXFileSync> syncer = Query<IQLXFileSync>(object_.get(), IID_IQLXFileSync);
+    if (!syncer) return object_ ? E_NOINTERFACE : E_FAIL;
+    return syncer->Sync();
+}
+
 Result EntryFile::Exists(const std::string& url, bool* exists) {
     Ref<IQLXFileExists> checker = Query<IQLXFileExists>(object_.get(), IID_IQLXFileExists);
     if (!checker) return E_NOINTERFACE;

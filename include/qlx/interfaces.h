@@ -39,6 +39,7 @@ QLX_FORWARD_INTERFACE(IQLXValues);
 QLX_FORWARD_INTERFACE(IQLXFragmentedBuffer);
 QLX_FORWARD_INTERFACE(IQLXEnumFragmentedBuffer);
 QLX_FORWARD_INTERFACE(IQLXContainerInspector);
+QLX_FORWARD_INTERFACE(IQLXFileSync);
 QLX_FORWARD_INTERFACE(IQLXFileResponse);
 QLX_FORWARD_INTERFACE(IQLXFileStatResponse);
 QLX_FORWARD_INTERFACE(IQLXFileExistsResponse);
@@ -215,6 +216,17 @@ QLX_BEGIN_INTERFACE
     QLX_METHOD(int32_t, GetHeader)(QLX_THIS_ uint32_t* magic, uint32_t* version, int32_t* clean,
                                    const char** title) QLX_PURE;  // 5
     QLX_METHOD(int32_t, GetEntrySize)(QLX_THIS_ const char* name, uint64_t* size) QLX_PURE;  // 6
+QLX_END_INTERFACE
+#undef QLX_INTERFACE
+
+// A durable point for a writer (docs/file-sync.md): when Sync returns S_OK,
+// every byte this file object and its container have written is on the
+// disk, and a power cut no longer loses it. Answered by every file object;
+// without a container Sync fails with E_FAIL, as Read does. Added after the
+// first contract; later slots are only ever appended.
+#define QLX_INTERFACE IQLXFileSync
+QLX_BEGIN_INTERFACE
+    QLX_METHOD(int32_t, Sync)(QLX_THIS) QLX_PURE;  // 3
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 

@@ -120,6 +120,15 @@ void CContainerFile::Retire() {
     m_file.Discard();
 }
 
+int32_t CContainerFile::Sync() {
+    MutexHold hold(m_mutex);
+    if (!m_file.HasFile()) return RES_IO_ERROR;
+    if (!m_writable) return S_OK;
+    int32_t result = m_writer.FixGrowingRecord();
+    if (QLX_SUCCEEDED(result)) result = m_file.Sync();
+    return result;
+}
+
 // ---- inspection -------------------------------------------------------------------
 
 DamageReport CContainerFile::Report() {

@@ -98,6 +98,7 @@ public:
     uint64_t EntrySize(const ContainerEntry* entry) override;
     int32_t TryHold() override;
     void Retire() override;
+    int32_t Sync() override;
 
     // IQLXEnumeratorIUnknown: entry URLs "cont:///%s?file=%s"
     int32_t First(IUnknown** out) override;

@@ -65,6 +65,11 @@ public:
     // going through an entry is not given a new allocation per read.
     virtual int32_t ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse, IQLXBuffer** out,
                                      uint32_t count) = 0;                           // 17
+    // Makes everything the container has written durable: its data records
+    // and directory records reach the disk before this returns S_OK (the
+    // growing data record gets its length first, so what follows it never
+    // reads as its bytes). S_OK at once for a container that writes nothing.
+    virtual int32_t Sync() = 0;                                                     // 18
 };
 
 // A new container on path, opened read only or, with WriteAccess, created

@@ -93,6 +93,7 @@ int32_t RecordFile::WriteExact(const void* src, uint64_t count, uint64_t* writte
     const uint8_t* at = static_cast<const uint8_t*>(src);
     uint64_t done = 0;
     int32_t result = S_OK;
+    if (count != 0) m_unsynced = true;
     while (done < count) {
         uint32_t piece = static_cast<uint32_t>(count - done < kTransferPiece ? count - done : kTransferPiece);
         int32_t put = m_file->Write(at + done, piece);
@@ -118,7 +119,16 @@ int32_t RecordFile::WriteAt(uint64_t target, const void* src, uint64_t count) {
 int32_t RecordFile::OverwriteAt(uint64_t offset, const void* src, uint32_t count) {
     if (!m_file) return RES_IO_ERROR;
     ForgetWindow();
+    if (count != 0) m_unsynced = true;
     return m_file->WriteAt(offset, src, count) == static_cast<int32_t>(count) ? S_OK : E_FAIL;
+}
+
+int32_t RecordFile::Sync() {
+    if (!m_file) return RES_IO_ERROR;
+    if (!m_unsynced) return S_OK;
+    const int32_t result = m_file->Sync();
+    if (QLX_SUCCEEDED(result)) m_unsynced = false;
+    return result;
 }
 
 int64_t RecordFile::ReadAt(uint64_t offset, void* dst, uint64_t count) {
@@ -186,6 +196,7 @@ int32_t RecordFile::FixGrowingRecord() {
 void RecordFile::TakeBackTo(uint64_t end) {
     if (m_writeEnd > end) {
         ForgetWindow();
+        m_unsynced = true;
         const int32_t cut = m_file ? m_file->SetFileLength64(end) : RES_IO_ERROR;
         m_position = kUnknownPosition;  // cutting may move the file's position
         if (QLX_FAILED(cut)) Seal(cut);

@@ -102,6 +102,12 @@ public:
     // the write end, costs one system call rather than three).
     int32_t OverwriteAt(uint64_t offset, const void* src, uint32_t count);
 
+    // Makes everything written so far durable (fdatasync). Asks the disk
+    // only when something was written since the last Sync that succeeded.
+    int32_t Sync();
+    // Whether something was written since the last Sync that succeeded.
+    bool Unsynced() const { return m_unsynced; }
+
     // Up to count bytes at offset, without moving the position: the bytes
     // read (fewer only at the end of the file), or -1 when the read failed.
     int64_t ReadAt(uint64_t offset, void* dst, uint64_t count);
@@ -145,6 +151,7 @@ private:
     uint64_t m_position = 0;
     uint64_t m_writeEnd = 0;
     int32_t m_sealed = S_OK;
+    bool m_unsynced = false;
     Growing m_growing;
     uint8_t m_scratch[record_format::kScratchSize];
     uint8_t* m_window = nullptr;  // kWindowSize bytes, made at the first Peek

@@ -86,6 +86,8 @@ int32_t CLuDataFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
 
 int32_t CLuDataFile::SetShare(uint32_t) { return E_NOTIMPL; }
 
+int32_t CLuDataFile::Sync() { return E_NOTIMPL; }
+
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;

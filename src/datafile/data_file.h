@@ -90,6 +90,12 @@ public:
     // -1 when they could not all be written. The plain file does it in one
     // system call; any other kind by Tell64, Seek64, Write and a seek back.
     virtual int32_t WriteAt(uint64_t offset, const void* src, uint32_t count);           // 25
+    // Makes every byte written to the file, and its length, durable: when it
+    // returns S_OK a power cut no longer loses them. The page cache writes
+    // pages back in any order; this is the only way to order them.
+    // RES_IO_ERROR when it fails or no file is open, E_NOTIMPL where not
+    // supported.
+    virtual int32_t Sync();                                                              // 26
 
 protected:
     int32_t m_lastError = 0;

@@ -243,6 +243,14 @@ int32_t CWinFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
     return static_cast<int32_t>(put);
 }
 
+int32_t CWinFile::Sync() {
+    if (!IsOpen()) return RES_IO_ERROR;
+    m_lastError = 0;
+    if (platform::SyncFileData(m_descriptor)) return S_OK;
+    m_lastError = RES_IO_ERROR;
+    return RES_IO_ERROR;
+}
+
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
 // The lock is changed on the open descriptor itself: a file that gives up

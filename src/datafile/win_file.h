@@ -56,6 +56,7 @@ public:
     int32_t ReadAt(uint64_t offset, void* dst, uint32_t count) override;
     int32_t SetShare(uint32_t share) override;
     int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override;
+    int32_t Sync() override;
 
 private:
     bool IsOpen() const { return m_descriptor >= 0; }

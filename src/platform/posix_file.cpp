@@ -225,6 +225,14 @@ bool ResizeFile(int fd, int64_t size) {
     return rc == 0;
 }
 
+bool SyncFileData(int fd) {
+    int rc;
+    do {
+        rc = ::fdatasync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
 bool CloseFile(int fd) {
     // Not retried on EINTR: the descriptor is gone either way on this
     // platform, and a second close could hit a descriptor opened meanwhile.

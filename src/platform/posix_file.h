@@ -87,6 +87,9 @@ int64_t FileSize(int fd);
 // Extends with zero bytes or truncates; false on failure (also on a
 // descriptor not open for writing).
 bool ResizeFile(int fd, int64_t size);
+// Makes the file's data, and the metadata needed to read it back (its
+// length), durable: fdatasync. False on failure.
+bool SyncFileData(int fd);
 bool CloseFile(int fd);
 bool RemoveFile(const char* path);
 

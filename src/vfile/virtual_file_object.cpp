@@ -91,6 +91,7 @@ int32_t CVirtualFileObject::InnerQueryInterface(const QLXGUID& iid, void** out) 
     if (iid == IID_IQLXGetFileFromSamePool) return AnswerInterface(static_cast<IQLXGetFileFromSamePool*>(this), out);
     if (iid == IID_IQLXRequestHandler) return AnswerInterface(static_cast<IQLXRequestHandler*>(this), out);
     if (iid == IID_IQLXFileRemove) return AnswerInterface(static_cast<IQLXFileRemove*>(this), out);
+    if (iid == IID_IQLXFileSync) return AnswerInterface(static_cast<IQLXFileSync*>(this), out);
     // The entries of the container behind this file are listed by the
     // container itself: the host gets its enumerator, holding the container.
     if (iid == IID_IQLXEnumeratorIUnknown && m_container) {
@@ -382,4 +383,11 @@ int32_t CVirtualFileObject::CreatePooledFile(IQLXFilePoolResponse* response) {
 int32_t CVirtualFileObject::Remove() {
     if (!m_container) return E_FAIL;
     return m_container->RemoveEntry(m_entryName);
+}
+
+// ---- IQLXFileSync ------------------------------------------------------------
+
+int32_t CVirtualFileObject::Sync() {
+    if (!m_container) return E_FAIL;
+    return m_container->Sync();
 }

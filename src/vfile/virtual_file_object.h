@@ -26,6 +26,7 @@ class CVirtualFileObject : public IQLXFileObject,
                            public IQLXRequestHandler,
                            public IQLXFileObject64,
                            public IQLXFileRemove,
+                           public IQLXFileSync,
                            public CUnknownIMP {
 public:
     CVirtualFileObject();
@@ -57,6 +58,8 @@ public:
     int32_t CreatePooledFile(IQLXFilePoolResponse* response) override;
     // IQLXFileRemove
     int32_t Remove() override;
+    // IQLXFileSync
+    int32_t Sync() override;
 
     int32_t InnerQueryInterface(const QLXGUID& iid, void** out) override;
 

@@ -46,6 +46,7 @@ public:
     int32_t Rewind() override { return m_inner->Rewind(); }
     int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
     int32_t Delete(const char* path) override { return m_inner->Delete(path); }
+    int32_t Sync() override { return m_inner->Sync(); }
 
 protected:
     std::unique_ptr<CLuDataFile> m_inner;

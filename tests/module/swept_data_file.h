@@ -94,6 +94,7 @@ public:
     }
     int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
     int32_t Delete(const char* path) override { return g_io.Fails() ? E_FAIL : m_inner->Delete(path); }
+    int32_t Sync() override { return g_io.Fails() ? RES_IO_ERROR : m_inner->Sync(); }
 
 private:
     // Counts a write of count bytes at offset `at`: how many of them the

@@ -55,6 +55,13 @@ public:
     // name added again afterwards is a new entry. E_FAIL when there is none.
     Result Remove(const std::string& name);
 
+    // A durable point: every byte written through any entry of this
+    // container so far survives a power cut once it returns S_OK (a
+    // container closed cleanly is durable as a whole: Close needs no Sync).
+    // RES_UNEXPECTED before the first AddEntry, after Close, or when no
+    // entry was ever added.
+    Result Sync();
+
     // No more entries. The container is written out once the entry files
     // are released as well.
     void Close();

@@ -68,6 +68,11 @@ public:
 
     Result Remove();
 
+    // A durable point: once it returns S_OK, every byte this object and the
+    // other file objects of its container have written survives a power
+    // cut. E_FAIL before Open, E_NOINTERFACE from a module without it.
+    Result Sync();
+
     // Whether the module knows the entry a URL names, among the containers
     // it holds open. The URL is parsed as given, without percent-decoding.
     Result Exists(const std::string& url, bool* exists);
