@@ -96,7 +96,14 @@ int32_t CContainerFile::ScanToRecordOf(RecordWalk& walk, const StoredEntry& own,
 }
 
 // A scan for an entry's data that met no readable record head at offset.
+// A record whose length runs past the end of the file (a file cut short)
+// puts that offset beyond the file: the damage is then where the file ends.
 int32_t CContainerFile::NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition) {
+    const int64_t fileLength = m_file.FileLength();
+    if (fileLength >= 0 && offset >= static_cast<uint64_t>(fileLength))
+        return m_report.Damage(E_FAIL, static_cast<uint64_t>(fileLength), kDataRecord,
+                               "the file ends at offset %" PRId64 ", before the data of entry %u at logical position %" PRIu64,
+                               fileLength, entry.index, logicalPosition);
     return m_report.Damage(E_FAIL, offset, kDataRecord,
                            "no record head can be read at offset %" PRIu64 ", before the data of entry %u at logical position %" PRIu64,
                            offset, entry.index, logicalPosition);
@@ -256,11 +263,11 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
                                " bytes but its seek table names no data record",
                                entry->index, entry->recordOffset, entry->size);
 
-    // A buffer refuses a new size while anyone else holds it too.
+    // A buffer refuses a new size while anyone else holds it too. The one
+    // reused gets its reference for *out only once the bytes are in, so it
+    // can still be cut to what a damaged entry gave.
     IQLXBuffer* buffer = reuse && QLX_SUCCEEDED(reuse->SetSize(count)) ? reuse : nullptr;
-    if (buffer) {
-        buffer->AddRef();
-    } else {
+    if (!buffer) {
         buffer = new (std::nothrow) CKTBuffer;
         if (!buffer) {
             *out = nullptr;
@@ -275,7 +282,6 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
         }
     }
     uint8_t* into = buffer->GetBuffer();
-    *out = buffer;
 
     uint32_t delivered = 0;
     uint32_t filled = 0;  // bytes in the buffer, including a short read's
@@ -303,8 +309,18 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
         cursor->filePosition += n;
         delivered += n;
     }
+    // Damage after some bytes: the read gives those, as a file's read gives
+    // what it has before an error, and the next read, which starts at the
+    // damage, fails. A reader in large pieces so still gets every byte the
+    // entry holds before its damage.
+    if (QLX_FAILED(result) && delivered != 0 &&
+        QLX_SUCCEEDED(buffer->SetSize(delivered)))
+        result = S_OK;
     // A failed read still hands out a buffer of count bytes; what was not
     // delivered must not show whatever the allocation held before.
-    if (filled < count) std::memset(into + filled, 0, count - filled);
+    else if (filled < count)
+        std::memset(into + filled, 0, count - filled);
+    if (buffer == reuse) buffer->AddRef();
+    *out = buffer;
     return result;
 }

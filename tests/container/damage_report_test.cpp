@@ -184,9 +184,8 @@ TEST_F(DamageReportTest, DamageMetWhileReadingEntries) {
     Bytes slot = l.bytes;
     Put64(slot, slot0Of0, slot.size() + 1000);
     Check("seek slot", slot,
-          {E_FAIL, slot.size() + 1000, 2,
-           "no record head can be read at offset " + At(slot.size() + 1000) +
-               ", before the data of entry 0 at logical position 0"},
+          {E_FAIL, slot.size(), 2,
+           "the file ends at offset " + At(slot.size()) + ", before the data of entry 0 at logical position 0"},
           [](CContainerFile* c) { return SeekTo(c, "e0", 0); });
 
     const uint64_t sizeOf1 = l.entry[1] + 9 + Layout::kNameLength;
@@ -214,8 +213,7 @@ TEST_F(DamageReportTest, DamageMetWhileReadingEntries) {
     Put64(longer, l.entry[0] + 9 + Layout::kNameLength, 20);
     Check("missing records", longer,
           {E_FAIL, longer.size(), 2,
-           "no record head can be read at offset " + At(longer.size()) +
-               ", before the data of entry 0 at logical position 7"},
+           "the file ends at offset " + At(longer.size()) + ", before the data of entry 0 at logical position 7"},
           [](CContainerFile* c) { return ReadWhole(c, "e0"); });
 
     Bytes gap = l.bytes;

@@ -193,6 +193,9 @@ TEST_F(DamagedContainerTest, AbsurdSizesOnACleanFileFailReadsWithoutHugeAllocati
     ASSERT_EQ(container->ReadDirectory(), S_OK);
     EntryCursor cursor = CursorFor(container->FindEntry("e1"));
     Bytes back;
+    // The bytes the entry has, then the damage.
+    EXPECT_EQ(Read(container.get(), cursor, 0xFFFFFFFFu, &back), S_OK);
+    EXPECT_LT(back.size(), bytes.size());
     EXPECT_EQ(Read(container.get(), cursor, 0xFFFFFFFFu, &back), E_FAIL);
     EXPECT_EQ(container->SeekEntry(&cursor, ~uint64_t{0} - 5), E_FAIL);
 }
