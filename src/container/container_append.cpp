@@ -20,18 +20,20 @@ int32_t CContainerFile::ReadDirectoryToAppend() {
         ContainerHeader header;
         int32_t result = ReadHeaderAndIndex(&header);
         if (QLX_FAILED(result)) return result;
-        if (header.cleanFlag == kCleanFlagUnclean) {
+        const bool unclean = header.cleanFlag == kCleanFlagUnclean;
+        if (unclean) {
             const DamageReport::Recovery rebuilt = RebuildFromDataRecords(m_file, m_entries, header.firstRecordOffset);
             m_report.Recovered(rebuilt);
             // Sizes cut short by a failed read would hide bytes of the
             // entries for good once written back.
             if (!rebuilt.complete) return RES_IO_ERROR;
-            // Written back at the close, with everything added; until then
-            // the flag on disk stays 0.
-            m_dirty = true;
         }
         result = FindAppendPoint(m_file, m_entries.Count(), header.firstRecordOffset, &m_appendPoint);
         if (QLX_FAILED(result)) return result;
+        // The repair is written back at the close, with everything added;
+        // until then the flag on disk stays 0. A container refused above
+        // is left exactly as it was.
+        m_dirty = unclean;
         m_appending = Appending::kExisting;
     }
     // Readers may come in now; anyone who wants the file alone (another
@@ -42,10 +44,15 @@ int32_t CContainerFile::ReadDirectoryToAppend() {
     return S_OK;
 }
 
+// The flag's 0 and the last record's true length are made durable before
+// anything is appended: until then the disk may still say "clean" (and the
+// directory it vouches for would not lead to what is added), or hold a
+// record whose length swallows what follows it.
 int32_t CContainerFile::BeginAppending() {
     const uint8_t unclean = kCleanFlagUnclean;
     int32_t result = m_file.WriteAt(CleanFlagOffset(), &unclean, kCleanFlagSize);
     if (QLX_SUCCEEDED(result)) result = FinishLastRecord(m_file, m_appendPoint);
+    if (QLX_SUCCEEDED(result)) result = m_file.Sync();
     if (QLX_FAILED(result)) return result;
     // A data record learned while it was still growing grows no more.
     if (m_appendPoint.tail == AppendPoint::Tail::kUnfinished) {

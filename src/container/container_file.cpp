@@ -330,6 +330,8 @@ int32_t CContainerFile::MarkRemovedOnDisk(const StoredEntry& entry) {
     int32_t result = m_file.Open(m_path.GetChars(), kOpenForPatching);
     if (QLX_SUCCEEDED(result)) {
         result = m_writer.MarkRemoved(entry);
+        // The removal is done once it is durable.
+        if (QLX_SUCCEEDED(result)) result = m_file.Sync();
         int32_t closed = m_file.Close();
         if (QLX_SUCCEEDED(result)) result = closed;
     }

@@ -26,6 +26,7 @@ int32_t DirectoryWriter::Begin(const CompactString& title) {
 
 void DirectoryWriter::Resume(uint64_t lastIndexPayload, uint32_t slotsUsed) {
     m_begun = true;
+    m_linkDurableOnly = true;
     m_headerWritten = true;
     m_indexPayloadOffset = lastIndexPayload;
     m_slotBase = m_entries.Count() - slotsUsed;
@@ -87,6 +88,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
         m_file.Scratch()[kRecordTypeOffset] = kIndexRecord;
         big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kIndexPayloadSize);
         result = m_file.WriteAt(indexOffset, m_file.Scratch(), kIndexRecordSize);
+        if (QLX_SUCCEEDED(result) && m_linkDurableOnly && previousIndexPayload != 0) result = m_file.Sync();
         if (QLX_FAILED(result)) return undo(result);
         if (previousIndexPayload != 0) {
             big_endian::Put64(slot, indexOffset);
@@ -108,6 +110,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
     result = m_file.WriteAt(recordOffset, m_file.Scratch(), kEntryNameOffset);
     if (QLX_SUCCEEDED(result)) result = m_file.WriteExact(removed ? "" : entry->name.GetChars(), nameLength);
     if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
+    if (QLX_SUCCEEDED(result) && m_linkDurableOnly) result = m_file.Sync();
     if (QLX_FAILED(result)) return undo(result);
 
     big_endian::Put64(slot, recordOffset);
@@ -155,25 +158,69 @@ int32_t DirectoryWriter::MarkRemoved(const StoredEntry& entry) {
     return QLX_SUCCEEDED(result) ? MarkRecordRemoved(entry.recordOffset) : result;
 }
 
+// The entry added here that took the name of a removed entry, if any: the
+// removed one is replaced on disk only once that entry is durable.
+StoredEntry* DirectoryWriter::Successor(const StoredEntry& removed) const {
+    if (removed.removedName.IsEmpty()) return nullptr;
+    StoredEntry* successor = m_entries.Find(removed.removedName);
+    return successor && successor->addedHere ? successor : nullptr;
+}
+
+// Nothing that says "this is there" may reach the disk before what it
+// speaks of, and the page cache writes back in any order; so the
+// write-back goes in steps, each made durable before the next begins:
+//   1. the growing record's length, every entry record's tail, and the
+//      removal marks that depend on nothing written here;
+//   2. the marks of entries replaced by one added here: the old record
+//      stays named until its successor's bytes are on disk, and a successor
+//      whose every write failed before it held a byte gives the name back
+//      (its own record is marked instead: a replacement that failed, on a
+//      full disk say, keeps the old entry);
+//   3. the clean flag, which vouches for all of it.
+// A crash in between leaves the flag at 0 and the next reader recovers.
 void DirectoryWriter::WriteBack(uint64_t cleanFlagOffset) {
     bool failed = QLX_FAILED(FixGrowingRecord());
     // Shadows are removed entries too, whichever entry their name went to.
     for (uint32_t shadow = 1; shadow <= m_entries.ShadowCount(); ++shadow)
         failed |= QLX_FAILED(MarkRecordRemoved(m_entries.ShadowAt(shadow).recordOffset));
+    bool replaced = false;
     for (uint32_t i = 0; i < m_entries.Count(); ++i) {
         StoredEntry* entry = m_entries.At(i);
         if (!entry || entry->recordOffset == 0 || entry->recordNameLength == 0) continue;
-        if (entry->name.IsEmpty()) failed |= QLX_FAILED(MarkRecordRemoved(entry->recordOffset));
         int32_t result = m_file.SeekTo(entry->recordOffset + kEntryNameOffset + entry->recordNameLength);
         if (QLX_SUCCEEDED(result)) result = WriteEntryTail(*entry);
         failed |= QLX_FAILED(result);
+        if (!entry->name.IsEmpty()) continue;
+        if (Successor(*entry)) {
+            replaced = true;
+        } else {
+            failed |= QLX_FAILED(MarkRecordRemoved(entry->recordOffset));
+        }
     }
+    failed |= QLX_FAILED(m_file.Sync());
+
+    if (replaced && !failed) {
+        for (uint32_t i = 0; i < m_entries.Count(); ++i) {
+            StoredEntry* entry = m_entries.At(i);
+            if (!entry || entry->recordOffset == 0 || entry->recordNameLength == 0 || !entry->name.IsEmpty()) continue;
+            StoredEntry* successor = Successor(*entry);
+            if (!successor) continue;
+            if (!successor->FailedEveryWrite()) {
+                failed |= QLX_FAILED(MarkRecordRemoved(entry->recordOffset));
+            } else if (successor->recordOffset != 0) {
+                failed |= QLX_FAILED(MarkRecordRemoved(successor->recordOffset));
+            }
+        }
+        failed |= QLX_FAILED(m_file.Sync());
+    }
+
     // A writer whose header or directory never fully reached the file
     // leaves the flag at 0, so the next reader recovers what it can.
     const bool headerPresent = m_begun ? m_headerWritten && QLX_SUCCEEDED(m_failure) : true;
     m_cleanFlagWritten = false;
     if (!failed && headerPresent) {
         const uint8_t clean = kCleanFlagClean;
-        m_cleanFlagWritten = QLX_SUCCEEDED(m_file.WriteAt(cleanFlagOffset, &clean, kCleanFlagSize));
+        m_cleanFlagWritten = QLX_SUCCEEDED(m_file.WriteAt(cleanFlagOffset, &clean, kCleanFlagSize)) &&
+                             QLX_SUCCEEDED(m_file.Sync());
     }
 }

@@ -46,14 +46,16 @@ public:
     int32_t MarkRemoved(const StoredEntry& entry);
 
     // The write-back at close. cleanFlagOffset is where the header keeps the
-    // clean flag; it is set only when everything else reached the disk and,
-    // for a container this writer began, its header and directory did.
-    // Removed entries and every shadow are marked removed.
+    // clean flag; it is set only when everything else is durable on disk
+    // and, for a container this writer began, its header and directory
+    // are. Removed entries and every shadow are marked removed; an entry
+    // removed and replaced by one that never received a byte stays.
     void WriteBack(uint64_t cleanFlagOffset);
     // Whether the last write-back set the clean flag.
     bool CleanFlagWritten() const { return m_cleanFlagWritten; }
 
 private:
+    StoredEntry* Successor(const StoredEntry& removed) const;
     int32_t WriteEntryTail(const StoredEntry& entry);
     int32_t MarkRecordRemoved(uint64_t recordOffset);
 
@@ -65,6 +67,12 @@ private:
     uint64_t m_indexPayloadOffset = 0;  // payload of the index record the next slots go into; 0: none yet
     uint32_t m_slotBase = 0;            // the entry number of that record's slot 0
     bool m_cleanFlagWritten = false;
+    // Adding to a container that was on disk before: its old entries are
+    // read by whoever opens it after a power cut, so a slot (or link) is
+    // written only once the record it leads to is durable. A new container
+    // has nothing to lose before its first durable point, and its readers
+    // take a slot that leads nowhere as damage of that entry alone.
+    bool m_linkDurableOnly = false;
 };
 
 #endif

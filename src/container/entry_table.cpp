@@ -38,6 +38,7 @@ StoredEntry* EntryTable::AddNew(const CompactString& name) {
     const uint32_t number = Count();
     entry->name = name;
     entry->index = static_cast<uint16_t>(number);
+    entry->addedHere = true;
     if (QLX_FAILED(m_entries.SetAtGrow(static_cast<int32_t>(number), entry))) {
         delete entry;
         return nullptr;
@@ -61,6 +62,7 @@ void EntryTable::TakeBackLast() {
 
 void EntryTable::Forget(StoredEntry* entry) {
     m_names.Remove(entry->index);
+    entry->removedName = entry->name;
     entry->name.Empty();
 }
 

@@ -30,6 +30,18 @@
 // after the name changed), its seek table, and the map of its data records.
 struct StoredEntry : ContainerEntry {
     uint32_t recordNameLength = 0;
+    // Added by this container rather than read from its file; whether a
+    // write reached it, and whether one succeeded. An entry that takes the
+    // name of one removed here replaces it on disk unless every write to it
+    // failed before it held a byte: a replacement that failed so (a full
+    // disk) keeps the old entry.
+    bool addedHere = false;
+    bool writeTried = false;
+    bool written = false;
+    bool FailedEveryWrite() const { return writeTried && !written && size == 0; }
+    // The name a removed entry had, by which its write-back finds the entry
+    // that took the name since.
+    CompactString removedName;
     // The latest earlier record of this name, as EntryTable::Shadow numbers
     // it; 0 for none.
     uint32_t shadows = 0;
@@ -61,7 +73,8 @@ public:
     StoredEntry* AddNew(const CompactString& name);
     // Takes back the entry AddNew made last.
     void TakeBackLast();
-    // The entry loses its name; it keeps its number, data and record.
+    // The entry loses its name (kept as its removedName); it keeps its
+    // number, data and record.
     void Forget(StoredEntry* entry);
 
     // Appends an entry as its record was read: its number is the next one.

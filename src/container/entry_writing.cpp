@@ -41,12 +41,13 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     m_file.ForgetWindow();
     // A container opened for reading is never written through entries.
     if (!m_writable) return E_ACCESSDENIED;
+    StoredEntry* entry = m_entries.At(cursor->index);
+    if (entry) entry->writeTried = true;
     if (!m_file.HasFile()) return RES_IO_ERROR;
     if (QLX_FAILED(m_writer.Failure())) return m_writer.Failure();
     // A write that cannot land must not begin writing either: the header and
     // directory it would write for nothing are an unreadable file when the
     // container has no entries.
-    StoredEntry* entry = m_entries.At(cursor->index);
     if (!entry || !IsValidChunkSize(entry->seekTable.chunkSize)) return E_FAIL;
     uint32_t size = data->GetSize();
     const uint8_t* bytes = data->GetBuffer();
@@ -67,6 +68,7 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     uint32_t done = 0;
     result = Overwrite(cursor, entry, bytes, size, &done);
     if (QLX_SUCCEEDED(result) && done < size) result = Append(cursor, entry, bytes + done, size - done);
+    if (QLX_SUCCEEDED(result)) entry->written = true;
     return result;
 }
 

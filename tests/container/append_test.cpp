@@ -4,6 +4,7 @@
 #include <map>
 
 #include "container_test_util.h"
+#include "faulty_file.h"
 
 namespace {
 
@@ -177,8 +178,11 @@ TEST_F(AppendTest, WhatCannotBeAddedToIsRefusedAndLeftAsItWas) {
         f.SetSlot(index, 0, f.Entry("a", 0));
         return f.bytes;
     }();
+    Bytes uncleanSlots = slots;
+    uncleanSlots[6] = 0;  // a refusal repairs nothing either
     const std::vector<std::tuple<std::string, Bytes, int32_t>> cases = {
         {"gap.cnt", slots, RES_BAD_FORMAT},
+        {"gap-unclean.cnt", uncleanSlots, RES_BAD_FORMAT},
         {"short.cnt", shortIndex, RES_BAD_FORMAT},
         {"notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, RES_BAD_FORMAT},
         {"future.cnt", Bytes{'.', 'W', '7', 'K', 0, 2, 1, 0, 0, 0, 1, 'f', 0, 0, 0, 0, 0}, RES_BAD_FORMAT},
@@ -263,6 +267,18 @@ TEST_F(AppendTest, RemovalsLastAndANameRemovedMayBeAddedAgain) {
         ASSERT_EQ(S_OK, container->RemoveEntry("b"));
         EntryCursor cursor = CursorFor(container->AddEntry("b"));
         ASSERT_EQ(S_OK, Write(container.get(), cursor, Pattern(250, 22)));
+    }
+    ExpectHolds(path, {{"b", Pattern(250, 22)}, {"c", Pattern(300, 3)}});
+    // A replacement whose every write failed (a full disk) keeps the old
+    // entry: its name is given back, and the new record is marked instead.
+    {
+        Faults faults;
+        Held container(path, kAppend, new FaultyFile(&faults));
+        ASSERT_EQ(S_OK, container->ReadDirectory());
+        ASSERT_EQ(S_OK, container->RemoveEntry("c"));
+        EntryCursor cursor = CursorFor(container->AddEntry("c"));
+        faults.writesBeforeFailure = 0;
+        EXPECT_NE(S_OK, Write(container.get(), cursor, Pattern(50, 33)));
     }
     ExpectHolds(path, {{"b", Pattern(250, 22)}, {"c", Pattern(300, 3)}});
 }
