@@ -220,6 +220,14 @@ int32_t CContainerFile::PlaceOnNextRecord(EntryCursor* cursor, StoredEntry& entr
     DataRecordHeader data;
     int32_t result = ScanToRecordOf(walk, entry, position, &onChain, &data);
     if (QLX_FAILED(result)) return result;
+    // Each record continues where the entry's bytes before it end. One that
+    // says otherwise would put its bytes at one position for a reader going
+    // on from the record before and at another for a seek.
+    if (data.logicalOffset != position)
+        return m_report.Damage(E_FAIL, data.record.offset, kDataRecord,
+                               "the data record at offset %" PRIu64 " of entry %u starts at logical offset %" PRIu64
+                               ", where the entry's bytes before it end at %" PRIu64,
+                               data.record.offset, entry.index, data.logicalOffset, position);
     cursor->bytesLeft = ClampToU32(data.DataLength());
     cursor->filePosition = data.DataStart();
     cursor->growingRecordOffset = data.record.lengthGiven ? 0 : data.record.offset;

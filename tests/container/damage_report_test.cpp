@@ -223,6 +223,16 @@ TEST_F(DamageReportTest, DamageMetWhileReadingEntries) {
            "the data record at offset " + At(l.data[2]) +
                " of entry 0 starts at logical offset 7, beyond logical position 6, which no record of the entry holds"},
           [](CContainerFile* c) { return SeekTo(c, "e0", 6); });
+
+    // A record that starts before where the entry's bytes reached: a seek
+    // would serve its bytes elsewhere than a reader going on does.
+    Bytes overlap = l.bytes;
+    Put64(overlap, l.data[2] + 9, 3);
+    Check("overlap", overlap,
+          {E_FAIL, l.data[2], 2,
+           "the data record at offset " + At(l.data[2]) +
+               " of entry 0 starts at logical offset 3, where the entry's bytes before it end at 5"},
+          [](CContainerFile* c) { return ReadWhole(c, "e0"); });
 }
 
 TEST_F(DamageReportTest, RecoverySaysWhatItRebuilt) {
