@@ -1,5 +1,9 @@
 #include "container/append_point.h"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 #include "container/big_endian.h"
 #include "container/record_walk.h"
 
@@ -11,7 +15,17 @@ namespace {
 // fill them, and one more that is empty.
 constexpr uint32_t kMaxChainRecords = kMaxEntryNumbers / kEntriesPerIndex + 1;
 
-int32_t FindLastIndexRecord(RecordFile& file, uint32_t entryCount, uint64_t root, AppendPoint* point) {
+// A record the directory leads to: its offset, its type and, for a data
+// record, its entry.
+struct Required {
+    uint64_t offset;
+    uint8_t type;
+    uint32_t entry;
+    bool operator<(const Required& other) const { return offset < other.offset; }
+};
+
+int32_t FindLastIndexRecord(RecordFile& file, uint32_t entryCount, uint64_t root, AppendPoint* point,
+                            std::vector<Required>* required) {
     const int64_t fileLength = file.FileLength();
     uint64_t at = root;
     for (uint32_t full = 0; full < kMaxChainRecords; ++full) {
@@ -22,6 +36,7 @@ int32_t FindLastIndexRecord(RecordFile& file, uint32_t entryCount, uint64_t root
             return E_FAIL;
         if (record.type != kIndexRecord || !record.lengthGiven || record.length != kIndexPayloadSize)
             return RES_BAD_FORMAT;
+        required->push_back(Required{at, kIndexRecord, 0});
         if (file.ReadAt(at + kRecordHeadSize, file.Scratch(), kIndexPayloadSize) != kIndexPayloadSize) return E_FAIL;
         const uint8_t* slots = file.Scratch();
         uint32_t used = 0;
@@ -64,29 +79,44 @@ int32_t KeepsItsBytes(RecordFile& file, const RecordHeader& record, uint64_t fil
     return S_OK;
 }
 
-int32_t FindLastRecord(RecordFile& file, uint64_t firstRecordOffset, AppendPoint* point) {
+// Walks the records by their lengths to the last one. Every record the
+// directory leads to (`required`, in file order) must be one the walk
+// meets, of the type the directory expects; the last record may be
+// unfinished, but nothing the directory leads to may lie inside it.
+int32_t FindLastRecord(RecordFile& file, uint64_t firstRecordOffset, AppendPoint* point,
+                       const std::vector<Required>& required) {
     // Every record is read, so the window is filled whole from the start.
     RecordWalk walk(file, firstRecordOffset, RecordFile::kWindowSize);
     const int64_t length = walk.FileLength();
     if (length < 0 || static_cast<uint64_t>(length) < firstRecordOffset) return E_FAIL;
     const uint64_t fileLength = static_cast<uint64_t>(length);
     point->fileLength = fileLength;
+    size_t next = 0;  // the first required record not met yet
+    // Nothing required may lie before `at`, where the walk now is, unmet.
+    auto allMetBefore = [&](uint64_t at) { return next == required.size() || required[next].offset >= at; };
     for (;;) {
         const uint64_t at = walk.Position();
+        if (!allMetBefore(at)) return RES_BAD_FORMAT;
         if (at == fileLength) {
             point->tail = AppendPoint::Tail::kWhole;
-            return S_OK;
+            return next == required.size() ? S_OK : RES_BAD_FORMAT;
         }
         point->tailOffset = at;
         if (fileLength - at < kRecordHeadSize) {
             point->tail = AppendPoint::Tail::kDebris;
-            return S_OK;
+            return next == required.size() ? S_OK : RES_BAD_FORMAT;
         }
         RecordHeader record;
         DataRecordHeader data;
         bool isData = false;
         if (QLX_FAILED(walk.Next(&record, &data, &isData))) return E_FAIL;
+        for (; next < required.size() && required[next].offset == at; ++next) {
+            const Required& wanted = required[next];
+            if (record.type != wanted.type || (wanted.type == kDataRecord && (!isData || data.entryIndex != wanted.entry)))
+                return RES_BAD_FORMAT;
+        }
         if (!record.lengthGiven || record.End() > fileLength) {
+            if (next != required.size()) return RES_BAD_FORMAT;
             bool keeps = false;
             if (QLX_FAILED(KeepsItsBytes(file, record, fileLength, &keeps))) return E_FAIL;
             point->tail = keeps ? AppendPoint::Tail::kUnfinished : AppendPoint::Tail::kDebris;
@@ -97,11 +127,24 @@ int32_t FindLastRecord(RecordFile& file, uint64_t firstRecordOffset, AppendPoint
 
 }  // namespace
 
-int32_t FindAppendPoint(RecordFile& file, uint32_t entryCount, uint64_t firstRecordOffset, AppendPoint* point) {
+int32_t FindAppendPoint(RecordFile& file, const EntryTable& entries, uint64_t firstRecordOffset, AppendPoint* point) {
     *point = AppendPoint();
-    const int32_t result = FindLastIndexRecord(file, entryCount, firstRecordOffset, point);
-    if (QLX_FAILED(result)) return result;
-    return FindLastRecord(file, firstRecordOffset, point);
+    try {
+        std::vector<Required> required;
+        const int32_t result = FindLastIndexRecord(file, entries.Count(), firstRecordOffset, point, &required);
+        if (QLX_FAILED(result)) return result;
+        for (uint32_t i = 0; i < entries.Count(); ++i) {
+            const StoredEntry* entry = entries.At(i);
+            if (!entry) continue;
+            required.push_back(Required{entry->recordOffset, kEntryRecord, 0});
+            if (entry->size != 0 && entry->seekTable.First() != 0)
+                required.push_back(Required{entry->seekTable.First(), kDataRecord, entry->index});
+        }
+        std::sort(required.begin(), required.end());
+        return FindLastRecord(file, firstRecordOffset, point, required);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 int32_t FinishLastRecord(RecordFile& file, const AppendPoint& point) {

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "container/entry_table.h"
 #include "container/record_file.h"
 
 struct AppendPoint {
@@ -35,11 +36,14 @@ struct AppendPoint {
     uint64_t fileLength = 0;
 };
 
-// Finds where a container whose directory holds entryCount entry numbers,
-// its first record at firstRecordOffset, takes new records. RES_BAD_FORMAT
-// for a directory laid out otherwise; E_FAIL when its records cannot be
-// read.
-int32_t FindAppendPoint(RecordFile& file, uint32_t entryCount, uint64_t firstRecordOffset, AppendPoint* point);
+// Finds where a container whose directory is `entries`, its first record
+// at firstRecordOffset, takes new records. RES_BAD_FORMAT for a directory
+// laid out otherwise, and for one whose records, walked by their lengths,
+// do not begin where the directory says (an index or entry record, or an
+// entry's first data record, lying inside another record): the append
+// point such a walk finds may lie inside bytes a reader serves. E_FAIL when
+// its records cannot be read.
+int32_t FindAppendPoint(RecordFile& file, const EntryTable& entries, uint64_t firstRecordOffset, AppendPoint* point);
 
 // Gives an unfinished last record the length it has (see above) and sets
 // the file's write end behind it. Writes nothing for a whole one.

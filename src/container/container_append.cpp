@@ -28,7 +28,7 @@ int32_t CContainerFile::ReadDirectoryToAppend() {
             // entries for good once written back.
             if (!rebuilt.complete) return RES_IO_ERROR;
         }
-        result = FindAppendPoint(m_file, m_entries.Count(), header.firstRecordOffset, &m_appendPoint);
+        result = FindAppendPoint(m_file, m_entries, header.firstRecordOffset, &m_appendPoint);
         if (QLX_FAILED(result)) return result;
         // The repair is written back at the close, with everything added;
         // until then the flag on disk stays 0. A container refused above

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "container_test_util.h"
+#include "damaged_layout.h"
 #include "faulty_file.h"
 
 namespace {
@@ -178,11 +179,19 @@ TEST_F(AppendTest, WhatCannotBeAddedToIsRefusedAndLeftAsItWas) {
         f.SetSlot(index, 0, f.Entry("a", 0));
         return f.bytes;
     }();
+    const Bytes swallowing = [] {
+        // The last entry record's length reaches into the first data record
+        // after it: a walk by lengths ends inside bytes a reader serves.
+        Layout l = MakeLayout();
+        Put32(l.bytes, l.entry[2] + 1, Get32(l.bytes, l.entry[2] + 1) + 20);
+        return l.bytes;
+    }();
     Bytes uncleanSlots = slots;
     uncleanSlots[6] = 0;  // a refusal repairs nothing either
     const std::vector<std::tuple<std::string, Bytes, int32_t>> cases = {
         {"gap.cnt", slots, RES_BAD_FORMAT},
         {"gap-unclean.cnt", uncleanSlots, RES_BAD_FORMAT},
+        {"swallowing.cnt", swallowing, RES_BAD_FORMAT},
         {"short.cnt", shortIndex, RES_BAD_FORMAT},
         {"notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, RES_BAD_FORMAT},
         {"future.cnt", Bytes{'.', 'W', '7', 'K', 0, 2, 1, 0, 0, 0, 1, 'f', 0, 0, 0, 0, 0}, RES_BAD_FORMAT},
