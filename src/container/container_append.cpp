@@ -20,6 +20,9 @@ int32_t CContainerFile::ReadDirectoryToAppend() {
         ContainerHeader header;
         int32_t result = ReadHeaderAndIndex(&header);
         if (QLX_FAILED(result)) return result;
+        // A directory of an unclean file read with an entry's record lost
+        // would be marked clean with the slot that leads nowhere in it.
+        if (m_report.HasDamage()) return E_FAIL;
         const bool unclean = header.cleanFlag == kCleanFlagUnclean;
         if (unclean) {
             const DamageReport::Recovery rebuilt = RebuildFromDataRecords(m_file, m_entries, header.firstRecordOffset);

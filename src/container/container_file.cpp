@@ -238,7 +238,7 @@ int32_t CContainerFile::ReadHeaderAndIndex(ContainerHeader* header) {
     m_header = *header;
     if (QLX_FAILED(result)) return result;
     m_title = header->title;
-    return reader.ReadIndex(header->firstRecordOffset);
+    return reader.ReadIndex(header->firstRecordOffset, header->cleanFlag == kCleanFlagUnclean);
 }
 
 void CContainerFile::Recover(uint64_t firstRecordOffset) {
@@ -255,7 +255,10 @@ void CContainerFile::Recover(uint64_t firstRecordOffset) {
     // then serves this reader alone. So does one the file outgrew before it
     // could be had alone: its writer went on meanwhile, and may have closed
     // it with the sizes that hold.
-    if (rebuilt.complete &&
+    // Nor is a directory with a slot that leads nowhere (an entry record
+    // that never reached the disk): marked clean, it would be read as a
+    // whole again, and the slot would refuse every entry.
+    if (rebuilt.complete && !m_report.HasDamage() &&
         QLX_SUCCEEDED(m_file.OpenShared(m_path.GetChars(), kOpenForRepairing, kShareDenyReadWrite))) {
         if (UnchangedSinceScan(scanned)) {
             FlushAndClose();

@@ -28,5 +28,6 @@ void DamageReport::Recovered(const Recovery& recovery) {
                      recovery.cutShort ? ", inside a record cut short by the end of the file" : "",
                      recovery.writtenBack ? "written back and marked clean"
                      : !recovery.complete ? "not written back: the records after it could not be read"
+                     : HasDamage()        ? "not written back: the directory is damaged"
                                           : "not written back (another holder has the file open, or it is read only)");
 }

@@ -88,7 +88,8 @@ int32_t DirectoryReader::ReadHeader(ContainerHeader* header) {
     return S_OK;
 }
 
-int32_t DirectoryReader::ReadIndex(uint64_t firstRecordOffset) {
+int32_t DirectoryReader::ReadIndex(uint64_t firstRecordOffset, bool damagePerEntry) {
+    m_damagePerEntry = damagePerEntry;
     m_fileLength = m_file.FileLength();
     if (m_fileLength < 0) return Unreadable(RES_IO_ERROR, firstRecordOffset, kIndexRecord, "the first record");
     RecordHeader root;
@@ -201,18 +202,9 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
             return S_OK;
         };
 
-        claimed.Claim(root.offset, root.End());
-        int32_t result = push(root);
-        while (QLX_SUCCEEDED(result) && !stack.empty()) {
-            Frame& top = stack.back();
-            uint64_t offset = top.next < top.slotCount ? slots[top.slotsAt + top.next] : 0;
-            if (offset == 0) {
-                slots.resize(top.slotsAt);
-                stack.pop_back();
-                continue;
-            }
-            const uint32_t slot = top.next++;
-            const uint64_t from = top.offset;
+        // One slot: the record it leads to, claimed and loaded (an index
+        // record pushed, an entry record added to the table), or damage.
+        auto visit = [&](uint64_t offset, uint32_t slot, uint64_t from) -> int32_t {
             if (offset < firstRecordOffset || offset >= static_cast<uint64_t>(fileLength))
                 return m_report.Damage(E_FAIL, from, kIndexRecord,
                                        "index slot %" PRIu32 " of the record at offset %" PRIu64
@@ -239,23 +231,52 @@ int32_t DirectoryReader::WalkIndex(uint64_t firstRecordOffset, const RecordHeade
                                        "index slot %" PRIu32 " of the record at offset %" PRIu64
                                        " leads to offset %" PRIu64 ", where no record head can be read",
                                        slot, from, offset);
+            // No writer leaves a directory record growing: in a file whose
+            // last writes may not have reached the disk, a length of 0 is
+            // bytes never written (zeros), not a record.
+            if (m_damagePerEntry && !record.lengthGiven)
+                return m_report.Damage(E_FAIL, from, kIndexRecord,
+                                       "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                       " leads to offset %" PRIu64 ", where the bytes hold no record",
+                                       slot, from, offset);
             const uint64_t overlapped = claimed.Claim(record.offset, record.End());
             if (overlapped != ClaimedRanges::kNone)
                 return m_report.Damage(E_FAIL, offset, record.type,
                                        "the record at offset %" PRIu64 " (%" PRIu64
                                        " bytes) overlaps the record at offset %" PRIu64,
                                        offset, record.End() - offset, overlapped);
-            if (record.type == kIndexRecord) {
-                result = push(record);
-            } else if (record.type == kEntryRecord) {
-                result = LoadEntryRecord(record);
-            } else {
-                result = m_report.Damage(E_FAIL, offset, record.type,
-                                         "index slot %" PRIu32 " of the record at offset %" PRIu64
-                                         " leads to a record of type %u at offset %" PRIu64
-                                         ", not an index or entry record",
-                                         slot, from, record.type, offset);
+            if (record.type == kIndexRecord) return push(record);
+            if (record.type == kEntryRecord) return LoadEntryRecord(record);
+            return m_report.Damage(E_FAIL, offset, record.type,
+                                   "index slot %" PRIu32 " of the record at offset %" PRIu64
+                                   " leads to a record of type %u at offset %" PRIu64 ", not an index or entry record",
+                                   slot, from, record.type, offset);
+        };
+
+        claimed.Claim(root.offset, root.End());
+        int32_t result = push(root);
+        // A slot that failed, in a container whose damage is per entry: the
+        // entry it named keeps its number, empty, and the walk goes on. The
+        // link of an index record as a writer lays it (slot 256 of 257)
+        // names no entry: what lay behind it is lost.
+        bool linkSlot = false;
+        auto slotFailed = [&](int32_t failure) -> int32_t {
+            if (!m_damagePerEntry || failure == E_OUTOFMEMORY) return failure;
+            return linkSlot ? S_OK : m_entries.Load(nullptr);
+        };
+        while (QLX_SUCCEEDED(result) && !stack.empty()) {
+            Frame& top = stack.back();
+            uint64_t offset = top.next < top.slotCount ? slots[top.slotsAt + top.next] : 0;
+            if (offset == 0) {
+                slots.resize(top.slotsAt);
+                stack.pop_back();
+                continue;
             }
+            const uint32_t slot = top.next++;
+            const uint64_t from = top.offset;
+            linkSlot = slot == kIndexLinkSlot && top.slotCount == kIndexLinkSlot + 1;
+            result = visit(offset, slot, from);
+            if (QLX_FAILED(result)) result = slotFailed(result);
         }
         return result;
     } catch (const std::bad_alloc&) {

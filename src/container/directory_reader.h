@@ -50,8 +50,14 @@ public:
     // The header from offset 0 on. The variant is set once the magic is
     // known, even when the rest fails.
     int32_t ReadHeader(ContainerHeader* header);
-    // The index tree from the root at firstRecordOffset.
-    int32_t ReadIndex(uint64_t firstRecordOffset);
+    // The index tree from the root at firstRecordOffset. With
+    // damagePerEntry (a container not closed cleanly, whose last records
+    // may never have reached the disk) a slot that leads nowhere usable -
+    // outside the file, to bytes that are no record, into a record met
+    // before - or to an entry record that cannot be loaded is damage of
+    // that entry alone: its number stays in use with no entry, the damage
+    // is reported, and the walk goes on. Only the root must be readable.
+    int32_t ReadIndex(uint64_t firstRecordOffset, bool damagePerEntry = false);
 
 private:
     int32_t WalkIndex(uint64_t firstRecordOffset, const RecordHeader& root);
@@ -68,6 +74,7 @@ private:
     EntryTable& m_entries;
     DamageReport& m_report;
     int64_t m_fileLength = -1;  // taken once, as the walk begins
+    bool m_damagePerEntry = false;
 };
 
 #endif

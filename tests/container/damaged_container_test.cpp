@@ -57,6 +57,28 @@ TEST_F(DamagedContainerTest, TheUndamagedLayoutReadsBack) {
     EXPECT_EQ(contents.count("e2"), 1u);
 }
 
+// A file not closed cleanly may lack records whose slots reached the disk
+// (the page cache writes back in any order): such a slot is damage of its
+// entry alone, and the file is not marked clean with it in place.
+TEST_F(DamagedContainerTest, AnUncleanFileWhoseSlotsLeadNowhereKeepsEveryOtherEntry) {
+    Layout l = MakeLayout(0);
+    Bytes zeros = l.bytes;  // an added entry's slot and the file's growth written, its record not
+    Put64(zeros, l.index + 5 + 8 * 3, zeros.size());
+    zeros.resize(zeros.size() + 8100, 0);
+    Bytes beyond = l.bytes;  // an added entry's slot written, the file's growth lost
+    Put64(beyond, l.index + 5 + 8 * 3, beyond.size() + 100);
+    for (const Bytes* bytes : {&zeros, &beyond}) {
+        std::map<std::string, std::string> contents;
+        EXPECT_EQ(OpenAndReadEverything(*bytes, &contents), S_OK);
+        EXPECT_EQ(contents["e0"], "hello!!");
+        EXPECT_EQ(contents["e1"], "world");
+        EXPECT_EQ(contents.count("e2"), 1u);
+        EXPECT_TRUE(ReadFile(PathOf("damaged.cfs")) == *bytes) << "written back with the damage in it";
+        Held adder(PathOf("damaged.cfs"), kContainerWriteAccess | kContainerAppendAccess);
+        EXPECT_EQ(adder->ReadDirectory(), E_FAIL);
+    }
+}
+
 TEST_F(DamagedContainerTest, IndexCyclesAndStrayIndexSlotsEndTheWalk) {
     Layout l = MakeLayout();
     std::map<std::string, std::string> contents;
