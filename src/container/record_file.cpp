@@ -106,6 +106,10 @@ int32_t RecordFile::WriteExact(const void* src, uint64_t count, uint64_t* writte
         m_position += static_cast<uint32_t>(put);
         if (m_position > m_writeEnd) m_writeEnd = m_position;
     }
+    if (m_writeEnd > m_writeBackFrom && m_writeEnd - m_writeBackFrom >= kWriteBackStep) {
+        m_file->StartWriteBack(m_writeBackFrom, m_writeEnd - m_writeBackFrom);
+        m_writeBackFrom = m_writeEnd;
+    }
     if (written) *written = done;
     return result;
 }
@@ -202,4 +206,5 @@ void RecordFile::TakeBackTo(uint64_t end) {
         if (QLX_FAILED(cut)) Seal(cut);
     }
     m_writeEnd = end;
+    if (m_writeBackFrom > end) m_writeBackFrom = end;
 }

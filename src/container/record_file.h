@@ -76,7 +76,7 @@ public:
     uint64_t WriteEnd() const { return m_writeEnd; }
     // Takes up a file that already holds records, ending at `end`: the next
     // append goes there.
-    void ContinueAt(uint64_t end) { m_writeEnd = end; }
+    void ContinueAt(uint64_t end) { m_writeEnd = m_writeBackFrom = end; }
     // Takes back what was appended from `end` on: the next append goes
     // there. What was written past it is cut off the file: left there, it
     // would follow the file's last record, and a record still growing runs
@@ -152,6 +152,11 @@ private:
     uint64_t m_writeEnd = 0;
     int32_t m_sealed = S_OK;
     bool m_unsynced = false;
+    // Appended bytes from here to the write end have not been handed to the
+    // disk yet: every kWriteBackStep of them are, as they come, so that the
+    // sync at a durable point finds little left to write.
+    uint64_t m_writeBackFrom = 0;
+    static constexpr uint64_t kWriteBackStep = 8u << 20;
     Growing m_growing;
     uint8_t m_scratch[record_format::kScratchSize];
     uint8_t* m_window = nullptr;  // kWindowSize bytes, made at the first Peek

@@ -88,6 +88,8 @@ int32_t CLuDataFile::SetShare(uint32_t) { return E_NOTIMPL; }
 
 int32_t CLuDataFile::Sync() { return E_NOTIMPL; }
 
+int32_t CLuDataFile::StartWriteBack(uint64_t, uint64_t) { return S_OK; }
+
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;

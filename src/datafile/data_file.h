@@ -96,6 +96,10 @@ public:
     // RES_IO_ERROR when it fails or no file is open, E_NOTIMPL where not
     // supported.
     virtual int32_t Sync();                                                              // 26
+    // Starts writing the bytes of [offset, offset + length) to the disk
+    // without waiting, so that a Sync later has little left to wait for.
+    // Advisory: the base does nothing and answers S_OK.
+    virtual int32_t StartWriteBack(uint64_t offset, uint64_t length);                    // 27
 
 protected:
     int32_t m_lastError = 0;

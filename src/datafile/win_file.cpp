@@ -251,6 +251,15 @@ int32_t CWinFile::Sync() {
     return RES_IO_ERROR;
 }
 
+int32_t CWinFile::StartWriteBack(uint64_t offset, uint64_t length) {
+    if (!IsOpen()) return RES_IO_ERROR;
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (offset > limit || length > limit - offset) return E_INVALIDARG;
+    return platform::StartWriteBack(m_descriptor, static_cast<int64_t>(offset), static_cast<int64_t>(length))
+               ? S_OK
+               : RES_IO_ERROR;
+}
+
 int16_t CWinFile::GetDescriptor() { return static_cast<int16_t>(static_cast<uint16_t>(m_descriptor)); }
 
 // The lock is changed on the open descriptor itself: a file that gives up

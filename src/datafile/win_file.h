@@ -57,6 +57,7 @@ public:
     int32_t SetShare(uint32_t share) override;
     int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override;
     int32_t Sync() override;
+    int32_t StartWriteBack(uint64_t offset, uint64_t length) override;
 
 private:
     bool IsOpen() const { return m_descriptor >= 0; }

@@ -233,6 +233,15 @@ bool SyncFileData(int fd) {
     return rc == 0;
 }
 
+bool StartWriteBack(int fd, int64_t offset, int64_t length) {
+    if (offset < 0 || length < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE) ==
+           0;
+}
+
 bool CloseFile(int fd) {
     // Not retried on EINTR: the descriptor is gone either way on this
     // platform, and a second close could hit a descriptor opened meanwhile.

@@ -90,6 +90,10 @@ bool ResizeFile(int fd, int64_t size);
 // Makes the file's data, and the metadata needed to read it back (its
 // length), durable: fdatasync. False on failure.
 bool SyncFileData(int fd);
+// Starts writing back the dirty pages of [offset, offset + length) without
+// waiting for them (sync_file_range), so that a later SyncFileData finds
+// little left to do. Advisory: false when it could not be started.
+bool StartWriteBack(int fd, int64_t offset, int64_t length);
 bool CloseFile(int fd);
 bool RemoveFile(const char* path);
 
