@@ -292,7 +292,6 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     uint8_t* into = buffer->GetBuffer();
 
     uint32_t delivered = 0;
-    uint32_t filled = 0;  // bytes in the buffer, including a short read's
     while (QLX_SUCCEEDED(result) && delivered < count) {
         if (cursor->bytesLeft == 0) {
             result = PlaceOnNextRecord(cursor, *entry);
@@ -303,19 +302,20 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
         if (!m_file.CopyFromWindow(cursor->filePosition, into + delivered, n))
             read = m_file.ReadAt(cursor->filePosition, into + delivered, n);
         const uint32_t got = read > 0 ? static_cast<uint32_t>(read) : 0;
-        filled = delivered + got;
+        // The bytes a short read did give are the entry's: they count, and
+        // the cursor moves past them to where the damage begins.
+        cursor->bytesLeft -= got;
+        cursor->logicalPosition += got;
+        cursor->filePosition += got;
+        delivered += got;
         if (got < n) {
-            const uint64_t at = cursor->filePosition + got;
+            const uint64_t at = cursor->filePosition;
             result = m_report.Damage(E_FAIL, at, kDataRecord,
                                      read < 0 ? "the data of entry %u at offset %" PRIu64 " could not be read"
                                               : "the data of entry %u runs past the end of the file at offset %" PRIu64,
                                      entry->index, at);
             break;
         }
-        cursor->bytesLeft -= n;
-        cursor->logicalPosition += n;
-        cursor->filePosition += n;
-        delivered += n;
     }
     // Damage after some bytes: the read gives those, as a file's read gives
     // what it has before an error, and the next read, which starts at the
@@ -326,8 +326,8 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
         result = S_OK;
     // A failed read still hands out a buffer of count bytes; what was not
     // delivered must not show whatever the allocation held before.
-    else if (filled < count)
-        std::memset(into + filled, 0, count - filled);
+    else if (delivered < count)
+        std::memset(into + delivered, 0, count - delivered);
     if (buffer == reuse) buffer->AddRef();
     *out = buffer;
     return result;

@@ -129,6 +129,22 @@ TEST_F(RecoveryTest, CleanFileCutInsideARecordYieldsEveryByteBeforeTheCut) {
     buffer = nullptr;
     EXPECT_EQ(reader->ReadEntry(&across, &buffer, 500), E_FAIL);
     ASSERT_NE(buffer, nullptr);
+    buffer->Release();
+    buffer = nullptr;
+    // So does a read that starts inside the record the cut went through,
+    // before the container has learned where that record ends.
+    Held fresh(path, kContainerReadAccess);
+    ASSERT_EQ(fresh->ReadDirectory(), S_OK);
+    EntryCursor inside = CursorFor(fresh->FindEntry("c"));
+    Bytes start;
+    ASSERT_EQ(Read(fresh.get(), inside, before - 100, &start), S_OK);
+    ASSERT_EQ(fresh->ReadEntry(&inside, &buffer, 500), S_OK);
+    ASSERT_EQ(buffer->GetSize(), 100u);
+    EXPECT_TRUE(std::equal(buffer->GetBuffer(), buffer->GetBuffer() + 100, data.begin() + (before - 100)));
+    buffer->Release();
+    buffer = nullptr;
+    EXPECT_EQ(fresh->ReadEntry(&inside, &buffer, 500), E_FAIL);
+    ASSERT_NE(buffer, nullptr);
     // A failed read hands out zeros, not stale memory.
     EXPECT_EQ(std::count(buffer->GetBuffer(), buffer->GetBuffer() + buffer->GetSize(), 0), buffer->GetSize());
     buffer->Release();
