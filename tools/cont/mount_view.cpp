@@ -211,8 +211,11 @@ int MountView::Read(uint64_t handle, uint64_t offset, uint32_t size, ReadPiece* 
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(size, file.size - offset));
     int32_t result = file.file.Seek(offset);
     if (QLX_SUCCEEDED(result)) result = file.file.ReadBuffer(count, &piece->buffer, &piece->bytes, &piece->length);
-    // Within the entry's size an end of data is damage too.
-    if (result != S_OK || piece->length == 0) {
+    // Within the entry's size an end of data is damage too, and so is a
+    // read the module cut short at damage: a short answer would tell the
+    // kernel the file ends there. The kernel then asks again page by page,
+    // and every page before the damage still arrives.
+    if (result != S_OK || piece->length < count) {
         piece->buffer.Reset();
         piece->length = 0;
         return EIO;
