@@ -91,6 +91,10 @@ int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, con
         });
         if (status != kExitOk) return status;
     }
+    // Before it is read back and put in place: on the disk, or a failure
+    // with the reason.
+    const int32_t synced = writer.Sync().code();
+    if (QLX_FAILED(synced)) return Fail(Place{path, {}}, "cannot flush the new container to the disk", synced);
     return kExitOk;
 }
 
