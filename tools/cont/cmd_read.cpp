@@ -26,7 +26,8 @@ const char kCatHelp[] =
     "  --length N      write at most N bytes\n"
     "  -f, --follow    go on writing the bytes another program adds to the entry\n"
     "                  as it writes them, as tail -f does, until that program has\n"
-    "                  closed the container; waits for the entry to appear\n";
+    "                  closed the container; waits for the entry to appear;\n"
+    "                  stops with 1 when the container file is replaced\n";
 
 const char kExtractHelp[] =
     "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
