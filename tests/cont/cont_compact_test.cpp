@@ -69,6 +69,40 @@ TEST_F(ContCompactTest, CompactReclaimsExactlyTheRemovedBytesAndEveryEntryReadsB
     EXPECT_NE(std::string::npos, again.find("reclaimed 0 bytes")) << again;
 }
 
+// An entry removed while compact copies the container would come back with
+// the copy.
+TEST_F(ContCompactTest, AContainerChangedWhileCompactingIsNotReplaced) {
+    const std::string a = Pattern(32u << 20, 1);
+    WriteAll(At("a"), a);
+    WriteAll(At("b"), Pattern(5000, 2));
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), At("a").string(), At("b").string()});
+    ContOk({"add", x.string(), "--name", "c", At("b").string()});
+    ContOk({"rm", x.string(), "c"});
+
+    // Stopped while it copies: its new container has its first bytes.
+    const pid_t compact = Start({"compact", x.string()});
+    bool copying = false;
+    for (int wait = 0; wait < 20000 && !copying; ++wait) {
+        std::error_code ec;
+        for (const auto& item : fs::directory_iterator(dir, ec))
+            copying = copying || (item.path().filename().string().rfind(".cont-pack-", 0) == 0 &&
+                                  fs::file_size(item.path() / "x.cnt", ec) > 0 && !ec);
+        if (!copying) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    kill(compact, SIGSTOP);
+    ASSERT_TRUE(copying);
+    stdoutDevice = stderrDevice = "/dev/null";
+    EXPECT_EQ(0, Cont({"rm", x.string(), "b"}).status);
+    stdoutDevice = stderrDevice = "";
+    kill(compact, SIGCONT);
+    const Outcome o = Finish(compact, 60);
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("x.cnt: changed while compacting; nothing was replaced")) << o.err;
+    ExpectEntries(x, {{"a", a}});
+    ExpectNothingBeside({"a", "b", "x.cnt"});
+}
+
 TEST_F(ContCompactTest, ContainersThatCannotBeCompactedAreLeftAsTheyWere) {
     WriteAll(At("a"), Pattern(5000, 1));
     const fs::path x = At("x.cnt");

@@ -28,7 +28,8 @@ const char kHelp[] =
     "              is (the new container is still written beside it to measure\n"
     "              it, then removed)\n"
     "\n"
-    "Refused while another program has C.cnt open.\n";
+    "Refused while another program has C.cnt open. When another program wrote to\n"
+    "it meanwhile (cont rm, say), nothing is replaced and compact fails.\n";
 
 struct Kept {
     std::string name;
@@ -113,6 +114,19 @@ int ReadBack(Tool& tool, const std::string& path, const std::vector<Kept>& kept)
     return same ? kExitOk : FailPlain(Place{path, {}}, "the new container read back does not hold every entry whole");
 }
 
+// The container at `path` copied into a new one at `to`, and read back;
+// every opening of the old one is closed again on return.
+int Rewrite(Tool& tool, const std::string& path, const std::string& to) {
+    ContainerSession session(*tool.module(), path);
+    std::vector<Kept> kept;
+    uint64_t total = 0;
+    int status = session.Open();
+    if (status == kExitOk) status = ListKept(session, &kept, &total);
+    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total);
+    if (status == kExitOk) status = ReadBack(tool, to, kept);
+    return status;
+}
+
 int RunCompact(const Args& args, Tool& tool) {
     const char* cmd = kCompactCommand.name;
     if (args.positionals.size() != 1) return UsageError(cmd, "needs one container");
@@ -145,13 +159,7 @@ int RunCompact(const Args& args, Tool& tool) {
         return FailPlain(Place{path, {}}, reason);
     }
 
-    ContainerSession session(*tool.module(), path);
-    std::vector<Kept> kept;
-    uint64_t total = 0;
-    int status = session.Open();
-    if (status == kExitOk) status = ListKept(session, &kept, &total);
-    if (status == kExitOk) status = CopyInto(tool, session, target.writePath(), kept, total);
-    if (status == kExitOk) status = ReadBack(tool, target.writePath(), kept);
+    int status = Rewrite(tool, path, target.writePath());
     uint64_t before = 0, after = 0;
     if (status == kExitOk && (!FileSizeOf(path, &before) || !FileSizeOf(target.writePath(), &after)))
         status = FailPlain(Place{path, {}}, SystemReason("cannot measure the containers"));
@@ -166,6 +174,14 @@ int RunCompact(const Args& args, Tool& tool) {
     const bool smaller = after < before;
     if (dryRun || !smaller) {
         target.Abandon(false);
+    } else if (const ContainerHold::LastLook look = hold.TakeAlone(path); look != ContainerHold::LastLook::kUnchanged) {
+        // Another program (cont rm, say) wrote to it, or replaced it, since
+        // it was read: the copy would bring back what it removed.
+        target.Abandon(false);
+        if (look == ContainerHold::LastLook::kHeld)
+            return Fail(Place{path, {}}, "was opened by another program while it was compacted, and is still open; "
+                                         "nothing was replaced", E_ACCESSDENIED);
+        return FailPlain(Place{path, {}}, "changed while compacting; nothing was replaced");
     } else if (!target.Commit(&reason)) {
         return FailPlain(Place{path, {}}, reason + "; " + target.Abandon(false).said);
     }
