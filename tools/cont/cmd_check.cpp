@@ -11,6 +11,7 @@
 #include "standard_output.h"
 #include "local_files.h"
 #include "progress.h"
+#include "replacement_directory.h"
 #include "reports.h"
 
 namespace cont {
@@ -23,7 +24,9 @@ const char kHelp[] =
     "it when it was not closed cleanly (the module does so on opening) and says\n"
     "what it rebuilt, reads every entry through and says how many of its bytes\n"
     "are readable, and gives the offset and reason of the first damage met.\n"
-    "Exits with 1 and the reason when anything fails.\n"
+    "Exits with 1 and the reason when anything fails. What an interrupted pack\n"
+    "--force or compact of C.cnt left beside it is removed when it is proved\n"
+    "stale, and named otherwise.\n"
     "\n"
     "  --json          print a JSON object for scripts (see 'man cont')\n";
 
@@ -144,6 +147,8 @@ int RunCheck(const Args& args, Tool& tool) {
     const bool json = args.Has("json");
     const Place place{path, {}};
     if (KindOf(path) == PathKind::kMissing) return Fail(place, "no such file", RES_OPEN_FAILED);
+    // What an interrupted pack --force or compact of it left beside it.
+    ClearStaleReplacements(path);
     CheckReport report;
     report.container = path;
     if (!tool.module()) return kExitFailure;

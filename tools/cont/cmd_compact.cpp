@@ -29,7 +29,9 @@ const char kHelp[] =
     "              it, then removed)\n"
     "\n"
     "Refused while another program has C.cnt open. When another program wrote to\n"
-    "it meanwhile (cont rm, say), nothing is replaced and compact fails.\n";
+    "it meanwhile (cont rm, say), nothing is replaced and compact fails. What an\n"
+    "interrupted pack --force or compact of C.cnt left beside it is removed when\n"
+    "it is proved stale, and named otherwise.\n";
 
 struct Kept {
     std::string name;
@@ -145,7 +147,7 @@ int RunCompact(const Args& args, Tool& tool) {
     // which the module stores as its title.
     PackTarget target(*tool.module());
     std::string reason;
-    const int32_t prepared = target.Prepare(path, true, &reason);
+    const int32_t prepared = target.Prepare(path, true, true, &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{path, {}}, reason, prepared);
     // From here no one else takes the container up for writing; a program
     // that has it open already makes compacting wait for another time.

@@ -26,7 +26,9 @@ const char kHelp[] =
     "  --name NAME     the entry name of the FILE that follows (needed for '-');\n"
     "                  for a directory, the name its entries are put under\n"
     "  --force         replace OUT.cnt if it exists: the new container is made\n"
-    "                  beside it and takes its place only once it is complete\n"
+    "                  beside it and takes its place only once it is complete;\n"
+    "                  what an interrupted run left there is removed when it is\n"
+    "                  proved stale, and named otherwise\n"
     "  --interleave    write all files at once, in round-robin pieces through one\n"
     "                  file object each, as a player writing several streams does\n"
     "  --sync-every SECONDS\n"
@@ -109,7 +111,9 @@ int RunPack(const Args& args, Tool& tool) {
     if (!tool.module()) return kExitFailure;
 
     PackTarget target(*tool.module());
-    const int32_t prepared = target.Prepare(out, args.Has("force"), &reason);
+    bool disposable = true;  // every input can be read again
+    for (const auto& source : sources) disposable = disposable && !source->streamed;
+    const int32_t prepared = target.Prepare(out, args.Has("force"), disposable, &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 
     ContainerWriter writer;

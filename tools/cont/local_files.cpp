@@ -43,6 +43,12 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool MakeDirectories(const std::string& path, std::string* reason) {
     std::error_code ec;
     fs::create_directories(path, ec);

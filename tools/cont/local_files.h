@@ -17,6 +17,9 @@ bool FileSizeOf(const std::string& path, uint64_t* size);
 bool SameFile(const std::string& a, const std::string& b);
 // The last component of a path ("dir/a.txt" gives "a.txt").
 std::string BaseName(const std::string& path);
+// The directory that holds a path: "dir" for "dir/a.txt", "." for "a.txt",
+// "/" for "/a.txt".
+std::string ParentOf(const std::string& path);
 // Creates a directory and its parents; false with a reason on failure.
 bool MakeDirectories(const std::string& path, std::string* reason);
 std::string JoinPath(const std::string& dir, const std::string& name);
