@@ -66,9 +66,10 @@ int ListKept(ContainerSession& session, std::vector<Kept>* kept, uint64_t* total
 }
 
 // Copies every kept entry into a new container at `path`, written through
-// the module, and lets go of it so that it writes its directory.
+// the module, flushes it to the disk when it is to be `kept`, and lets go
+// of it so that it writes its directory.
 int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, const std::vector<Kept>& kept,
-             uint64_t total) {
+             uint64_t total, bool durable) {
     ContainerWriter writer;
     std::string reason;
     const int32_t created = writer.Create(*tool.module(), path, &reason);
@@ -96,7 +97,7 @@ int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, con
     }
     // Before it is read back and put in place: on the disk, or a failure
     // with the reason.
-    const int32_t synced = writer.Sync().code();
+    const int32_t synced = durable ? writer.Sync().code() : S_OK;
     if (QLX_FAILED(synced)) return Fail(Place{path, {}}, "cannot flush the new container to the disk", synced);
     return kExitOk;
 }
@@ -116,15 +117,16 @@ int ReadBack(Tool& tool, const std::string& path, const std::vector<Kept>& kept)
     return same ? kExitOk : FailPlain(Place{path, {}}, "the new container read back does not hold every entry whole");
 }
 
-// The container at `path` copied into a new one at `to`, and read back;
-// every opening of the old one is closed again on return.
-int Rewrite(Tool& tool, const std::string& path, const std::string& to) {
+// The container at `path` copied into a new one at `to` (on the disk
+// when `durable`), and read back; every opening of the old one is closed
+// again on return.
+int Rewrite(Tool& tool, const std::string& path, const std::string& to, bool durable) {
     ContainerSession session(*tool.module(), path);
     std::vector<Kept> kept;
     uint64_t total = 0;
     int status = session.Open();
     if (status == kExitOk) status = ListKept(session, &kept, &total);
-    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total);
+    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total, durable);
     if (status == kExitOk) status = ReadBack(tool, to, kept);
     return status;
 }
@@ -161,7 +163,8 @@ int RunCompact(const Args& args, Tool& tool) {
         return FailPlain(Place{path, {}}, reason);
     }
 
-    int status = Rewrite(tool, path, target.writePath());
+    // A dry run's copy is measured and removed.
+    int status = Rewrite(tool, path, target.writePath(), !dryRun);
     uint64_t before = 0, after = 0;
     if (status == kExitOk && (!FileSizeOf(path, &before) || !FileSizeOf(target.writePath(), &after)))
         status = FailPlain(Place{path, {}}, SystemReason("cannot measure the containers"));
