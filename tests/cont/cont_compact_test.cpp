@@ -28,6 +28,23 @@ protected:
         std::sort(names.begin(), names.end());
         EXPECT_EQ(expected, names);
     }
+
+    // The private directory, other than `known`, in which a compact of
+    // x.cnt has begun copying (its new container has bytes); "" when none
+    // appeared.
+    std::string WaitForCopy(const std::string& known = {}) {
+        for (int wait = 0; wait < 20000; ++wait) {
+            std::error_code ec;
+            for (const auto& item : fs::directory_iterator(dir, ec)) {
+                const std::string name = item.path().filename().string();
+                if (name.rfind(".cont-pack-", 0) == 0 && name != known && fs::file_size(item.path() / "x.cnt", ec) > 0 &&
+                    !ec)
+                    return name;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        return "";
+    }
 };
 
 TEST_F(ContCompactTest, CompactReclaimsExactlyTheRemovedBytesAndEveryEntryReadsBack) {
@@ -67,6 +84,80 @@ TEST_F(ContCompactTest, CompactReclaimsExactlyTheRemovedBytesAndEveryEntryReadsB
     // Compacted once, there is nothing left to reclaim.
     const std::string again = ContOk({"compact", x.string()});
     EXPECT_NE(std::string::npos, again.find("reclaimed 0 bytes")) << again;
+}
+
+// An entry removed while compact copies the container would come back with
+// the copy.
+TEST_F(ContCompactTest, AContainerChangedWhileCompactingIsNotReplaced) {
+    const std::string a = Pattern(32u << 20, 1);
+    WriteAll(At("a"), a);
+    WriteAll(At("b"), Pattern(5000, 2));
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), At("a").string(), At("b").string()});
+    ContOk({"add", x.string(), "--name", "c", At("b").string()});
+    ContOk({"rm", x.string(), "c"});
+
+    // Stopped while it copies: its new container has its first bytes.
+    const pid_t compact = Start({"compact", x.string()});
+    const bool copying = !WaitForCopy().empty();
+    kill(compact, SIGSTOP);
+    ASSERT_TRUE(copying);
+    stdoutDevice = stderrDevice = "/dev/null";
+    EXPECT_EQ(0, Cont({"rm", x.string(), "b"}).status);
+    stdoutDevice = stderrDevice = "";
+    kill(compact, SIGCONT);
+    const Outcome o = Finish(compact, 60);
+    EXPECT_EQ(1, o.status);
+    EXPECT_NE(std::string::npos, o.err.find("x.cnt: changed while compacting; nothing was replaced")) << o.err;
+    ExpectEntries(x, {{"a", a}});
+    ExpectNothingBeside({"a", "b", "x.cnt"});
+}
+
+// A compact or pack --force killed while it copies leaves its private
+// directory with a partial copy. The next check (or compact, or pack
+// --force) of the container removes it once no run holds it, leaves the
+// one of a run still at work, and only lists a directory it cannot prove is
+// stale debris of its own.
+TEST_F(ContCompactTest, WhatAKilledRunLeftIsRemovedByTheNextRun) {
+    const std::string a = Pattern(16u << 20, 1);
+    WriteAll(At("a"), a);
+    WriteAll(At("b"), Pattern(5000, 2));
+    const fs::path x = At("x.cnt");
+    ContOk({"pack", x.string(), At("a").string(), At("b").string()});
+    ContOk({"rm", x.string(), "b"});
+    stdoutDevice = stderrDevice = "/dev/null";
+    // A compact at work (stopped) while the others run.
+    const pid_t live = Start({"compact", x.string()});
+    const std::string busy = WaitForCopy();
+    kill(live, SIGSTOP);
+    const pid_t killed = Start({"pack", "--force", x.string(), At("a").string()});
+    const std::string stale = WaitForCopy(busy);
+    kill(killed, SIGKILL);
+    Finish(killed);
+    stdoutDevice = stderrDevice = "";
+    ASSERT_NE("", busy);
+    ASSERT_NE("", stale);
+    // What an earlier cont (or a pack --force from a pipe, which keeps
+    // bytes it cannot read again) left, and another container's.
+    fs::create_directories(At(".cont-pack-Legacy"));
+    WriteAll(At(".cont-pack-Legacy/x.cnt"), "a copy no one can prove stale");
+    fs::create_directories(At(".cont-pack-Others"));
+    WriteAll(At(".cont-pack-Others/y.cnt"), "another container's");
+
+    const Outcome check = Cont({"check", x.string()});
+    kill(live, SIGCONT);
+    EXPECT_EQ(0, check.status) << check.err;
+    EXPECT_NE(std::string::npos, check.err.find(stale + ": removed")) << check.err;
+    EXPECT_NE(std::string::npos, check.err.find(".cont-pack-Legacy: left by an interrupted")) << check.err;
+    EXPECT_EQ(2, std::count(check.err.begin(), check.err.end(), '\n')) << check.err;
+    EXPECT_FALSE(fs::exists(At(stale)));
+    EXPECT_TRUE(fs::exists(At(busy)));
+    EXPECT_TRUE(fs::exists(At(".cont-pack-Legacy/x.cnt")));
+    EXPECT_TRUE(fs::exists(At(".cont-pack-Others/y.cnt")));
+    const Outcome done = Finish(live, 60);
+    EXPECT_EQ(0, done.status) << done.err;
+    ExpectEntries(x, {{"a", a}});
+    ExpectNothingBeside({".cont-pack-Legacy", ".cont-pack-Others", "a", "b", "x.cnt"});
 }
 
 TEST_F(ContCompactTest, ContainersThatCannotBeCompactedAreLeftAsTheyWere) {

@@ -57,4 +57,24 @@ TEST_F(ContFollowTest, FollowReadsAnEntryToItsLastByteWhileAWriterAppendsToIt) {
     EXPECT_TRUE(o.out == bytes.substr(0, o.out.size()));
 }
 
+// Another container renamed over the one being followed holds an entry of
+// the same name: its bytes are not the followed entry's continuation.
+TEST_F(ContFollowTest, FollowStopsWhenTheContainerFileIsReplaced) {
+    const std::string bytes = Pattern(2u << 20, 7);
+    WriteAll(At("other"), Pattern(1u << 20, 8));
+    ContOk({"pack", "--name", "e", At("y.cnt").string(), At("other").string()});
+    PipeFeed feed(bytes, 64u << 10, std::chrono::milliseconds(40), true);
+    const pid_t writer = StartWriter(feed);
+    const pid_t follower = Start({"cat", "--follow", At("x.cnt").string(), "e"});
+    for (int wait = 0; wait < 1000 && (!fs::exists(At(".out")) || fs::file_size(At(".out")) == 0); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    fs::rename(At("y.cnt"), At("x.cnt"));
+    const Outcome o = Finish(follower, 60);
+    kill(writer, SIGKILL);
+    Finish(writer);
+    ExpectError(o, "was replaced by another", "entry 'e'");
+    EXPECT_GT(o.out.size(), 0u);
+    EXPECT_TRUE(o.out == bytes.substr(0, o.out.size()));
+}
+
 }  // namespace

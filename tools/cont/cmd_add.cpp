@@ -25,7 +25,8 @@ const char kHelp[] =
     "  --replace       replace entries of the same names; without it, nothing is\n"
     "                  added when one of the names is taken\n"
     "\n"
-    "The container must not be open in another program. When adding fails or is\n"
+    "The container must not be open in another program. Success is reported\n"
+    "only once what was added is on the disk. When adding fails or is\n"
     "interrupted, every entry the container held stays whole and an entry being\n"
     "added holds what reached the disk (one being replaced: the start of its new\n"
     "bytes).\n";

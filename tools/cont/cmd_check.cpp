@@ -11,6 +11,7 @@
 #include "standard_output.h"
 #include "local_files.h"
 #include "progress.h"
+#include "replacement_directory.h"
 #include "reports.h"
 
 namespace cont {
@@ -23,7 +24,9 @@ const char kHelp[] =
     "it when it was not closed cleanly (the module does so on opening) and says\n"
     "what it rebuilt, reads every entry through and says how many of its bytes\n"
     "are readable, and gives the offset and reason of the first damage met.\n"
-    "Exits with 1 and the reason when anything fails.\n"
+    "Exits with 1 and the reason when anything fails. What an interrupted pack\n"
+    "--force or compact of C.cnt left beside it is removed when it is proved\n"
+    "stale, and named otherwise.\n"
     "\n"
     "  --json          print a JSON object for scripts (see 'man cont')\n";
 
@@ -84,24 +87,6 @@ const char* PartName(uint32_t part, char* scratch, size_t size) {
     }
 }
 
-// How far an entry reads from `from` on, once a read there failed: reads
-// again in halving pieces, so the count ends at the first byte that cannot
-// be read.
-uint64_t ReadableFrom(EntryFile& entry, uint64_t from, uint64_t size) {
-    uint32_t piece = 1u << 16;
-    std::vector<uint8_t> bytes;
-    while (from < size && piece > 0) {
-        const uint32_t want = size - from < piece ? static_cast<uint32_t>(size - from) : piece;
-        bytes.clear();
-        if (QLX_SUCCEEDED(entry.Seek(from)) && entry.Read(want, &bytes) == S_OK && bytes.size() == want) {
-            from += want;
-        } else {
-            piece /= 2;
-        }
-    }
-    return from;
-}
-
 // The first damage the module met, where and why, into the report.
 void FindDamage(ContainerSession& session, CheckReport* report) {
     Inspection inspection;
@@ -141,8 +126,9 @@ void CheckEntries(ContainerSession& session, const std::vector<ListedEntry>& ent
                     return true;
                 }) == kExitOk;
                 // How much of the entry a player can have: its bytes up to
-                // the first that could not be read.
-                e.readable = e.ok ? e.size : ReadableFrom(entry, entry.position(), e.size);
+                // the first that could not be read, where a failed reading
+                // stops.
+                e.readable = e.ok ? e.size : entry.position();
                 if (!json)
                     PrintOut("  %s: %" PRIu64 " of %" PRIu64 " bytes readable\n", Printable(name).c_str(), e.readable,
                              e.size);
@@ -161,6 +147,8 @@ int RunCheck(const Args& args, Tool& tool) {
     const bool json = args.Has("json");
     const Place place{path, {}};
     if (KindOf(path) == PathKind::kMissing) return Fail(place, "no such file", RES_OPEN_FAILED);
+    // What an interrupted pack --force or compact of it left beside it.
+    ClearStaleReplacements(path);
     CheckReport report;
     report.container = path;
     if (!tool.module()) return kExitFailure;

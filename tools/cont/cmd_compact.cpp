@@ -28,7 +28,10 @@ const char kHelp[] =
     "              is (the new container is still written beside it to measure\n"
     "              it, then removed)\n"
     "\n"
-    "Refused while another program has C.cnt open.\n";
+    "Refused while another program has C.cnt open. When another program wrote to\n"
+    "it meanwhile (cont rm, say), nothing is replaced and compact fails. What an\n"
+    "interrupted pack --force or compact of C.cnt left beside it is removed when\n"
+    "it is proved stale, and named otherwise.\n";
 
 struct Kept {
     std::string name;
@@ -63,9 +66,10 @@ int ListKept(ContainerSession& session, std::vector<Kept>* kept, uint64_t* total
 }
 
 // Copies every kept entry into a new container at `path`, written through
-// the module, and lets go of it so that it writes its directory.
+// the module, flushes it to the disk when it is to be `kept`, and lets go
+// of it so that it writes its directory.
 int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, const std::vector<Kept>& kept,
-             uint64_t total) {
+             uint64_t total, bool durable) {
     ContainerWriter writer;
     std::string reason;
     const int32_t created = writer.Create(*tool.module(), path, &reason);
@@ -91,6 +95,10 @@ int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, con
         });
         if (status != kExitOk) return status;
     }
+    // Before it is read back and put in place: on the disk, or a failure
+    // with the reason.
+    const int32_t synced = durable ? writer.Sync().code() : S_OK;
+    if (QLX_FAILED(synced)) return Fail(Place{path, {}}, "cannot flush the new container to the disk", synced);
     return kExitOk;
 }
 
@@ -107,6 +115,20 @@ int ReadBack(Tool& tool, const std::string& path, const std::vector<Kept>& kept)
                entry.Size(&size).ok() && size == kept[i].size;
     }
     return same ? kExitOk : FailPlain(Place{path, {}}, "the new container read back does not hold every entry whole");
+}
+
+// The container at `path` copied into a new one at `to` (on the disk
+// when `durable`), and read back; every opening of the old one is closed
+// again on return.
+int Rewrite(Tool& tool, const std::string& path, const std::string& to, bool durable) {
+    ContainerSession session(*tool.module(), path);
+    std::vector<Kept> kept;
+    uint64_t total = 0;
+    int status = session.Open();
+    if (status == kExitOk) status = ListKept(session, &kept, &total);
+    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total, durable);
+    if (status == kExitOk) status = ReadBack(tool, to, kept);
+    return status;
 }
 
 int RunCompact(const Args& args, Tool& tool) {
@@ -127,7 +149,7 @@ int RunCompact(const Args& args, Tool& tool) {
     // which the module stores as its title.
     PackTarget target(*tool.module());
     std::string reason;
-    const int32_t prepared = target.Prepare(path, true, &reason);
+    const int32_t prepared = target.Prepare(path, true, true, &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{path, {}}, reason, prepared);
     // From here no one else takes the container up for writing; a program
     // that has it open already makes compacting wait for another time.
@@ -141,13 +163,8 @@ int RunCompact(const Args& args, Tool& tool) {
         return FailPlain(Place{path, {}}, reason);
     }
 
-    ContainerSession session(*tool.module(), path);
-    std::vector<Kept> kept;
-    uint64_t total = 0;
-    int status = session.Open();
-    if (status == kExitOk) status = ListKept(session, &kept, &total);
-    if (status == kExitOk) status = CopyInto(tool, session, target.writePath(), kept, total);
-    if (status == kExitOk) status = ReadBack(tool, target.writePath(), kept);
+    // A dry run's copy is measured and removed.
+    int status = Rewrite(tool, path, target.writePath(), !dryRun);
     uint64_t before = 0, after = 0;
     if (status == kExitOk && (!FileSizeOf(path, &before) || !FileSizeOf(target.writePath(), &after)))
         status = FailPlain(Place{path, {}}, SystemReason("cannot measure the containers"));
@@ -162,6 +179,14 @@ int RunCompact(const Args& args, Tool& tool) {
     const bool smaller = after < before;
     if (dryRun || !smaller) {
         target.Abandon(false);
+    } else if (const ContainerHold::LastLook look = hold.TakeAlone(path); look != ContainerHold::LastLook::kUnchanged) {
+        // Another program (cont rm, say) wrote to it, or replaced it, since
+        // it was read: the copy would bring back what it removed.
+        target.Abandon(false);
+        if (look == ContainerHold::LastLook::kHeld)
+            return Fail(Place{path, {}}, "was opened by another program while it was compacted, and is still open; "
+                                         "nothing was replaced", E_ACCESSDENIED);
+        return FailPlain(Place{path, {}}, "changed while compacting; nothing was replaced");
     } else if (!target.Commit(&reason)) {
         return FailPlain(Place{path, {}}, reason + "; " + target.Abandon(false).said);
     }

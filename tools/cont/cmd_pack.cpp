@@ -14,7 +14,8 @@ namespace cont {
 namespace {
 
 const char kHelp[] =
-    "Usage: cont pack [--force] [--interleave] OUT.cnt [--name NAME] FILE...\n"
+    "Usage: cont pack [--force] [--interleave] [--sync-every SECONDS] OUT.cnt\n"
+    "                 [--name NAME] FILE...\n"
     "Makes a new container OUT.cnt holding each FILE as an entry named after the\n"
     "file's last path component. A directory is packed with every regular file\n"
     "beneath it, named by its path with '/' after the directory's own name\n"
@@ -25,13 +26,26 @@ const char kHelp[] =
     "  --name NAME     the entry name of the FILE that follows (needed for '-');\n"
     "                  for a directory, the name its entries are put under\n"
     "  --force         replace OUT.cnt if it exists: the new container is made\n"
-    "                  beside it and takes its place only once it is complete\n"
+    "                  beside it and takes its place only once it is complete;\n"
+    "                  what an interrupted run left there is removed when it is\n"
+    "                  proved stale, and named otherwise\n"
     "  --interleave    write all files at once, in round-robin pieces through one\n"
     "                  file object each, as a player writing several streams does\n"
+    "  --sync-every SECONDS\n"
+    "                  while a pipe, FIFO or standard input is packed, flush what\n"
+    "                  was written to the disk once it has waited SECONDS (default\n"
+    "                  2; fractions allowed), also while the input is quiet, so a\n"
+    "                  power cut loses at most the last SECONDS of it; 0 flushes\n"
+    "                  only at the end\n"
     "\n"
-    "When packing fails, a new OUT.cnt keeps what reached the disk and cont names\n"
-    "the entries that are complete and those that are cut short; a container\n"
-    "that --force was replacing is left as it was.\n";
+    "cont reports success only once the container is on the disk. When packing\n"
+    "fails, a new OUT.cnt keeps what reached the disk and cont names the entries\n"
+    "that are complete and those that are cut short; a container that --force\n"
+    "was replacing is left as it was.\n";
+
+// How long written bytes of a streamed input may wait to be flushed, unless
+// --sync-every says otherwise: a recorder loses at most this much.
+constexpr uint64_t kDefaultSyncEveryMs = 2000;
 
 // Descriptors cont needs besides its inputs: standard streams, the
 // container, the module's own files.
@@ -84,6 +98,10 @@ int RunPack(const Args& args, Tool& tool) {
     std::vector<GivenInput> given;
     if (const int usage = CheckGivenInputs(cmd, args, &given); usage != kExitOk) return usage;
     const bool interleave = args.Has("interleave");
+    uint64_t syncEveryMs = kDefaultSyncEveryMs;
+    if (const std::string* v = args.Value("sync-every"); v && !ParseSeconds(*v, &syncEveryMs))
+        return UsageError(cmd, "--sync-every needs a number of seconds (0 to " + std::to_string(kMaxSeconds) +
+                                   "), not '" + *v + "'");
 
     Sources sources;
     uint64_t total = 0;
@@ -93,12 +111,15 @@ int RunPack(const Args& args, Tool& tool) {
     if (!tool.module()) return kExitFailure;
 
     PackTarget target(*tool.module());
-    const int32_t prepared = target.Prepare(out, args.Has("force"), &reason);
+    bool disposable = true;  // every input can be read again
+    for (const auto& source : sources) disposable = disposable && !source->streamed;
+    const int32_t prepared = target.Prepare(out, args.Has("force"), disposable, &reason);
     if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 
     ContainerWriter writer;
     const int32_t created = writer.Create(*tool.module(), target.writePath(), &reason);
     Packer packer(tool, out, target.writePath(), writer);
+    packer.SyncEvery(std::chrono::milliseconds(syncEveryMs));
     const int status = QLX_FAILED(created) ? Fail(Place{out, {}}, reason, created)
                                            : packer.Run(sources, interleave, total, "packing");
     const bool readable = packer.Survey(sources);
@@ -109,7 +130,7 @@ int RunPack(const Args& args, Tool& tool) {
 
 const Command kPackCommand = {
     "pack", "make a new container from files", kHelp,
-    {{"force", 'f', false}, {"interleave", 0, false}, {"name", 0, true}}, RunPack,
+    {{"force", 'f', false}, {"interleave", 0, false}, {"name", 0, true}, {"sync-every", 0, true}}, RunPack,
 };
 
 }  // namespace cont

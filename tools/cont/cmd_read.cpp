@@ -18,13 +18,16 @@ namespace {
 
 const char kCatHelp[] =
     "Usage: cont cat [--follow] [--offset N] [--length N] C.cnt ENTRY\n"
-    "Writes the entry's bytes to standard output.\n"
+    "Writes the entry's bytes to standard output. Of a damaged entry every byte\n"
+    "that can be read is written, then cont fails naming the first byte that\n"
+    "could not be (exit status 1), as tar does with a cut archive.\n"
     "\n"
     "  --offset N      start N bytes into the entry (suffixes k, M, G)\n"
     "  --length N      write at most N bytes\n"
     "  -f, --follow    go on writing the bytes another program adds to the entry\n"
     "                  as it writes them, as tail -f does, until that program has\n"
-    "                  closed the container; waits for the entry to appear\n";
+    "                  closed the container; waits for the entry to appear;\n"
+    "                  stops with 1 when the container file is replaced\n";
 
 const char kExtractHelp[] =
     "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
@@ -33,7 +36,9 @@ const char kExtractHelp[] =
     "replacing regular files that exist. An ENTRY that names no entry but a\n"
     "directory of them (photos or photos/ for photos/a.jpg) brings every entry\n"
     "beneath it, in container order. Each file is written under a temporary\n"
-    "name and renamed into place once whole. Nothing is written outside the\n"
+    "name and renamed into place once whole. Of a damaged entry, the bytes\n"
+    "before the damage are kept under its name, or as NAME.partial beside a file\n"
+    "of that name, which stays as it was. Nothing is written outside the\n"
     "directory: names with '..' segments or a leading '/' are refused, no\n"
     "symbolic link already there is followed, and links, FIFOs and other\n"
     "special files are never written through, nor is the container itself. An\n"
@@ -101,14 +106,24 @@ int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std
     ExtractDirectory::File file;
     if (!directory.Begin(name, &file, &reason)) return FailPlain(target, reason);
     Progress progress("extracting " + name, size, quiet);
-    status = session.ReadThrough(entry, name, size, [&](const std::vector<uint8_t>& piece) {
+    const auto sink = [&](const std::vector<uint8_t>& piece) {
         if (!file.Write(piece.data(), piece.size(), &reason)) {
             FailPlain(target, reason);
             return false;
         }
         progress.Advance(piece.size());
         return true;
-    });
+    };
+    // A damaged entry's readable bytes are kept, as tar keeps a file cut
+    // short; a file that was there stays as it was.
+    const auto keepPartial = [&] {
+        const std::string kept = file.KeepPartial();
+        const std::string dir = target.container.substr(0, target.container.rfind('/') + 1);
+        if (kept.empty()) return std::string("nothing was extracted");
+        const std::string said = "the " + std::to_string(file.written()) + " bytes before it are in " + Printable(dir + kept);
+        return file.replacing() ? Printable(target.container) + " is left as it was; " + said : said;
+    };
+    status = session.ReadThrough(entry, name, size, sink, keepPartial);
     if (status != kExitOk) return status;
     if (!file.Commit(&reason)) return FailPlain(target, reason);
     return kExitOk;

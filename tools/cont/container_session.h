@@ -4,6 +4,7 @@
 #ifndef CONT_CONTAINER_SESSION_H
 #define CONT_CONTAINER_SESSION_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,9 +59,15 @@ public:
 
     // Reads `file` from its position to `end`, handing each piece to `sink`
     // (which returns false to stop, having reported why). Fails when the
-    // entry ends before `end`.
+    // entry ends before `end` or a read fails, as tar does with a cut
+    // archive: every byte that can still be read before the damage is
+    // handed over first, and the failure names the first byte that could
+    // not be, where the file's position is left. `afterDamage`, when given,
+    // is asked then for a sentence the failure's line ends with (what
+    // became of the bytes handed over).
     template <class Sink>
-    int ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink);
+    int ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink,
+                    const std::function<std::string()>& afterDamage = {});
 
     // The container's header as found, the damage it met and what recovery
     // rebuilt, also after an Open that failed on damage; false when there is
@@ -79,21 +86,53 @@ private:
     Container container_;
 };
 
+// A read that meets damage gives the bytes before it and fails the next
+// time, but the bytes of a record cut short may still be had by asking for
+// fewer: from `file`'s position on, pieces that read whole are handed to
+// `sink` and the others are asked for again at half the size, down to one
+// byte. Leaves the position at the first byte that cannot be read; false
+// when the sink stopped.
 template <class Sink>
-int ContainerSession::ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink) {
+bool SalvageBeforeDamage(EntryFile& file, uint64_t end, Sink& sink) {
+    uint64_t from = file.position();
+    std::vector<uint8_t> bytes;
+    for (uint32_t piece = 1u << 16; from < end && piece > 0;) {
+        const uint32_t want = end - from < piece ? static_cast<uint32_t>(end - from) : piece;
+        bytes.clear();
+        if (file.Seek(from).ok() && file.Read(want, &bytes) == S_OK && bytes.size() == want) {
+            if (!sink(bytes)) return false;
+            from += want;
+        } else {
+            piece /= 2;
+        }
+    }
+    (void)file.Seek(from);
+    return true;
+}
+
+template <class Sink>
+int ContainerSession::ReadThrough(EntryFile& file, const std::string& name, uint64_t end, Sink&& sink,
+                                  const std::function<std::string()>& afterDamage) {
     std::vector<uint8_t> piece;
     piece.reserve(kPiece);
     while (file.position() < end) {
         const uint64_t left = end - file.position();
         const uint32_t want = left < kPiece ? static_cast<uint32_t>(left) : kPiece;
         piece.clear();
-        const int32_t result = file.Read(want, &piece);
-        if (result == RES_END_OF_DATA || (result == S_OK && piece.empty()))
-            return Fail(place(name), "the entry ended at byte " + std::to_string(file.position()) + " of " +
-                                         std::to_string(end), RES_END_OF_DATA);
-        if (QLX_FAILED(result))
-            return Fail(place(name), "read failed at byte " + std::to_string(file.position()), result);
-        if (!sink(piece)) return kExitFailure;
+        int32_t result = file.Read(want, &piece);
+        if (result == S_OK && !piece.empty()) {
+            if (!sink(piece)) return kExitFailure;
+            continue;
+        }
+        std::string what;
+        if (result == RES_END_OF_DATA || result == S_OK) {
+            result = RES_END_OF_DATA;
+            what = "the entry ended at byte " + std::to_string(file.position()) + " of " + std::to_string(end);
+        } else {
+            if (!SalvageBeforeDamage(file, end, sink)) return kExitFailure;
+            what = "read failed at byte " + std::to_string(file.position());
+        }
+        return afterDamage ? Fail(place(name), what, result, afterDamage()) : Fail(place(name), what, result);
     }
     return kExitOk;
 }

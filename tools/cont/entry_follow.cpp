@@ -1,7 +1,9 @@
 #include "entry_follow.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,6 +80,39 @@ private:
     int watch_ = -1;
 };
 
+// The container file an entry is followed in, held open (without a lock,
+// which the module's opens would heed) so that no other file can take its
+// device and inode while the follower runs.
+class PinnedFile {
+public:
+    PinnedFile() = default;
+    PinnedFile(const PinnedFile&) = delete;
+    PinnedFile& operator=(const PinnedFile&) = delete;
+    ~PinnedFile() { Release(); }
+
+    // Holds the file the path names now (none when it cannot be opened).
+    void Pin(const std::string& path) {
+        Release();
+        fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ >= 0 && fstat(fd_, &pinned_) != 0) Release();
+    }
+    // True when the path names the pinned file.
+    bool StillAt(const std::string& path) const {
+        struct stat now;
+        return fd_ >= 0 && stat(path.c_str(), &now) == 0 && now.st_dev == pinned_.st_dev &&
+               now.st_ino == pinned_.st_ino;
+    }
+
+private:
+    void Release() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+    int fd_ = -1;
+    struct stat pinned_ = {};
+};
+
 // The clean flag as the module found it, before any repair it makes of a
 // container nobody holds; *repaired tells whether this opening made such a
 // repair.
@@ -104,7 +139,12 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
     // writer went away without closing it. Remembered, since from then on
     // the flag no longer says so.
     bool abandoned = false;
+    // The file the entry was first found in; until then, whatever file the
+    // path names is looked at.
+    PinnedFile pinned;
+    bool found = false;
     for (;;) {
+        if (!found) pinned.Pin(path);
         // In this order: a writer sets the clean flag before it lets go of
         // the file, so a container that is neither held nor clean was left
         // by a writer that never closed it.
@@ -126,6 +166,18 @@ int FollowEntry(Module& module, const std::string& path, const std::string& name
                 watch.Wait();
                 continue;
             }
+            // The module opened the file the path names now; its entry is
+            // the one followed only while that is the file the entry was
+            // found in. (A file still at the path after this opening was
+            // there for the looks above too.)
+            if (!pinned.StillAt(path)) {
+                if (found)
+                    return FailPlain(Place{path, name}, "the container file was replaced by another (or removed) while "
+                                                        "the entry was followed; stopped at byte " +
+                                                            std::to_string(position));
+                continue;
+            }
+            found = true;
             // The writer may have gone between the looks above and this
             // opening, which then repaired the container.
             Inspection opened;

@@ -7,6 +7,9 @@
 // again). Between readings cont sleeps until the container file changes
 // (inotify). It ends after a reading made once the writer had closed the
 // container (its clean flag set), which holds every byte the entry got.
+// Each reading opens the path anew, so each makes sure the path still names
+// the file (device and inode) the entry was first found in: an entry of the
+// same name in a container renamed over it is another entry.
 #ifndef CONT_ENTRY_FOLLOW_H
 #define CONT_ENTRY_FOLLOW_H
 
@@ -22,7 +25,7 @@ namespace cont {
 // `length` of them, as they arrive. kExitOk once the writer closed the
 // container and every byte was written; kExitFailure once said why, also
 // when the writer went away without closing the container (a crash), after
-// the bytes that reached the disk.
+// the bytes that reached the disk, or the container file was replaced.
 int FollowEntry(Module& module, const std::string& path, const std::string& name, uint64_t offset,
                 uint64_t length, bool quiet);
 

@@ -29,6 +29,10 @@ int Fail(const Place& place, const std::string& what, int32_t result) {
     return FailPlain(place, what + ": " + contfs::Result(result).Describe());
 }
 
+int Fail(const Place& place, const std::string& what, int32_t result, const std::string& then) {
+    return FailPlain(place, what + ": " + contfs::Result(result).Describe() + "; " + then);
+}
+
 int FailPlain(const Place& place, const std::string& what) {
     std::fprintf(stderr, "%s%s\n", Prefix(place).c_str(), what.c_str());
     g_lastFailure = what;

@@ -29,6 +29,8 @@ struct Place {
 // contfs::Result::Describe does. Returns kExitFailure so a command can end
 // with `return Fail(...)`.
 int Fail(const Place& place, const std::string& what, int32_t result);
+// The same with a sentence after the code: "...: NAME (0x...); THEN".
+int Fail(const Place& place, const std::string& what, int32_t result, const std::string& then);
 
 // The same line without a result code, for failures the tool finds itself
 // that have no code to give.

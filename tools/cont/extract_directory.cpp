@@ -147,6 +147,7 @@ bool ExtractDirectory::Begin(const std::string& name, File* file, std::string* r
         file->temp_ = temp;
         file->name_ = leaf;
         file->replacing_ = replacing;
+        file->written_ = 0;
         // The replacement keeps the permissions of the file it replaces.
         if (replacing && fchmod(fd, mode) != 0) {
             *reason = SystemReason("cannot give the new file the old one's permissions");
@@ -181,6 +182,7 @@ bool ExtractDirectory::File::Write(const uint8_t* data, size_t size, std::string
         }
         data += n;
         size -= static_cast<size_t>(n);
+        written_ += static_cast<uint64_t>(n);
     }
     return true;
 }
@@ -204,6 +206,24 @@ bool ExtractDirectory::File::Commit(std::string* reason) {
         return false;
     }
     return true;
+}
+
+std::string ExtractDirectory::File::KeepPartial() {
+    if (fd_ < 0) return "";
+    if (written_ == 0) {
+        Abandon();
+        return "";
+    }
+    close(fd_);
+    fd_ = -1;
+    // A link, unlike a rename, never replaces a file that is there (one
+    // that appeared since Begin looked included).
+    for (const std::string& kept : {replacing_ ? std::string() : name_, name_ + ".partial"}) {
+        if (kept.empty() || linkat(dir_, temp_.c_str(), dir_, kept.c_str(), 0) != 0) continue;
+        unlinkat(dir_, temp_.c_str(), 0);
+        return kept;
+    }
+    return temp_;
 }
 
 }  // namespace cont

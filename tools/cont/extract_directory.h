@@ -5,7 +5,9 @@
 //
 // Each file is written under a temporary name beside its target and renamed
 // into place only once it is whole: a failed entry leaves the file it was
-// to replace as it was. A target that is not a regular file (a link, a
+// to replace as it was. What was written of an entry that could not be read
+// whole is kept all the same, as tar keeps a file cut short, but never in
+// place of a file that is there. A target that is not a regular file (a link, a
 // FIFO, a directory, a device) is refused rather than opened, and so is the
 // container being read, under any name.
 #ifndef CONT_EXTRACT_DIRECTORY_H
@@ -43,6 +45,15 @@ public:
         // Makes the file the target: flushed to the disk first when it
         // replaces one, then renamed over it. False with the reason.
         bool Commit(std::string* reason);
+        // Keeps what was written of an entry that could not be read whole:
+        // under the file's own name when nothing is there, else beside it
+        // as NAME.partial when that name is free, else under its temporary
+        // name. The name it is kept under (its last segment), or empty when
+        // nothing was written (the file is then removed).
+        std::string KeepPartial();
+        uint64_t written() const { return written_; }
+        // A file was there when Begin looked.
+        bool replacing() const { return replacing_; }
 
     private:
         friend class ExtractDirectory;
@@ -53,6 +64,7 @@ public:
         std::string temp_;
         std::string name_;
         bool replacing_ = false;
+        uint64_t written_ = 0;
     };
 
     // `name` as a path the user can find it by, for messages.

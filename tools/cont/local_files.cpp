@@ -1,6 +1,7 @@
 #include "local_files.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,12 @@ std::string BaseName(const std::string& path) {
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
     const size_t slash = trimmed.rfind('/');
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool MakeDirectories(const std::string& path, std::string* reason) {
@@ -104,6 +111,23 @@ bool InputFile::Read(uint8_t* into, size_t count, size_t* got, std::string* reas
         *got += static_cast<size_t>(n);
         if (n == 0 || !regular_) break;
     }
+    return true;
+}
+
+bool InputFile::Wait(int timeoutMs, bool* ready, std::string* reason) {
+    *ready = true;
+    if (regular_) return true;
+    struct pollfd input = {fd_, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&input, 1, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    // POLLHUP and POLLERR as well as POLLIN: a read returns at once.
+    *ready = n > 0;
     return true;
 }
 

@@ -17,6 +17,9 @@ bool FileSizeOf(const std::string& path, uint64_t* size);
 bool SameFile(const std::string& a, const std::string& b);
 // The last component of a path ("dir/a.txt" gives "a.txt").
 std::string BaseName(const std::string& path);
+// The directory that holds a path: "dir" for "dir/a.txt", "." for "a.txt",
+// "/" for "/a.txt".
+std::string ParentOf(const std::string& path);
 // Creates a directory and its parents; false with a reason on failure.
 bool MakeDirectories(const std::string& path, std::string* reason);
 std::string JoinPath(const std::string& dir, const std::string& name);
@@ -35,6 +38,11 @@ public:
     // whatever has arrived is handed over at once, so it can be written
     // as it comes.
     bool Read(uint8_t* into, size_t count, size_t* got, std::string* reason);
+    // Waits at most `timeoutMs` (-1: as long as it takes) until a Read
+    // would not wait: bytes have arrived, or the end. `ready` is false when
+    // the time ran out first. A regular file is always ready. False with a
+    // reason when the file cannot be waited on.
+    bool Wait(int timeoutMs, bool* ready, std::string* reason);
     // True when the bytes cannot be had a second time: anything but a
     // regular file, such as a pipe.
     bool Irreplaceable() const { return !regular_; }

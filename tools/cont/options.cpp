@@ -42,4 +42,20 @@ bool ParseByteCount(const std::string& text, uint64_t* value) {
     return true;
 }
 
+bool ParseSeconds(const std::string& text, uint64_t* milliseconds) {
+    const size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? std::string() : text.substr(point + 1);
+    if (whole.empty() || whole.size() > 7 || (point != std::string::npos && fraction.empty())) return false;
+    for (char c : whole + fraction)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    uint64_t ms = std::stoull(whole) * 1000;
+    // Milliseconds are all a timer here tells apart.
+    uint64_t scale = 100;
+    for (size_t i = 0; i < fraction.size() && i < 3; ++i, scale /= 10) ms += static_cast<uint64_t>(fraction[i] - '0') * scale;
+    if (ms > kMaxSeconds * 1000) return false;
+    *milliseconds = ms;
+    return true;
+}
+
 }  // namespace cont

@@ -50,6 +50,11 @@ private:
 // 1024). False for anything else, including values past 2^64 - 1.
 bool ParseByteCount(const std::string& text, uint64_t* value);
 
+// A span of time in seconds ("2", "0.5"; at most kMaxSeconds), as
+// milliseconds. False for anything else.
+bool ParseSeconds(const std::string& text, uint64_t* milliseconds);
+constexpr uint64_t kMaxSeconds = 1000000;
+
 }  // namespace cont
 
 #endif

@@ -6,21 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "container_lock.h"
 #include "errors.h"
 #include "local_files.h"
+#include "replacement_directory.h"
 
 namespace cont {
 
 namespace {
-
-std::string ParentOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // A container that a program is writing has its clean flag at 0 and is
 // held open, with a lock, by that program. (A container left unclean by a
@@ -46,7 +40,7 @@ void SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
-int32_t PackTarget::Prepare(const std::string& out, bool replace, std::string* reason) {
+int32_t PackTarget::Prepare(const std::string& out, bool replace, bool disposable, std::string* reason) {
     out_ = out;
     struct stat existing;
     if (lstat(out.c_str(), &existing) == 0) {
@@ -66,7 +60,7 @@ int32_t PackTarget::Prepare(const std::string& out, bool replace, std::string* r
             *reason = "exists; packing would empty it (use --force to replace it)";
             return E_ACCESSDENIED;
         }
-        return PrepareReplacement(existing.st_mode & 07777, reason);
+        return PrepareReplacement(existing.st_mode & 07777, disposable, reason);
     }
     if (errno != ENOENT) {
         *reason = "cannot create the container";
@@ -90,29 +84,25 @@ int32_t PackTarget::PrepareNew(std::string* reason) {
     return Adopt(fd, out_, reason);
 }
 
-int32_t PackTarget::PrepareReplacement(mode_t mode, std::string* reason) {
+int32_t PackTarget::PrepareReplacement(mode_t mode, bool disposable, std::string* reason) {
     if (BeingWritten(out_, module_)) {
         *reason = "is open in another program and was not closed cleanly: it may still be being written, "
                   "and replacing it would lose what that program writes next";
         return E_ACCESSDENIED;
     }
-    const char kTempName[] = ".cont-pack-XXXXXX";
-    std::string templ = out_.find('/') == std::string::npos ? kTempName : JoinPath(ParentOf(out_), kTempName);
-    if (!mkdtemp(templ.data())) {
-        *reason = "cannot make a directory beside it for the new container";
-        return ResultFromErrno(errno);
-    }
-    tempDir_ = templ;
+    ClearStaleReplacements(out_);
+    const int32_t made = tempDir_.Make(out_, disposable, reason);
+    if (QLX_FAILED(made)) return made;
     replacing_ = true;
     mode_ = mode;
-    const std::string path = JoinPath(tempDir_, BaseName(out_));
+    const std::string path = JoinPath(tempDir_.path(), BaseName(out_));
     // Writable by its owner while it is made; it takes the old file's
     // permissions when it replaces it.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int code = errno;
         *reason = "cannot create the new container";
-        rmdir(tempDir_.c_str());
+        tempDir_.Remove();
         return ResultFromErrno(code);
     }
     return Adopt(fd, path, reason);
@@ -126,7 +116,7 @@ int32_t PackTarget::Adopt(int fd, const std::string& path, std::string* reason) 
     if (!known) {
         *reason = "cannot look at the new container";
         unlink(path.c_str());
-        if (replacing_) rmdir(tempDir_.c_str());
+        if (replacing_) tempDir_.Remove();
         return ResultFromErrno(code);
     }
     device_ = st.st_dev;
@@ -163,7 +153,7 @@ bool PackTarget::Commit(std::string* reason) {
         *reason = SystemReason("cannot put the new container in place");
         return false;
     }
-    rmdir(tempDir_.c_str());
+    tempDir_.Remove();
     SyncDirectory(ParentOf(out_));
     return true;
 }
@@ -177,9 +167,13 @@ PackTarget::Fate PackTarget::Abandon(bool keep) {
         unlink(writePath_.c_str());
         return {"nothing reached the disk; the empty file was removed", false};
     }
-    if (keep) return {"it is left as it was; the new container is kept at " + writePath_, true};
+    if (keep) {
+        // Never to be taken for debris a later run may throw away.
+        tempDir_.Unmark();
+        return {"it is left as it was; the new container is kept at " + writePath_, true};
+    }
     if (StillOurs(writePath_, &size)) unlink(writePath_.c_str());
-    rmdir(tempDir_.c_str());
+    tempDir_.Remove();
     return {"it is left as it was", false};
 }
 

@@ -8,10 +8,10 @@
 // the disk, readable, under the name the user gave.
 //
 // A replacement (pack --force, compact) is made in a private directory
-// beside the old container, under the old container's own file name (the
-// module stores that name as the container's title), and renamed over the
-// old one only once it is complete; until then the old container stays
-// whole.
+// beside the old container (replacement_directory.h), under the old
+// container's own file name (the module stores that name as the
+// container's title), and renamed over the old one only once it is
+// complete; until then the old container stays whole.
 #ifndef CONT_PACK_TARGET_H
 #define CONT_PACK_TARGET_H
 
@@ -21,6 +21,7 @@
 #include <string>
 
 #include "host_library.h"
+#include "replacement_directory.h"
 
 namespace cont {
 
@@ -32,9 +33,13 @@ public:
     PackTarget& operator=(const PackTarget&) = delete;
 
     // Claims the place for the container at `out`; with `replace`, an
-    // existing regular file there may be replaced. S_OK, or a failure with
-    // the reason when nothing was made.
-    int32_t Prepare(const std::string& out, bool replace, std::string* reason);
+    // existing regular file there may be replaced, and what stale runs
+    // left beside it is cleared first (replacement_directory.h).
+    // `disposable` when the new container can be made again (its inputs
+    // can be read again), so that a run killed while making it leaves
+    // debris a later run may remove. S_OK, or a failure with the reason
+    // when nothing was made.
+    int32_t Prepare(const std::string& out, bool replace, bool disposable, std::string* reason);
 
     // The file the module is to write: `out` itself, or the new container
     // beside it.
@@ -59,7 +64,7 @@ public:
 
 private:
     int32_t PrepareNew(std::string* reason);
-    int32_t PrepareReplacement(mode_t mode, std::string* reason);
+    int32_t PrepareReplacement(mode_t mode, bool disposable, std::string* reason);
     // Takes the file just created at `path` as the one to write.
     int32_t Adopt(int fd, const std::string& path, std::string* reason);
     // Whether `path` is still the file this run created.
@@ -68,7 +73,7 @@ private:
     Module& module_;
     std::string out_;
     std::string writePath_;
-    std::string tempDir_;
+    ReplacementDirectory tempDir_;
     bool replacing_ = false;
     mode_t mode_ = 0;  // the old container's permissions
     dev_t device_ = 0;

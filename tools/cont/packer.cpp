@@ -1,5 +1,6 @@
 #include "packer.h"
 
+#include <climits>
 #include <set>
 
 #include "cont_url.h"
@@ -48,6 +49,7 @@ int CollectSources(const std::string& out, const std::vector<GivenInput>& given,
         auto source = std::make_unique<Source>();
         source->path = std::move(input.path);
         source->name = std::move(input.name);
+        source->streamed = !input.sized;
         if (!UsableEntryName(urlPath, source->name, &reason))
             return Fail(Place{out, source->name}, reason, E_INVALIDARG);
         if (!names.insert(source->name).second)
@@ -90,8 +92,41 @@ int Packer::OpenEntry(Source& source) {
     return Fail(place(source.name), "cannot add the entry", result);
 }
 
+int Packer::Sync() {
+    unsyncedSince_.reset();
+    const int32_t result = writer_.Sync().code();
+    if (QLX_SUCCEEDED(result)) return kExitOk;
+    std::string what = "cannot flush what was written to the disk";
+    const std::string cause = WhyWriteFailed(writePath_);
+    if (!cause.empty()) what += ": " + cause;
+    return Fail(place(), what, result);
+}
+
+int Packer::SyncIfDue() {
+    if (!timed_ || !unsyncedSince_ || std::chrono::steady_clock::now() - *unsyncedSince_ < syncEvery_) return kExitOk;
+    return Sync();
+}
+
+int Packer::AwaitInput(Source& source) {
+    if (!timed_ || !source.streamed) return kExitOk;
+    std::string reason;
+    for (bool ready = false; !ready;) {
+        if (const int status = SyncIfDue(); status != kExitOk) return status;
+        int timeout = -1;  // nothing is waiting to be synced
+        if (unsyncedSince_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*unsyncedSince_ + syncEvery_ -
+                                                                           std::chrono::steady_clock::now());
+            timeout = left.count() < 0 ? 0 : left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
+        }
+        if (!source.input.Wait(timeout, &ready, &reason))
+            return FailPlain(Place{source.path, {}}, "cannot wait for input: " + reason);
+    }
+    return kExitOk;
+}
+
 int Packer::CopyPiece(Source& source, uint32_t piece) {
     std::string reason;
+    if (const int status = AwaitInput(source); status != kExitOk) return status;
     buffer_.resize(piece);
     size_t got = 0;
     if (!source.input.Read(buffer_.data(), piece, &got, &reason))
@@ -112,11 +147,15 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
     }
     source.written += got;
     if (progress_) progress_->Advance(got);
-    return kExitOk;
+    if (!unsyncedSince_) unsyncedSince_ = std::chrono::steady_clock::now();
+    return SyncIfDue();
 }
 
 int Packer::Run(Sources& sources, bool interleave, uint64_t total, const char* verb) {
     progress_ = std::make_unique<Progress>(verb, total, tool_.quiet());
+    timed_ = false;
+    for (const auto& source : sources) timed_ = timed_ || (source->streamed && syncEvery_.count() > 0);
+    unsyncedSince_.reset();
     int status = kExitOk;
     if (interleave) {
         // Every entry is added before any byte is written, then each gets a
@@ -145,6 +184,10 @@ int Packer::Run(Sources& sources, bool interleave, uint64_t total, const char* v
         }
     }
     progress_.reset();
+    // Success is told only of what will survive a power cut.
+    bool added = false;
+    for (const auto& source : sources) added = added || source->added;
+    if (status == kExitOk && added) status = Sync();
     // The container writes its directory and clean flag when the last file
     // object lets go of it.
     for (auto& source : sources) source->entry.Release();

@@ -7,7 +7,9 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace cont {
 struct Source {
     std::string path;  // as given; "-" for standard input
     std::string name;  // entry name
+    bool streamed = false;  // not a regular file: its bytes come as they are sent
     InputFile input;
     EntryFile entry;
     bool added = false;  // the entry was opened in the container
@@ -54,8 +57,14 @@ public:
     Packer(Tool& tool, std::string out, std::string writePath, ContainerWriter& writer)
         : tool_(tool), out_(std::move(out)), writePath_(std::move(writePath)), writer_(writer) {}
 
-    // Copies every source into the container and lets go of it (and of the
-    // writer), so that the module writes its directory and clean flag.
+    // While a streamed source is copied, what was written is synced once it
+    // has waited `interval` unsynced, also when the input goes quiet (the
+    // input is waited for with that timeout). Zero: only at the end.
+    void SyncEvery(std::chrono::milliseconds interval) { syncEvery_ = interval; }
+
+    // Copies every source into the container, syncs it (a durable point:
+    // every byte written survives a power cut) and lets go of it (and of
+    // the writer), so that the module writes its directory and clean flag.
     // `verb` names the work on the progress line. Prints any failure.
     int Run(Sources& sources, bool interleave, uint64_t total, const char* verb);
     // Reads the container back and records what each entry holds; false
@@ -67,6 +76,12 @@ private:
     int OpenEntry(Source& source);
     // Copies one piece; `source.done` once the input is used up.
     int CopyPiece(Source& source, uint32_t piece);
+    // Waits for a streamed source's next bytes, syncing whenever what was
+    // written is due meanwhile.
+    int AwaitInput(Source& source);
+    // Syncs when what was written has waited long enough.
+    int SyncIfDue();
+    int Sync();
     Place place(const std::string& entry = {}) const { return Place{out_, entry}; }
 
     Tool& tool_;
@@ -75,6 +90,10 @@ private:
     ContainerWriter& writer_;
     std::vector<uint8_t> buffer_;
     std::unique_ptr<Progress> progress_;
+    std::chrono::milliseconds syncEvery_{0};
+    bool timed_ = false;  // syncs on the clock in this run
+    // When the oldest byte not yet synced was written.
+    std::optional<std::chrono::steady_clock::time_point> unsyncedSince_;
 };
 
 bool Complete(const Source& source);
