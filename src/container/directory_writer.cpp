@@ -123,15 +123,24 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
 }
 
 // Writes size, chunk size and seek table at the current position, as the
-// tail of an entry record. A table still on disk is right there already and
-// is not written again.
-int32_t DirectoryWriter::WriteEntryTail(const StoredEntry& entry) {
+// tail of an entry record. Of a table the record already holds, only the
+// slots changed since are written; one still on disk alone is not written.
+int32_t DirectoryWriter::WriteEntryTail(StoredEntry& entry) {
+    SeekTable& table = entry.seekTable;
     big_endian::Put64(m_file.Scratch() + kTailSizeOffset, entry.size);
-    big_endian::Put64(m_file.Scratch() + kTailChunkSizeOffset, entry.seekTable.chunkSize);
+    big_endian::Put64(m_file.Scratch() + kTailChunkSizeOffset, table.chunkSize);
     int32_t result = m_file.WriteExact(m_file.Scratch(), kTailSeekTableOffset);
-    if (QLX_FAILED(result) || entry.seekTable.OnDisk()) return result;
-    entry.seekTable.Store(m_file.Scratch());
-    return m_file.WriteExact(m_file.Scratch(), kSeekTableBytes);
+    if (QLX_FAILED(result) || table.OnDisk()) return result;
+    table.Store(m_file.Scratch());
+    if (table.Whole()) {
+        result = m_file.WriteExact(m_file.Scratch(), kSeekTableBytes);
+    } else if (table.ChangedFrom() < table.ChangedTo()) {
+        const uint64_t from = uint64_t{kSlotSize} * table.ChangedFrom();
+        result = m_file.WriteAt(m_file.Position() + from, m_file.Scratch() + from,
+                                uint64_t{kSlotSize} * table.ChangedTo() - from);
+    }
+    if (QLX_SUCCEEDED(result)) table.Stored();
+    return result;
 }
 
 int32_t DirectoryWriter::FixGrowingRecord() {

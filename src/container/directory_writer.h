@@ -56,7 +56,7 @@ public:
 
 private:
     StoredEntry* Successor(const StoredEntry& removed) const;
-    int32_t WriteEntryTail(const StoredEntry& entry);
+    int32_t WriteEntryTail(StoredEntry& entry);
     int32_t MarkRecordRemoved(uint64_t recordOffset);
 
     RecordFile& m_file;

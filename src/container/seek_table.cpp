@@ -1,5 +1,6 @@
 #include "container/seek_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -28,7 +29,24 @@ int32_t SeekTable::Load(const uint8_t* stored) {
     for (uint32_t i = 0; i < kSeekTableSlots; ++i) slots[i] = big_endian::Get64(stored + i * kSlotSize);
     m_slots = slots;
     m_onDisk = false;
+    Stored();
     return S_OK;
+}
+
+void SeekTable::Stored() {
+    m_recordHolds = true;
+    m_changedFrom = m_changedTo = 0;
+}
+
+void SeekTable::Changed(uint32_t from, uint32_t to) {
+    if (from >= to) return;
+    if (m_changedFrom == m_changedTo) {
+        m_changedFrom = from;
+        m_changedTo = to;
+        return;
+    }
+    if (from < m_changedFrom) m_changedFrom = from;
+    if (to > m_changedTo) m_changedTo = to;
 }
 
 void SeekTable::Store(uint8_t* out) const {
@@ -40,6 +58,7 @@ void SeekTable::Clear() {
     m_slots = nullptr;
     m_first = 0;
     m_onDisk = false;
+    m_recordHolds = false;
     chunkSize = record_format::kBaseChunkSize;
 }
 
@@ -69,12 +88,17 @@ int32_t SeekTable::Update(uint64_t position, uint64_t newRecordOffset, uint64_t 
         for (uint32_t i = 0; i < kHalf; ++i) table[i] = table[2 * i];
         for (uint32_t i = kHalf; i < kSeekTableSlots; ++i) table[i] = 0;
         chunkSize *= 2;
+        Changed(0, kSeekTableSlots);
     }
     uint32_t slot = static_cast<uint32_t>(position / chunkSize);
     uint32_t lastSet = slot;
     while (lastSet > 0 && table[lastSet] == 0) --lastSet;
     const uint64_t fill = newRecordOffset == 0 && coveringRecordOffset != 0 ? coveringRecordOffset : table[lastSet];
     for (uint32_t i = lastSet + 1; i < slot; ++i) table[i] = fill;
-    if (table[slot] == 0) table[slot] = newRecordOffset != 0 ? newRecordOffset : fill;
+    const bool slotSet = table[slot] == 0;
+    if (slotSet) table[slot] = newRecordOffset != 0 ? newRecordOffset : fill;
+    // Slots lastSet + 1 to slot - 1 were filled, and slot itself when it
+    // was empty (which, for slot 0, is the slot the search stopped on).
+    Changed(std::min(lastSet + 1, slot), slotSet ? slot + 1 : slot);
     return S_OK;
 }

@@ -52,6 +52,18 @@ public:
     // The slots as an entry record holds them (all 0 for a table on disk,
     // whose bytes are not to be written).
     void Store(uint8_t* out) const;
+
+    // Which slots the entry record lacks: the table changes where a record
+    // starts and the entry's end moves, a few slots at a time, and writing
+    // back only those keeps a close from writing (and syncing) 8000 bytes
+    // per entry that are on disk already. Whole() means the record holds
+    // none of them as they are (never written, or rebuilt since); else
+    // [ChangedFrom(), ChangedTo()) is what changed since Stored().
+    bool Whole() const { return !m_recordHolds; }
+    uint32_t ChangedFrom() const { return m_changedFrom; }
+    uint32_t ChangedTo() const { return m_changedTo; }
+    // The entry record holds every slot as it is now.
+    void Stored();
     // All zero, chunk size 25000: nothing in memory.
     void Clear();
     // The entry record now holds these slots: they leave memory.
@@ -81,9 +93,14 @@ public:
     int32_t Update(uint64_t position, uint64_t newRecordOffset, uint64_t coveringRecordOffset = 0);
 
 private:
+    void Changed(uint32_t from, uint32_t to);
+
     uint64_t* m_slots = nullptr;  // kSeekTableSlots once in memory
     uint64_t m_first = 0;         // slot 0 while the slots are not in memory
     bool m_onDisk = false;
+    bool m_recordHolds = false;   // the entry record holds the slots, but the changed ones
+    uint32_t m_changedFrom = 0;
+    uint32_t m_changedTo = 0;
 };
 
 #endif

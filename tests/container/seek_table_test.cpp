@@ -128,3 +128,33 @@ TEST_F(SeekTableTest, AFarPositionHalvesAsOftenAsNeeded) {
 }
 
 }  // namespace
+
+// A write-back writes only the slots changed since the record held the
+// table: every slot that differs from what was stored must lie in the range
+// the table gives, through record starts, appends and halvings alike.
+TEST(SeekTableChanges, EverySlotChangedSinceStoredIsInTheChangedRange) {
+    SeekTable table;
+    std::vector<uint64_t> stored(record_format::kSeekTableSlots, 0);
+    uint64_t chunk = table.chunkSize;
+    uint64_t end = 0, offset = 100;
+    uint32_t seed = 7;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int step = 0; step < 400; ++step) {
+        if (step % 37 == 0) {
+            for (uint32_t i = 0; i < record_format::kSeekTableSlots; ++i) stored[i] = table[i];
+            chunk = table.chunkSize;
+            table.Stored();
+        }
+        // The first record starts at 0, as a writer's does.
+        const bool startsRecord = step == 0 || next() % 3 == 0;
+        if (step != 0) end += 1 + next() % 200000;
+        ASSERT_EQ(table.Update(end, startsRecord ? offset : 0, startsRecord ? 0 : offset), S_OK);
+        offset += 1000;
+        if (table.Whole() || chunk != table.chunkSize) continue;
+        for (uint32_t i = 0; i < record_format::kSeekTableSlots; ++i) {
+            if (table[i] == stored[i]) continue;
+            ASSERT_TRUE(i >= table.ChangedFrom() && i < table.ChangedTo())
+                << "slot " << i << " changed outside [" << table.ChangedFrom() << ", " << table.ChangedTo() << ")";
+        }
+    }
+}
