@@ -1,0 +1,217 @@
+// The power-cut simulation: each workload run several times, seeded; from
+// each run's log crash images under the three models (crash_images.h), at
+// sync boundaries and at random cuts; every image opened with the module
+// and every entry read through and judged (power_cut_truth.h). Asserted,
+// for every image: an image marked clean holds every entry exactly as
+// written or as at its durable point; every entry holds at least the bytes
+// it had at the last completed Sync or close; an entry there before an add
+// stays exactly so (the one replaced: its old bytes whole or a prefix of
+// its new ones); wrong bytes only past the durable prefix. Compaction's new
+// container must have nothing unsynced when its writer has finished.
+//
+// POWER_CUT_IMAGES sets the images per workload and model (default 1000),
+// POWER_CUT_SEED the first seed (default 1), POWER_CUT_LOG=N prints the log
+// of run N (its ops numbered as the recipes count them). A failure names the seed, the
+// run and the image's recipe, and the first few failing images are kept in
+// the build's test-tmp/power-cut-failures/.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crash_images.h"
+#include "power_cut_log.h"
+#include "power_cut_truth.h"
+#include "power_cut_workloads.h"
+
+namespace {
+
+using namespace powercut;
+
+constexpr int kRuns = 8;
+constexpr size_t kFailuresShown = 5;
+constexpr Model kModels[] = {Model::kProcess, Model::kPages, Model::kSectors};
+
+uint64_t EnvNumber(const char* name, uint64_t otherwise) {
+    const char* text = getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
+}
+
+struct Tally {
+    uint64_t images = 0, clean = 0, violations = 0, wrongBefore = 0, wrongAfter = 0;
+    uint64_t entries[kOutcomes] = {};
+};
+
+// Cuts just before and after every sync and after every durable point,
+// then anywhere; `count` in all.
+std::vector<size_t> Cuts(const Log& log, size_t from, size_t count, std::mt19937_64& random) {
+    std::vector<size_t> cuts;
+    for (size_t i = from; i < log.size(); ++i) {
+        if (log[i].kind == Op::kSync) cuts.push_back(i);
+        if (log[i].kind == Op::kSync || log[i].kind == Op::kDurable) cuts.push_back(i + 1);
+    }
+    std::shuffle(cuts.begin(), cuts.end(), random);
+    cuts.resize(std::min(cuts.size(), count / 2));
+    while (cuts.size() < count) cuts.push_back(from + random() % (log.size() - from + 1));
+    return cuts;
+}
+
+void PrintLog(const Log& log) {
+    static const char* const kinds[] = {"write", "length", "sync", "added", "write began", "write ended",
+                                        "removed", "durable", "guard"};
+    for (size_t i = 0; i < log.size(); ++i)
+        std::printf("%zu: %s %s at %llu, %zu bytes\n", i, kinds[log[i].kind], log[i].name.c_str(),
+                    static_cast<unsigned long long>(log[i].at), log[i].bytes.size());
+}
+
+// Writes and syncs of `path` in the first `cut` ops after its last sync.
+size_t Unsynced(const Log& log, const std::string& path, size_t cut) {
+    size_t unsynced = 0;
+    for (size_t i = 0; i < cut; ++i) {
+        if (log[i].name != path || !log[i].ChangesFile()) continue;
+        unsynced = log[i].kind == Op::kSync ? 0 : unsynced + 1;
+    }
+    return unsynced;
+}
+
+class PowerCutTest : public ::testing::Test {
+protected:
+    using Workload = RecordedRun (*)(const std::string& dir, std::mt19937_64& random);
+
+    void SetUp() override {
+        std::filesystem::create_directories(CONTFS_TEST_TMPDIR);
+        std::string pattern = std::string(CONTFS_TEST_TMPDIR) + "/power-cut-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+    void Simulate(const std::string& workloadName, Workload workload) {
+        const uint64_t seed = EnvNumber("POWER_CUT_SEED", 1);
+        const size_t perRun = std::max<uint64_t>(1, EnvNumber("POWER_CUT_IMAGES", 1000) / kRuns);
+        Tally tallies[3];
+        std::vector<std::string> failures;
+        const std::string image = m_dir + "/image.cnt";
+        for (int r = 0; r < kRuns; ++r) {
+            const std::string dir = m_dir + "/run" + std::to_string(r);
+            std::filesystem::create_directories(dir);
+            std::mt19937_64 random(seed * 1000 + r);
+            const RecordedRun run = workload(dir, random);
+            ASSERT_FALSE(run.log.empty()) << workloadName << ": the run recorded nothing";
+            if (getenv("POWER_CUT_LOG") && EnvNumber("POWER_CUT_LOG", 0) == static_cast<uint64_t>(r)) PrintLog(run.log);
+            std::vector<std::string> names;
+            for (const auto& [name, truth] : TruthAt(run.log, run.log.size())) names.push_back(name);
+            for (size_t cut : run.cuts) {
+                if (const size_t unsynced = Unsynced(run.log, run.path, cut)) {
+                    ++tallies[0].violations;
+                    failures.push_back(workloadName + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " +
+                                       std::to_string(r) + ": " + std::to_string(unsynced) +
+                                       " changes of the new container unsynced when its writer had finished");
+                }
+            }
+            for (size_t m = 0; m < 3; ++m) {
+                std::mt19937_64 pick(seed * 1000 + r + m * 100);
+                const std::vector<size_t> cuts = run.cuts.empty() ? Cuts(run.log, run.from, perRun, pick)
+                                                                   : std::vector<size_t>(perRun, run.cuts.back());
+                for (size_t cut : cuts) {
+                    Recipe recipe;
+                    const std::string bytes = CrashImage(run.log, run.path, run.base, cut, kModels[m], pick, &recipe);
+                    PutFile(image, bytes);
+                    const Truth truth = TruthAt(run.log, cut);
+                    std::vector<std::string> judged;
+                    for (const std::string& name : names)
+                        if (truth.count(name)) judged.push_back(name);
+                    const std::vector<EntryRead> reads = ReadEntries(image, judged);
+                    const int clean = bytes.size() > 6 && bytes.compare(0, 4, ".W7K") == 0 ? bytes[6] : -1;
+                    Tally& tally = tallies[m];
+                    ++tally.images;
+                    tally.clean += clean == 1;
+                    for (size_t i = 0; i < judged.size(); ++i) {
+                        const EntryTruth& expected = truth.at(judged[i]);
+                        const Judgement j = Judge(expected, reads[i], clean);
+                        ++tally.entries[j.outcome];
+                        tally.wrongBefore += j.wrongBefore;
+                        tally.wrongAfter += j.wrongAfter;
+                        if (j.violation.empty()) continue;
+                        ++tally.violations;
+                        if (failures.size() >= kFailuresShown) continue;
+                        const std::string kept = Keep(workloadName, failures.size(), bytes);
+                        failures.push_back(
+                            workloadName + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " + std::to_string(r) +
+                            ", " + recipe.Describe() + ": entry " + judged[i] + " " + j.violation + " (" +
+                            kOutcomeNames[j.outcome] + ": " + std::to_string(reads[i].bytes.size()) + " bytes read, " +
+                            std::to_string(expected.latest.size()) + " written, " +
+                            std::to_string(expected.durable.size()) + " durable; clean flag " +
+                            std::to_string(clean) + "; image kept as " + kept + ")");
+                    }
+                }
+            }
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+        Print(workloadName, tallies);
+        uint64_t violations = 0;
+        for (const Tally& tally : tallies) violations += tally.violations;
+        for (const std::string& failure : failures) ADD_FAILURE() << failure;
+        EXPECT_EQ(violations, 0u) << workloadName << ": entries of crash images not as they may be";
+    }
+
+private:
+    static std::string Keep(const std::string& workload, size_t n, const std::string& bytes) {
+        const std::string dir = std::string(CONTFS_TEST_TMPDIR) + "/power-cut-failures";
+        std::filesystem::create_directories(dir);
+        std::string file = workload;
+        for (char& c : file)
+            if (!isalnum(static_cast<unsigned char>(c))) c = '-';
+        const std::string path = dir + "/" + file + "-" + std::to_string(n) + ".cnt";
+        PutFile(path, bytes);
+        return path;
+    }
+
+    static void Print(const std::string& workload, const Tally (&tallies)[3]) {
+        std::printf("%-22s %-17s %7s %6s %7s %7s %7s %7s %7s %7s %9s %9s %6s\n", "workload", "model", "images", "clean",
+                    "exact", "prefix", "damage", "absent", "refused", "wrong", "wrong B<", "wrong B>", "fails");
+        for (size_t m = 0; m < 3; ++m) {
+            const Tally& t = tallies[m];
+            std::printf("%-22s %-17s %7llu %6llu", workload.c_str(), ModelName(kModels[m]),
+                        static_cast<unsigned long long>(t.images), static_cast<unsigned long long>(t.clean));
+            for (uint64_t count : t.entries) std::printf(" %7llu", static_cast<unsigned long long>(count));
+            std::printf(" %9llu %9llu %6llu\n", static_cast<unsigned long long>(t.wrongBefore),
+                        static_cast<unsigned long long>(t.wrongAfter), static_cast<unsigned long long>(t.violations));
+        }
+        std::fflush(stdout);
+    }
+
+    std::string m_dir;
+};
+
+TEST_F(PowerCutTest, Pack) { Simulate("pack", Pack); }
+
+TEST_F(PowerCutTest, PackInterleavedWithSyncs) { Simulate("pack --interleave", PackInterleaved); }
+
+TEST_F(PowerCutTest, AddToCleanContainer) {
+    Simulate("add", [](const std::string& dir, std::mt19937_64& random) { return Add(dir, random, false); });
+}
+
+TEST_F(PowerCutTest, AddReplacing) {
+    Simulate("add --replace", [](const std::string& dir, std::mt19937_64& random) { return Add(dir, random, true); });
+}
+
+TEST_F(PowerCutTest, Remove) { Simulate("rm", Remove); }
+
+TEST_F(PowerCutTest, OverwriteAcrossRecords) { Simulate("overwrite", Overwrite); }
+
+TEST_F(PowerCutTest, RecoveryWriteBack) { Simulate("recovery write-back", Recover); }
+
+TEST_F(PowerCutTest, CompactionRenamesOnlyASyncedContainer) { Simulate("compact", Compact); }
+
+}  // namespace
