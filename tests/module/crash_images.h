@@ -81,8 +81,8 @@ inline std::string Replay(const Log& log, const std::string& path, std::string f
 }
 
 // An image of `path` with the first `cut` ops of the log applied.
-inline std::string CrashImage(const Log& log, const std::string& path, const std::string& base, size_t cut,
-                              Model model, std::mt19937_64& random, Recipe* recipe) {
+inline std::string CrashImage(const Log& log, const std::string& path, const std::string& base, size_t cut, Model model,
+                              std::mt19937_64& random, Recipe* recipe) {
     *recipe = Recipe();
     recipe->model = model;
     recipe->cut = cut;

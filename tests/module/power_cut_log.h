@@ -27,12 +27,12 @@ struct Op {
         kLength,  // the file's length set to `at`
         kSync,    // everything before is durable
         // Notes from the host, `name` an entry ("" for every entry).
-        kAdded,        // about to be opened for writing: then it exists, empty
-        kWriteBegan,   // `bytes` at `at`, not yet returned
-        kWriteEnded,   // the write that began last returned S_OK
-        kRemoved,      // about to be removed
-        kDurable,      // a Sync returned S_OK, or the container's close finished
-        kGuard,        // an add begins: the entries there now must stay as they are
+        kAdded,       // about to be opened for writing: then it exists, empty
+        kWriteBegan,  // `bytes` at `at`, not yet returned
+        kWriteEnded,  // the write that began last returned S_OK
+        kRemoved,     // about to be removed
+        kDurable,     // a Sync returned S_OK, or the container's close finished
+        kGuard,       // an add begins: the entries there now must stay as they are
     };
     Op(Kind k, std::string n = {}, uint64_t a = 0, std::string b = {})
         : kind(k), name(std::move(n)), at(a), bytes(std::move(b)) {}

@@ -11,9 +11,9 @@
 //
 // POWER_CUT_IMAGES sets the images per workload and model (default 1000),
 // POWER_CUT_SEED the first seed (default 1), POWER_CUT_LOG=N prints the log
-// of run N (its ops numbered as the recipes count them). A failure names the seed, the
-// run and the image's recipe, and the first few failing images are kept in
-// the build's test-tmp/power-cut-failures/.
+// of run N (its ops numbered as the recipes count them). A failure names
+// the seed, the run and the image's recipe; the first few failing images
+// are kept in the build's test-tmp/power-cut-failures/.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -63,14 +63,14 @@ std::vector<size_t> Cuts(const Log& log, size_t from, size_t count, std::mt19937
 }
 
 void PrintLog(const Log& log) {
-    static const char* const kinds[] = {"write", "length", "sync", "added", "write began", "write ended",
-                                        "removed", "durable", "guard"};
+    static const char* const kinds[] = {"write",       "length",  "sync",    "added", "write began",
+                                        "write ended", "removed", "durable", "guard"};
     for (size_t i = 0; i < log.size(); ++i)
         std::printf("%zu: %s %s at %llu, %zu bytes\n", i, kinds[log[i].kind], log[i].name.c_str(),
                     static_cast<unsigned long long>(log[i].at), log[i].bytes.size());
 }
 
-// Writes and syncs of `path` in the first `cut` ops after its last sync.
+// Changes of `path` after its last sync in the first `cut` ops.
 size_t Unsynced(const Log& log, const std::string& path, size_t cut) {
     size_t unsynced = 0;
     for (size_t i = 0; i < cut; ++i) {
@@ -85,8 +85,12 @@ protected:
     using Workload = RecordedRun (*)(const std::string& dir, std::mt19937_64& random);
 
     void SetUp() override {
-        std::filesystem::create_directories(CONTFS_TEST_TMPDIR);
-        std::string pattern = std::string(CONTFS_TEST_TMPDIR) + "/power-cut-XXXXXX";
+        // Memory, where there is a file system of it: the images are many,
+        // and the module syncs each one it repairs.
+        std::error_code none;
+        const std::string scratch = std::filesystem::is_directory("/dev/shm", none) ? "/dev/shm" : CONTFS_TEST_TMPDIR;
+        std::filesystem::create_directories(scratch);
+        std::string pattern = scratch + "/power-cut-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
     }
@@ -95,84 +99,88 @@ protected:
         std::filesystem::remove_all(m_dir, ignored);
     }
 
-    void Simulate(const std::string& workloadName, Workload workload) {
+    void Simulate(const std::string& workload, Workload run) {
         const uint64_t seed = EnvNumber("POWER_CUT_SEED", 1);
         const size_t perRun = std::max<uint64_t>(1, EnvNumber("POWER_CUT_IMAGES", 1000) / kRuns);
         Tally tallies[3];
-        std::vector<std::string> failures;
-        const std::string image = m_dir + "/image.cnt";
         for (int r = 0; r < kRuns; ++r) {
             const std::string dir = m_dir + "/run" + std::to_string(r);
             std::filesystem::create_directories(dir);
             std::mt19937_64 random(seed * 1000 + r);
-            const RecordedRun run = workload(dir, random);
-            ASSERT_FALSE(run.log.empty()) << workloadName << ": the run recorded nothing";
-            if (getenv("POWER_CUT_LOG") && EnvNumber("POWER_CUT_LOG", 0) == static_cast<uint64_t>(r)) PrintLog(run.log);
-            std::vector<std::string> names;
-            for (const auto& [name, truth] : TruthAt(run.log, run.log.size())) names.push_back(name);
-            for (size_t cut : run.cuts) {
-                if (const size_t unsynced = Unsynced(run.log, run.path, cut)) {
-                    ++tallies[0].violations;
-                    failures.push_back(workloadName + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " +
-                                       std::to_string(r) + ": " + std::to_string(unsynced) +
-                                       " changes of the new container unsynced when its writer had finished");
-                }
+            const RecordedRun recorded = run(dir, random);
+            ASSERT_TRUE(std::any_of(recorded.log.begin() + recorded.from, recorded.log.end(),
+                                    [](const Op& op) { return op.ChangesFile(); }))
+                << workload << ": the run changed no file";
+            if (getenv("POWER_CUT_LOG") && EnvNumber("POWER_CUT_LOG", 0) == static_cast<uint64_t>(r))
+                PrintLog(recorded.log);
+            const std::string where =
+                workload + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " + std::to_string(r);
+            for (size_t cut : recorded.cuts) {
+                if (const size_t unsynced = Unsynced(recorded.log, recorded.path, cut))
+                    Fail(where + ": " + std::to_string(unsynced) +
+                         " changes of the new container unsynced when its writer had finished");
             }
             for (size_t m = 0; m < 3; ++m) {
-                std::mt19937_64 pick(seed * 1000 + r + m * 100);
-                const std::vector<size_t> cuts = run.cuts.empty() ? Cuts(run.log, run.from, perRun, pick)
-                                                                   : std::vector<size_t>(perRun, run.cuts.back());
-                for (size_t cut : cuts) {
-                    Recipe recipe;
-                    const std::string bytes = CrashImage(run.log, run.path, run.base, cut, kModels[m], pick, &recipe);
-                    PutFile(image, bytes);
-                    const Truth truth = TruthAt(run.log, cut);
-                    std::vector<std::string> judged;
-                    for (const std::string& name : names)
-                        if (truth.count(name)) judged.push_back(name);
-                    const std::vector<EntryRead> reads = ReadEntries(image, judged);
-                    const int clean = bytes.size() > 6 && bytes.compare(0, 4, ".W7K") == 0 ? bytes[6] : -1;
-                    Tally& tally = tallies[m];
-                    ++tally.images;
-                    tally.clean += clean == 1;
-                    for (size_t i = 0; i < judged.size(); ++i) {
-                        const EntryTruth& expected = truth.at(judged[i]);
-                        const Judgement j = Judge(expected, reads[i], clean);
-                        ++tally.entries[j.outcome];
-                        tally.wrongBefore += j.wrongBefore;
-                        tally.wrongAfter += j.wrongAfter;
-                        if (j.violation.empty()) continue;
-                        ++tally.violations;
-                        if (failures.size() >= kFailuresShown) continue;
-                        const std::string kept = Keep(workloadName, failures.size(), bytes);
-                        failures.push_back(
-                            workloadName + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " + std::to_string(r) +
-                            ", " + recipe.Describe() + ": entry " + judged[i] + " " + j.violation + " (" +
-                            kOutcomeNames[j.outcome] + ": " + std::to_string(reads[i].bytes.size()) + " bytes read, " +
-                            std::to_string(expected.latest.size()) + " written, " +
-                            std::to_string(expected.durable.size()) + " durable; clean flag " +
-                            std::to_string(clean) + "; image kept as " + kept + ")");
-                    }
-                }
+                std::mt19937_64 pick(seed * 1000 + r + 100 * (m + 1));
+                const std::vector<size_t> cuts = recorded.cuts.empty()
+                                                     ? Cuts(recorded.log, recorded.from, perRun, pick)
+                                                     : std::vector<size_t>(perRun, recorded.cuts.back());
+                for (size_t cut : cuts) JudgeImage(where, recorded, cut, kModels[m], pick, tallies[m]);
             }
             std::error_code ignored;
             std::filesystem::remove_all(dir, ignored);
         }
-        Print(workloadName, tallies);
-        uint64_t violations = 0;
-        for (const Tally& tally : tallies) violations += tally.violations;
-        for (const std::string& failure : failures) ADD_FAILURE() << failure;
-        EXPECT_EQ(violations, 0u) << workloadName << ": entries of crash images not as they may be";
+        Print(workload, tallies);
+        EXPECT_EQ(m_failures, 0u) << workload << ": entries of crash images not as they may be";
+    }
+
+    // One crash image made, read and judged entry by entry.
+    void JudgeImage(const std::string& where, const RecordedRun& run, size_t cut, Model model, std::mt19937_64& random,
+                    Tally& tally) {
+        Recipe recipe;
+        const std::string bytes = CrashImage(run.log, run.path, run.base, cut, model, random, &recipe);
+        const std::string image = m_dir + "/image.cnt";
+        PutFile(image, bytes);
+        const Truth truth = TruthAt(run.log, cut);
+        std::vector<std::string> names;
+        for (const auto& [name, entry] : TruthAt(run.log, run.log.size()))
+            if (truth.count(name)) names.push_back(name);
+        const std::vector<EntryRead> reads = ReadEntries(image, names);
+        const int clean = bytes.size() > 6 && bytes.compare(0, 4, ".W7K") == 0 ? bytes[6] : -1;
+        ++tally.images;
+        tally.clean += clean == 1;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const EntryTruth& expected = truth.at(names[i]);
+            const Judgement judged = Judge(expected, reads[i], clean);
+            ++tally.entries[judged.outcome];
+            tally.wrongBefore += judged.wrongBefore;
+            tally.wrongAfter += judged.wrongAfter;
+            if (judged.violation.empty()) continue;
+            ++tally.violations;
+            if (m_failures < kFailuresShown)
+                Fail(where + ", " + recipe.Describe() + ": entry " + names[i] + " " + judged.violation + " (" +
+                     kOutcomeNames[judged.outcome] + ": " + std::to_string(reads[i].bytes.size()) + " bytes read, " +
+                     std::to_string(expected.latest.size()) + " written, " + std::to_string(expected.durable.size()) +
+                     " durable; clean flag " + std::to_string(clean) + "; image kept as " + Keep(where, bytes) + ")");
+            else
+                ++m_failures;
+        }
     }
 
 private:
-    static std::string Keep(const std::string& workload, size_t n, const std::string& bytes) {
+    void Fail(const std::string& what) {
+        ++m_failures;
+        ADD_FAILURE() << what;
+    }
+
+    // The image, in the build's scratch directory.
+    std::string Keep(const std::string& where, const std::string& bytes) const {
         const std::string dir = std::string(CONTFS_TEST_TMPDIR) + "/power-cut-failures";
         std::filesystem::create_directories(dir);
-        std::string file = workload;
+        std::string file = where.substr(0, where.find(','));
         for (char& c : file)
             if (!isalnum(static_cast<unsigned char>(c))) c = '-';
-        const std::string path = dir + "/" + file + "-" + std::to_string(n) + ".cnt";
+        const std::string path = dir + "/" + file + "-" + std::to_string(m_failures) + ".cnt";
         PutFile(path, bytes);
         return path;
     }
@@ -192,6 +200,7 @@ private:
     }
 
     std::string m_dir;
+    uint64_t m_failures = 0;
 };
 
 TEST_F(PowerCutTest, Pack) { Simulate("pack", Pack); }

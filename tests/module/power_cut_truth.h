@@ -16,14 +16,14 @@
 namespace powercut {
 
 struct EntryTruth {
-    bool held = false;     // it existed at the last durable point,
-    std::string durable;   // with these bytes
-    bool exists = false;   // it exists for the host now,
-    std::string latest;    // with these bytes (every write that returned)
-    std::string landing;   // latest with a write in progress put in
+    bool held = false;                                    // it existed at the last durable point,
+    std::string durable;                                  // with these bytes
+    bool exists = false;                                  // it exists for the host now,
+    std::string latest;                                   // with these bytes (every write that returned)
+    std::string landing;                                  // latest with a write in progress put in
     std::vector<std::pair<uint64_t, std::string>> since;  // writes begun since the durable point
-    bool guarded = false;   // there when an add began: must stay exactly so
-    bool replaced = false;  // removed and added again since the durable point
+    bool guarded = false;                                 // there when an add began: must stay exactly so
+    bool replaced = false;                                // removed and added again since the durable point
 };
 
 using Truth = std::map<std::string, EntryTruth>;
@@ -47,7 +47,9 @@ inline Truth TruthAt(const Log& log, size_t cut) {
                 if (entry.landing.size() < op.at + op.bytes.size()) entry.landing.resize(op.at + op.bytes.size());
                 entry.landing.replace(op.at, op.bytes.size(), op.bytes);
                 break;
-            case Op::kWriteEnded: entry.latest = entry.landing; break;
+            case Op::kWriteEnded:
+                entry.latest = entry.landing;
+                break;
             case Op::kRemoved:
                 entry.exists = false;
                 entry.guarded = false;
@@ -67,7 +69,8 @@ inline Truth TruthAt(const Log& log, size_t cut) {
                     each.replaced = false;
                 }
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     truth.erase("");
@@ -98,26 +101,31 @@ inline Judgement Judge(const EntryTruth& truth, const EntryRead& read, int clean
     const bool asNew = truth.replaced && !asOld;
     const std::string none;
     const std::string& durable = truth.held && !asNew ? truth.durable : none;
-    for (size_t at = 0; at < got.size(); ++at) {
-        const char b = got[at];
-        bool held = (at < truth.landing.size() && truth.landing[at] == b) || (at < durable.size() && durable[at] == b);
-        for (size_t w = truth.since.size(); !held && w-- > 0;) {
-            const auto& [from, bytes] = truth.since[w];
-            held = at >= from && at - from < bytes.size() && bytes[at - from] == b;
-        }
+    // Byte by byte only where neither the latest nor the durable bytes
+    // match whole.
+    auto starts = [&got](const std::string& with) {
+        return got.size() <= with.size() && got.compare(0, got.size(), with, 0, got.size()) == 0;
+    };
+    const bool whole = starts(truth.landing) || starts(durable);
+    for (size_t at = 0; !whole && at < got.size(); ++at) {
+        const char b = got.data()[at];
+        bool held = (at < truth.landing.size() && truth.landing.data()[at] == b) ||
+                    (at < durable.size() && durable.data()[at] == b);
+        for (const auto& [from, bytes] : truth.since)
+            held = held || (at >= from && at - from < bytes.size() && bytes.data()[at - from] == b);
         if (!held) ++(at < durable.size() ? judged.wrongBefore : judged.wrongAfter);
     }
     const bool latest = truth.exists ? read.status == EntryRead::kEnded && (got == truth.latest || got == truth.landing)
                                      : read.status == EntryRead::kAbsent;
-    judged.outcome = read.status == EntryRead::kRefused ? kRefused
+    judged.outcome = read.status == EntryRead::kRefused                  ? kRefused
                      : read.status == EntryRead::kAbsent && truth.exists ? kAbsent
-                     : judged.wrongBefore + judged.wrongAfter ? kWrong
-                     : read.status == EntryRead::kFailed    ? kDamage
-                     : latest                               ? kExact
-                                                            : kPrefix;
+                     : judged.wrongBefore + judged.wrongAfter            ? kWrong
+                     : read.status == EntryRead::kFailed                 ? kDamage
+                     : latest                                            ? kExact
+                                                                         : kPrefix;
     // As at the durable point, the directory's other consistent state.
-    const bool asDurable = truth.held ? read.status == EntryRead::kEnded && got == truth.durable
-                                      : read.status == EntryRead::kAbsent;
+    const bool asDurable =
+        truth.held ? read.status == EntryRead::kEnded && got == truth.durable : read.status == EntryRead::kAbsent;
     std::string& why = judged.violation;
     if (judged.wrongBefore) {
         why = "wrong bytes within the durable prefix";

@@ -113,8 +113,9 @@ inline std::vector<EntryRead> ReadEntries(const std::string& path, const std::ve
     return reads;
 }
 
-// What ContainerWriter and the Packer do for cont pack and cont add, with
-// notes in the log of every step the host saw finish.
+// What ContainerWriter and the Packer do for cont pack and cont add, with a
+// note in the log of each step as the host begins it (of a write also as it
+// returns, of a Sync once it succeeded, of the close once it finished).
 class Writer {
 public:
     Writer(Log& log, std::string path) : m_log(log), m_path(std::move(path)) {}
