@@ -9,7 +9,8 @@
 // its new ones); wrong bytes only past the durable prefix. Compaction's new
 // container must have nothing unsynced when its writer has finished.
 //
-// POWER_CUT_IMAGES sets the images per workload and model (default 1000),
+// POWER_CUT_IMAGES sets the images per workload and model (default 1000, in
+// runs of 125),
 // POWER_CUT_SEED the first seed (default 1), POWER_CUT_LOG=N prints the log
 // of run N (its ops numbered as the recipes count them). A failure names
 // the seed, the run and the image's recipe; the first few failing images
@@ -34,7 +35,9 @@ namespace {
 
 using namespace powercut;
 
-constexpr int kRuns = 8;
+// Images of each run under each model: more images are more runs, so that
+// a run's images are the same whatever the total.
+constexpr size_t kImagesPerRun = 125;
 constexpr size_t kFailuresShown = 5;
 constexpr Model kModels[] = {Model::kProcess, Model::kPages, Model::kSectors};
 
@@ -101,17 +104,18 @@ protected:
 
     void Simulate(const std::string& workload, Workload run) {
         const uint64_t seed = EnvNumber("POWER_CUT_SEED", 1);
-        const size_t perRun = std::max<uint64_t>(1, EnvNumber("POWER_CUT_IMAGES", 1000) / kRuns);
+        const uint64_t runs = std::max<uint64_t>(1, EnvNumber("POWER_CUT_IMAGES", 1000) / kImagesPerRun);
         Tally tallies[3];
-        for (int r = 0; r < kRuns; ++r) {
+        for (uint64_t r = 0; r < runs; ++r) {
             const std::string dir = m_dir + "/run" + std::to_string(r);
             std::filesystem::create_directories(dir);
-            std::mt19937_64 random(seed * 1000 + r);
+            std::seed_seq runSeed{seed, r};
+            std::mt19937_64 random(runSeed);
             const RecordedRun recorded = run(dir, random);
             ASSERT_TRUE(std::any_of(recorded.log.begin() + recorded.from, recorded.log.end(),
                                     [](const Op& op) { return op.ChangesFile(); }))
                 << workload << ": the run changed no file";
-            if (getenv("POWER_CUT_LOG") && EnvNumber("POWER_CUT_LOG", 0) == static_cast<uint64_t>(r))
+            if (getenv("POWER_CUT_LOG") && EnvNumber("POWER_CUT_LOG", 0) == r)
                 PrintLog(recorded.log);
             const std::string where =
                 workload + ", POWER_CUT_SEED=" + std::to_string(seed) + " run " + std::to_string(r);
@@ -121,10 +125,11 @@ protected:
                          " changes of the new container unsynced when its writer had finished");
             }
             for (size_t m = 0; m < 3; ++m) {
-                std::mt19937_64 pick(seed * 1000 + r + 100 * (m + 1));
+                std::seed_seq imageSeed{seed, r, m + 1};
+                std::mt19937_64 pick(imageSeed);
                 const std::vector<size_t> cuts = recorded.cuts.empty()
-                                                     ? Cuts(recorded.log, recorded.from, perRun, pick)
-                                                     : std::vector<size_t>(perRun, recorded.cuts.back());
+                                                     ? Cuts(recorded.log, recorded.from, kImagesPerRun, pick)
+                                                     : std::vector<size_t>(kImagesPerRun, recorded.cuts.back());
                 for (size_t cut : cuts) JudgeImage(where, recorded, cut, kModels[m], pick, tallies[m]);
             }
             std::error_code ignored;
