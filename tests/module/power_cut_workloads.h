@@ -220,15 +220,23 @@ struct RecordedRun {
     std::vector<size_t> cuts;
 };
 
+// Runs `steps` with every data file the module makes recording into the
+// run's log; the steps close what they open.
+template <class Steps>
+void Record(RecordedRun& run, Steps&& steps) {
+    RecordedDataFiles recorded(run.log);
+    steps();
+}
+
 inline std::string Bytes(std::mt19937_64& random, size_t most) {
     return host::Pattern(1 + random() % most, static_cast<uint32_t>(random()));
 }
 
 // cont pack: entries one after another, each released once written (in
 // 1 MiB pieces, so one write each here); the container closes with the writer.
-inline void PackEntries(Writer& writer, std::mt19937_64& random, int count, const char* prefix = "e") {
+inline void PackEntries(Writer& writer, std::mt19937_64& random, int count) {
     for (int i = 0; i < count; ++i) {
-        const std::string name = prefix + std::to_string(i);
+        const std::string name = "e" + std::to_string(i);
         if (!writer.Add(name)) return;
         writer.Write(name, Bytes(random, 40000));
         writer.Release(name);
@@ -249,9 +257,10 @@ inline std::string Packed(const std::string& path, std::mt19937_64& random, int 
 inline RecordedRun Pack(const std::string& dir, std::mt19937_64& random) {
     RecordedRun run(dir + "/pack.cnt");
     PutFile(run.path, "");  // ContainerWriter's Claim makes the file
-    RecordedDataFiles recorded(run.log);
-    Writer writer(run.log, run.path);
-    PackEntries(writer, random, 2 + random() % 5);
+    Record(run, [&] {
+        Writer writer(run.log, run.path);
+        PackEntries(writer, random, 2 + random() % 5);
+    });
     return run;
 }
 
@@ -284,9 +293,10 @@ inline std::vector<std::string> Interleave(Writer& writer, std::mt19937_64& rand
 inline RecordedRun PackInterleaved(const std::string& dir, std::mt19937_64& random) {
     RecordedRun run(dir + "/interleaved.cnt");
     PutFile(run.path, "");
-    RecordedDataFiles recorded(run.log);
-    Writer writer(run.log, run.path);
-    Interleave(writer, random, 3 + random() % 6, 3 + random() % 8);
+    Record(run, [&] {
+        Writer writer(run.log, run.path);
+        Interleave(writer, random, 3 + random() % 6, 3 + random() % 8);
+    });
     return run;
 }
 
@@ -297,20 +307,21 @@ inline RecordedRun Add(const std::string& dir, std::mt19937_64& random, bool rep
     run.base = Packed(run.path, random, 3, run.log);
     run.log.push_back(Op{Op::kGuard});
     run.from = run.log.size();
-    RecordedDataFiles recorded(run.log);
-    Writer writer(run.log, run.path);
-    if (!writer.Append()) return run;
-    std::vector<std::string> names;
-    for (int i = 1 + random() % 3; i > 0; --i) names.push_back("n" + std::to_string(i));
-    if (replace) {
-        names[0] = "e" + std::to_string(random() % 3);
-        if (!writer.Replace(names[0])) return run;
-    }
-    for (const std::string& name : names) {
-        if (!writer.Add(name)) break;
-        writer.Write(name, Bytes(random, 40000));
-        writer.Release(name);
-    }
+    Record(run, [&] {
+        Writer writer(run.log, run.path);
+        if (!writer.Append()) return;
+        std::vector<std::string> names;
+        for (int i = 1 + random() % 3; i > 0; --i) names.push_back("n" + std::to_string(i));
+        if (replace) {
+            names[0] = "e" + std::to_string(random() % 3);
+            if (!writer.Replace(names[0])) return;
+        }
+        for (const std::string& name : names) {
+            if (!writer.Add(name)) return;
+            writer.Write(name, Bytes(random, 40000));
+            writer.Release(name);
+        }
+    });
     return run;
 }
 
@@ -321,8 +332,7 @@ inline RecordedRun Remove(const std::string& dir, std::mt19937_64& random) {
     const int count = 3 + random() % 3;
     run.base = Packed(run.path, random, count, run.log);
     run.from = run.log.size();
-    RecordedDataFiles recorded(run.log);
-    {
+    Record(run, [&] {
         auto holder = NewFile(Url(run.path, ""));
         holder->Open(ReadAccess);
         const int first = random() % count;
@@ -336,7 +346,7 @@ inline RecordedRun Remove(const std::string& dir, std::mt19937_64& random) {
             remove->Remove();
             remove->Release();
         }
-    }
+    });
     run.log.push_back(Op{Op::kDurable});
     return run;
 }
@@ -347,19 +357,20 @@ inline RecordedRun Remove(const std::string& dir, std::mt19937_64& random) {
 inline RecordedRun Overwrite(const std::string& dir, std::mt19937_64& random) {
     RecordedRun run(dir + "/overwrite.cnt");
     PutFile(run.path, "");
-    RecordedDataFiles recorded(run.log);
-    Writer writer(run.log, run.path);
-    const std::vector<std::string> streams = Interleave(writer, random, 3, 0);
-    writer.Sync();
-    for (int round = 0; round < 2; ++round) {
-        const int i = random() % 3;
-        const std::string name = "s" + std::to_string(i);
-        std::string bytes = Bytes(random, 12000);
-        const size_t at = random() % streams[i].size();
-        bytes.resize(std::min(bytes.size(), streams[i].size() - at));
-        if (!writer.Seek(name, at) || !writer.Write(name, bytes)) break;
-        if (random() % 2) writer.Sync();
-    }
+    Record(run, [&] {
+        Writer writer(run.log, run.path);
+        const std::vector<std::string> streams = Interleave(writer, random, 3, 0);
+        writer.Sync();
+        for (int round = 0; round < 2; ++round) {
+            const int i = random() % 3;
+            const std::string name = "s" + std::to_string(i);
+            std::string bytes = Bytes(random, 12000);
+            const size_t at = random() % streams[i].size();
+            bytes.resize(std::min(bytes.size(), streams[i].size() - at));
+            if (!writer.Seek(name, at) || !writer.Write(name, bytes)) return;
+            if (random() % 2) writer.Sync();
+        }
+    });
     return run;
 }
 
@@ -374,10 +385,9 @@ inline RecordedRun Compact(const std::string& dir, std::mt19937_64& random) {
     mkdir((dir + "/.cont-pack").c_str(), 0700);
     RecordedRun run(dir + "/.cont-pack/compact.cnt");
     PutFile(run.path, "");
-    RecordedDataFiles recorded(run.log);
     auto session = NewFile(Url(old, ""));
     session->Open(ReadAccess);
-    {
+    Record(run, [&] {
         Writer writer(run.log, run.path);
         for (int i = 0; i < count; ++i) {
             const std::string name = "e" + std::to_string(i);
@@ -389,7 +399,7 @@ inline RecordedRun Compact(const std::string& dir, std::mt19937_64& random) {
             }
             writer.Release(name);
         }
-    }
+    });
     run.cuts.push_back(run.log.size());
     return run;
 }
@@ -409,10 +419,7 @@ inline RecordedRun Recover(const std::string& dir, std::mt19937_64& random) {
         std::vector<std::string> names;
         for (int i = 0; i < 8; ++i) names.push_back("s" + std::to_string(i));
         std::vector<EntryRead> reads;
-        {
-            RecordedDataFiles recorded(run.log);
-            reads = ReadEntries(run.path, names);
-        }
+        Record(run, [&] { reads = ReadEntries(run.path, names); });
         if (run.log.empty()) continue;
         Log truth;
         for (size_t i = 0; i < names.size(); ++i) {
