@@ -107,6 +107,8 @@ public:
         if (result == S_OK) Note(Op{Op::kSync, m_path, 0, {}});
         return result;
     }
+    // Makes nothing durable (a crash may still lose those bytes): not noted.
+    int32_t StartWriteBack(uint64_t offset, uint64_t length) override { return m_inner->StartWriteBack(offset, length); }
 
 private:
     static void Note(Op op) {
