@@ -234,6 +234,8 @@ inline std::string Bytes(std::mt19937_64& random, size_t most) {
 
 // cont pack: entries one after another, each released once written (in
 // 1 MiB pieces, so one write each here); the container closes with the writer.
+// cont syncs before it closes; a host need not: the close alone must make
+// everything durable, which every other run tries.
 inline void PackEntries(Writer& writer, std::mt19937_64& random, int count) {
     for (int i = 0; i < count; ++i) {
         const std::string name = "e" + std::to_string(i);
@@ -260,6 +262,7 @@ inline RecordedRun Pack(const std::string& dir, std::mt19937_64& random) {
     Record(run, [&] {
         Writer writer(run.log, run.path);
         PackEntries(writer, random, 2 + random() % 5);
+        if (random() % 2) writer.Sync();
     });
     return run;
 }
@@ -290,18 +293,22 @@ inline std::vector<std::string> Interleave(Writer& writer, std::mt19937_64& rand
     return streams;
 }
 
+// cont pack --interleave of streamed inputs: a Sync every few pieces, as
+// --sync-every makes them, and one before the close.
 inline RecordedRun PackInterleaved(const std::string& dir, std::mt19937_64& random) {
     RecordedRun run(dir + "/interleaved.cnt");
     PutFile(run.path, "");
     Record(run, [&] {
         Writer writer(run.log, run.path);
         Interleave(writer, random, 3 + random() % 6, 3 + random() % 8);
+        writer.Sync();
     });
     return run;
 }
 
 // cont add [--replace]: a clean container of three entries taken up for
-// adding; with `replace`, one of the new names is one it holds.
+// adding; with `replace`, one of the new names is one it holds. A Sync before
+// the close in every other run, as for pack.
 inline RecordedRun Add(const std::string& dir, std::mt19937_64& random, bool replace) {
     RecordedRun run(dir + "/add.cnt");
     run.base = Packed(run.path, random, 3, run.log);
@@ -321,6 +328,7 @@ inline RecordedRun Add(const std::string& dir, std::mt19937_64& random, bool rep
             writer.Write(name, Bytes(random, 40000));
             writer.Release(name);
         }
+        if (random() % 2) writer.Sync();
     });
     return run;
 }
@@ -374,9 +382,9 @@ inline RecordedRun Overwrite(const std::string& dir, std::mt19937_64& random) {
     return run;
 }
 
-// A clean container of entries copied into a new one as cont compact does;
-// the images are of the new container as its writer finished, where the
-// rename puts it in place.
+// A clean container of entries copied into a new one as cont compact does
+// (a Sync, then the close); the images are of the new container as its
+// writer finished, where the rename puts it in place.
 inline RecordedRun Compact(const std::string& dir, std::mt19937_64& random) {
     const std::string old = dir + "/compact.cnt";
     Log setup;
@@ -399,6 +407,7 @@ inline RecordedRun Compact(const std::string& dir, std::mt19937_64& random) {
             }
             writer.Release(name);
         }
+        writer.Sync();
     });
     run.cuts.push_back(run.log.size());
     return run;
