@@ -52,7 +52,11 @@ DamageReport::Recovery RebuildFromDataRecords(RecordFile& file, EntryTable& entr
             length = present;
             rebuilt.cutShort = true;
         }
-        if (!entry || data.logicalOffset > UINT64_MAX - length) continue;
+        // Each record of an entry continues where the entry's bytes before
+        // it end (overwrites stay in place). One that does not is no part of
+        // the entry: a head torn by a power cut, the end of its logical
+        // offset lost, would otherwise cut the entry short or leave a gap.
+        if (!entry || data.logicalOffset != entry->size || data.logicalOffset > UINT64_MAX - length) continue;
         tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(data.logicalOffset, record.offset));
         entry->size = data.logicalOffset + length;
         tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(entry->size, 0, record.offset));
