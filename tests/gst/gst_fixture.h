@@ -63,20 +63,27 @@ inline Frame FrameOf(GstSample* sample) {
     return frame;
 }
 
+// GStreamer for the whole test program, with the plug-in of this build
+// registered in a registry of this build's own, scanned in this process
+// (a plug-in built with sanitizers loads only into a program built with
+// them); shut down at the end, so that a leak checker sees only leaks.
+class GstEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        fs::create_directories(CONTFS_TEST_TMPDIR);
+        setenv("GST_PLUGIN_PATH", CONTSRC_PLUGIN_DIR, 1);
+        setenv("GST_REGISTRY", (std::string(CONTFS_TEST_TMPDIR) + "/gst-registry.bin").c_str(), 1);
+        setenv("GST_REGISTRY_FORK", "no", 1);
+        gst_init(nullptr, nullptr);
+    }
+    void TearDown() override { gst_deinit(); }
+};
+
+inline ::testing::Environment* const kGstEnvironment = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
+
 class GstFixture : public conttest::ContFixture {
 protected:
     static void SetUpTestSuite() {
-        // The plug-in of this build, registered in a registry of this
-        // build's own; scanned in this process, since a plug-in built with
-        // sanitizers loads only into a program built with them.
-        static std::once_flag started;
-        std::call_once(started, [] {
-            fs::create_directories(CONTFS_TEST_TMPDIR);
-            setenv("GST_PLUGIN_PATH", CONTSRC_PLUGIN_DIR, 1);
-            setenv("GST_REGISTRY", (std::string(CONTFS_TEST_TMPDIR) + "/gst-registry.bin").c_str(), 1);
-            setenv("GST_REGISTRY_FORK", "no", 1);
-            gst_init(nullptr, nullptr);
-        });
         // What the tests play through: a missing one is a failure, never a
         // skipped test.
         for (const char* element : {"contsrc", "playbin", "appsink", "qtdemux", "matroskademux", "wavparse",
