@@ -1,6 +1,6 @@
 // The GST_DEBUG category "contsrc": GST_DEBUG=contsrc:5 tells what the
-// element does (which module it loaded, what it opened, each read and seek,
-// each look at a growing entry's writer).
+// element does (which module it loaded, what it opened, each look at a
+// growing entry's writer); contsrc:6 adds each read, seek and wait.
 #ifndef CONTSRC_DEBUG_CATEGORY_H
 #define CONTSRC_DEBUG_CATEGORY_H
 
