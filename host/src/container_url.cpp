@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <strings.h>
 #include <filesystem>
 #include <system_error>
 
@@ -205,6 +206,70 @@ bool UrlCanName(const std::string& path, const std::string& name, std::string* r
 
 std::string MakePlainContUrl(const std::string& path, const std::string& name) {
     return BuildUrl(path, name, false);
+}
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// As the module reads a host's text: every backslash a slash, every %XX
+// the byte it names.
+std::string Decoded(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+        if (low >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i] == '\\' ? '/' : text[i];
+        }
+    }
+    return out;
+}
+
+bool Refuse(std::string* reason, const std::string& why) {
+    *reason = why;
+    return false;
+}
+
+}  // namespace
+
+bool ReadContUrl(const std::string& url, std::string* path, std::string* name, std::string* reason) {
+    const size_t scheme = std::strlen(kScheme);
+    if (url.size() < scheme || strncasecmp(url.c_str(), kScheme, scheme) != 0)
+        return Refuse(reason, "a cont URL begins with cont:/// (four slashes before an absolute path)");
+    const std::string text = Decoded(url.substr(scheme));
+    if (text.find('#') != std::string::npos) return Refuse(reason, "a cont URL cannot carry '#'");
+    const size_t query = text.find('?');
+    if (query == 0 || text.empty()) return Refuse(reason, "the URL names no container");
+    if (query == std::string::npos) return Refuse(reason, "the URL names no entry (?file=NAME)");
+    const size_t option = std::strlen(kFileOption) - 1;  // without the '?'
+    if (text.compare(query + 1, option, kFileOption + 1) != 0)
+        return Refuse(reason, "the only option a cont URL may carry here is file=NAME");
+    std::string value = text.substr(query + 1 + option);
+    if (!value.empty() && value.front() == '"') {
+        const size_t close = value.find('"', 1);
+        if (close == std::string::npos) return Refuse(reason, "the entry name's quote is not closed");
+        if (close + 1 != value.size())
+            return Refuse(reason, "the only option a cont URL may carry here is file=NAME");
+        value = value.substr(1, close - 1);
+    } else if (value.find('&') != std::string::npos) {
+        return Refuse(reason, "the only option a cont URL may carry here is file=NAME");
+    } else if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+        return Refuse(reason, "a name of digits only is written in double quotes (?file=\"" + value + "\")");
+    }
+    if (!AddressableEntryName(value, reason)) return false;
+    *path = text.substr(0, query);
+    *name = value;
+    return true;
 }
 
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name) {

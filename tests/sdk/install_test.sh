@@ -5,7 +5,8 @@
 # do: through find_package(contfs CONFIG) and through pkg-config. Each build
 # then runs on the installed module its package names: the examples pack
 # files as interleaved entries and print each entry back, compared byte for
-# byte with its file. The installed cont finds that module on its own.
+# byte with its file. The installed cont finds that module on its own, and
+# so does the installed GStreamer plug-in, when the build has one.
 set -euo pipefail
 fail() { echo "install test: $*" >&2; exit 1; }
 mkdir -p "$3"
@@ -85,4 +86,14 @@ echo "--- installed cont"
 env -u CONT_MODULE "$prefix/bin/cont" pack "$prefix/samples.cnt" "$source/samples/notes.txt" >/dev/null
 env -u CONT_MODULE "$prefix/bin/cont" cat "$prefix/samples.cnt" notes.txt | cmp - "$source/samples/notes.txt" ||
   fail "the installed cont did not read back what it packed"
+if [ -e "$build/gst/libgstcont.so" ]; then
+  echo "--- installed contsrc"
+  plugin=$(find "$prefix" -name libgstcont.so)
+  [ -n "$plugin" ] || fail "no libgstcont.so installed"
+  [ "$(basename "$(dirname "$plugin")")" = gstreamer-1.0 ] || fail "libgstcont.so installed in $plugin, not a gstreamer-1.0 directory"
+  export GST_PLUGIN_PATH=${plugin%/*} GST_REGISTRY=$prefix/gst-registry.bin
+  env -u CONT_MODULE gst-launch-1.0 -q contsrc location="$prefix/samples.cnt" entry=notes.txt ! \
+    filesink location="$prefix/notes.out" || fail "the installed contsrc did not play an entry"
+  cmp "$prefix/notes.out" "$source/samples/notes.txt" || fail "the installed contsrc gave other bytes"
+fi
 echo "install test: passed"

@@ -24,18 +24,6 @@ int Flock(int fd, int operation) {
     return rc;
 }
 
-}  // namespace
-
-bool HeldByAnother(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool held = Flock(fd, LOCK_EX) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
-}
-
-namespace {
-
 // How long TakeAlone waits for readers, looking this often.
 constexpr int kAloneTries = 100;
 constexpr std::chrono::milliseconds kAloneWait(20);

@@ -8,10 +8,9 @@
 
 #include <string>
 
-namespace cont {
+#include "host_library.h"  // HeldByAnother, which tells whether another open holds one
 
-// True when another open holds a lock on the file at path.
-bool HeldByAnother(const std::string& path);
+namespace cont {
 
 // Keeps writers away from a container while cont rewrites it: taken only
 // when no other open holds the file, then kept shared, so that readers

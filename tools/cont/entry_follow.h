@@ -1,15 +1,13 @@
 // `cont cat --follow`: an entry read as another program writes it, the way
 // `tail -f` reads a growing file.
 //
-// The module reads a container's directory once per open, so each reading
-// opens the container anew, writes out what the entry gained since the last
-// one, and lets go of it all (so that the next open reads the directory
-// again). Between readings cont sleeps until the container file changes
-// (inotify). It ends after a reading made once the writer had closed the
-// container (its clean flag set), which holds every byte the entry got.
-// Each reading opens the path anew, so each makes sure the path still names
-// the file (device and inode) the entry was first found in: an entry of the
-// same name in a container renamed over it is another entry.
+// Each reading opens the container anew, writes out what the entry gained
+// since the last one, and lets go of it all; between readings cont sleeps
+// until the container file changes. The host library's WriterWatch tells
+// how the writer stands, and whether the path still names the file the
+// entry was first found in. It ends after a reading made once the writer
+// had closed the container (its clean flag set), which holds every byte
+// the entry got.
 #ifndef CONT_ENTRY_FOLLOW_H
 #define CONT_ENTRY_FOLLOW_H
 

@@ -11,6 +11,7 @@
 #include <contfs/module.h>
 #include <contfs/ref.h>
 #include <contfs/result.h>
+#include <contfs/writer_watch.h>
 
 namespace cont {
 
@@ -20,6 +21,7 @@ using contfs::ContainerWriter;
 using contfs::EntryFile;
 using contfs::EntryNameFromListing;
 using contfs::EntryStat;
+using contfs::HeldByAnother;
 using contfs::HostBuffer;
 using contfs::Inspection;
 using contfs::MakeContUrl;
@@ -31,6 +33,7 @@ using contfs::Ref;
 using contfs::Result;
 using contfs::UrlCanName;
 using contfs::UrlContainerPath;
+using contfs::WriterWatch;
 
 }  // namespace cont
 

@@ -41,6 +41,16 @@ std::string MakeContUrl(const std::string& path, const std::string& name);
 // as given.
 std::string MakePlainContUrl(const std::string& path, const std::string& name);
 
+// The container path (as written: relative to the current directory after
+// "cont:///", absolute after "cont:////") and the entry name a URL of the
+// host guide's form gives: "cont:///" + path + "?file=" + name, the name
+// in double quotes or not, escapes and backslashes read as the module reads
+// them. False with a reason for a text of another shape, and for one the
+// module would read otherwise than as a path and a name (other options, a
+// '#', a name of digits only without quotes, none at all), so that a text
+// read here opens, through MakeContUrl, the entry the module would open.
+bool ReadContUrl(const std::string& url, std::string* path, std::string* name, std::string* reason);
+
 // The entry name in a URL the container's enumerator printed for `path`;
 // false when the text has another shape.
 bool EntryNameFromListing(const std::string& url, const std::string& path, std::string* name);
