@@ -294,19 +294,27 @@ ContainerEntry* CContainerFile::FindEntry(const CompactString& name) {
 ContainerEntry* CContainerFile::AddEntry(const CompactString& name) {
     MutexHold hold(m_mutex);
     if (ContainerEntry* existing = m_entries.Find(name)) return existing;
+    if (name.IsEmpty()) return nullptr;
+    // A name removed here and added again replaces the old entry; when the
+    // new one cannot be added, the old one keeps the name (its removal has
+    // not reached the disk, which it does only at the close), as a
+    // replacement that fails should leave things.
+    auto failed = [&]() -> ContainerEntry* {
+        m_entries.Restore(name);
+        return nullptr;
+    };
     // A new name always takes a new number, so it never inherits the bytes
     // of a removed entry; numbers are 16 bits and never wrap.
-    if (QLX_FAILED(m_writer.Failure()) || QLX_FAILED(m_file.Sealed())) return nullptr;
+    if (QLX_FAILED(m_writer.Failure()) || QLX_FAILED(m_file.Sealed())) return failed();
     // An entry added to a container taken up for adding reaches the disk at
     // once, even one that never receives data; a name that cannot be added
     // must not begin writing.
-    if (name.IsEmpty()) return nullptr;
-    if (m_appending != Appending::kNo && !m_writer.Begun() && QLX_FAILED(BeginWriting())) return nullptr;
+    if (m_appending != Appending::kNo && !m_writer.Begun() && QLX_FAILED(BeginWriting())) return failed();
     StoredEntry* entry = m_entries.AddNew(name);
-    if (!entry) return nullptr;
+    if (!entry) return failed();
     if (m_writer.Begun() && QLX_FAILED(m_writer.WriteEntryRecords(entry->index))) {
         m_entries.TakeBackLast();
-        return nullptr;
+        return failed();
     }
     return entry;
 }

@@ -66,6 +66,21 @@ void EntryTable::Forget(StoredEntry* entry) {
     entry->name.Empty();
 }
 
+void EntryTable::Restore(const CompactString& name) {
+    if (name.IsEmpty() || Find(name)) return;
+    for (uint32_t i = Count(); i-- > 0;) {
+        StoredEntry* entry = At(i);
+        if (!entry || !entry->name.IsEmpty() || entry->removedName != name) continue;
+        entry->name = name;
+        if (QLX_FAILED(m_names.Add(i))) {
+            entry->name.Empty();
+            return;
+        }
+        entry->removedName.Empty();
+        return;
+    }
+}
+
 int32_t EntryTable::Load(StoredEntry* entry) {
     const int32_t number = static_cast<int32_t>(Count());
     if (!entry) return QLX_FAILED(m_entries.SetAtGrow(number, nullptr)) ? E_OUTOFMEMORY : S_OK;

@@ -76,6 +76,9 @@ public:
     // The entry loses its name (kept as its removedName); it keeps its
     // number, data and record.
     void Forget(StoredEntry* entry);
+    // The latest entry forgotten under this name has it again, unless a live
+    // entry has it.
+    void Restore(const CompactString& name);
 
     // Appends an entry as its record was read: its number is the next one.
     // A null entry keeps the number with no entry in it. An entry whose name

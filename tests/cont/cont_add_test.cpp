@@ -1,6 +1,7 @@
 // cont add: entries added to a container in place and replaced, and the
 // containers it refuses to touch.
 #include <sys/file.h>
+#include <sys/resource.h>
 
 #include <map>
 
@@ -41,6 +42,16 @@ TEST_F(ContAddTest, AddedAndReplacedEntriesReadBackWithEveryOther) {
     // A container that does not exist yet is made.
     ContOk({"add", At("new.cnt").string(), At("c").string()});
     ExpectEntries(At("new.cnt"), {{"c", c}});
+
+    // A replacement that cannot get a byte onto the disk (the file size
+    // limit) keeps the old entry, and says so.
+    const std::string a2 = Pattern(2000000, 11);
+    WriteAll(At("v2") / "a", a2);
+    limits = {{RLIMIT_FSIZE, fs::file_size(x) + 4096}};
+    const Outcome o = Cont({"add", "--replace", x.string(), (At("v2") / "a").string()});
+    limits.clear();
+    ExpectError(o, "'a'", "the old entry");
+    ExpectEntries(x, {{"a", a}, {"c", c}, {"empty", ""}, {"d", d}, {"b", b2}, {"e", e}});
 }
 
 TEST_F(ContAddTest, ContainersThatCannotBeAddedToAreLeftAsTheyWere) {

@@ -1,5 +1,6 @@
 // cont add: files added to a container in place, behind what it holds.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,9 @@ int ClearNames(ContainerWriter& writer, const Place& place, const Sources& sourc
     for (const std::string& name : taken) {
         const int32_t removed = writer.Remove(name).code();
         if (QLX_FAILED(removed)) return Fail(Place{place.container, name}, "cannot remove the entry to replace", removed);
+    }
+    for (const auto& source : sources) {
+        if (std::find(taken.begin(), taken.end(), source->name) != taken.end()) source->replaces = true;
     }
     return kExitOk;
 }

@@ -89,7 +89,9 @@ int Packer::OpenEntry(Source& source) {
     if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
     if (result == E_ACCESSDENIED || result == RES_OPEN_FAILED)
         return Fail(place(), "cannot open the container for writing", result);
-    return Fail(place(source.name), "cannot add the entry", result);
+    return Fail(place(source.name),
+                source.replaces ? "cannot add the new entry; the old entry of that name is kept" : "cannot add the entry",
+                result);
 }
 
 int Packer::Sync() {
@@ -211,11 +213,14 @@ bool Packer::Survey(Sources& sources) {
 bool Complete(const Source& source) { return source.done && source.found && source.onDisk == source.written; }
 
 std::string Summary(const Sources& sources, const char* notDone) {
-    std::vector<std::string> complete, cut, missing;
+    std::vector<std::string> complete, kept, cut, missing;
     for (const auto& source : sources) {
         const std::string name = QuotedName(source->name);
         if (Complete(*source))
             complete.push_back(name);
+        // A replacement that never got a byte leaves the old entry in place.
+        else if (source->replaces && source->written == 0)
+            kept.push_back(name);
         else if (source->added)
             cut.push_back(name + " at byte " + std::to_string(source->found ? source->onDisk : 0) +
                           (source->done ? " of " + std::to_string(source->written) : ", before the end of its input"));
@@ -228,6 +233,7 @@ std::string Summary(const Sources& sources, const char* notDone) {
         text += (text.empty() ? "" : "; ") + std::string(label) + NameList(names);
     };
     add("complete: ", complete);
+    add("not replaced, the old entry kept: ", kept);
     add("cut short: ", cut);
     add(notDone, missing);
     return text;

@@ -30,6 +30,7 @@ struct Source {
     InputFile input;
     EntryFile entry;
     bool added = false;  // the entry was opened in the container
+    bool replaces = false;  // an entry of its name was removed for it (add --replace)
     bool done = false;   // the input was read to its end
     uint64_t written = 0;
     bool found = false;  // the entry was found when the container was read back
