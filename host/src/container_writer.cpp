@@ -160,6 +160,11 @@ Result ContainerWriter::Sync() {
     return holder_.Sync();
 }
 
+Result ContainerWriter::Inspect(Inspection* out) {
+    if (!started_) return E_NOINTERFACE;
+    return holder_.Inspect(out);
+}
+
 void ContainerWriter::Close() {
     // A file made by Append that nothing reached goes again, while the
     // container is still held: no other writer can have taken it up since.

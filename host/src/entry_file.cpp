@@ -152,10 +152,13 @@ Result EntryFile::Inspect(Inspection* out) {
     const char* reason = nullptr;
     const char* summary = nullptr;
     const char* title = nullptr;
+    const char* failure = nullptr;
     Result result = inspector->GetFirstDamage(&found, &out->offset, &out->part, &reason);
     if (result.ok()) result = inspector->GetRecovery(&ran, &records, &entries, &writtenBack, &summary);
     if (result.ok()) result = inspector->GetHeader(&out->magic, &out->version, &out->clean, &title);
+    if (result.ok()) result = inspector->GetLastFailure(&out->systemError, &failure);
     if (result.failed()) return result;
+    out->failure = failure ? failure : "";
     out->damaged = found != 0;
     out->reason = reason ? reason : "";
     out->recovered = ran != 0;

@@ -186,8 +186,9 @@ QLX_BEGIN_INTERFACE
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 
-// What a container found damaged, what its recovery rebuilt, its header and
-// the 64-bit sizes of its entries (docs/container-inspector.md). Answered by a container's enumerator and,
+// What a container found damaged, what its recovery rebuilt, its header,
+// the 64-bit sizes of its entries and the cause of its file's latest failure
+// (docs/container-inspector.md). Answered by a container's enumerator and,
 // while it holds a container (or held one whose directory could not be
 // read), by a file object. Added after the first contract; later slots are
 // only ever appended.
@@ -216,6 +217,7 @@ QLX_BEGIN_INTERFACE
     QLX_METHOD(int32_t, GetHeader)(QLX_THIS_ uint32_t* magic, uint32_t* version, int32_t* clean,
                                    const char** title) QLX_PURE;  // 5
     QLX_METHOD(int32_t, GetEntrySize)(QLX_THIS_ const char* name, uint64_t* size) QLX_PURE;  // 6
+    QLX_METHOD(int32_t, GetLastFailure)(QLX_THIS_ int32_t* systemError, const char** reason) QLX_PURE;  // 7
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 

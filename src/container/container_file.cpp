@@ -1,5 +1,6 @@
 #include "container/container_file.h"
 
+#include <cinttypes>
 #include <cstring>
 #include <new>
 
@@ -7,6 +8,7 @@
 #include "container/container_registry.h"
 #include "container/recovery.h"
 #include "frame/module_count.h"
+#include "platform/posix_file.h"
 #include "util/text.h"
 
 using namespace record_format;
@@ -208,6 +210,28 @@ int32_t CContainerFile::GetEntrySize(const char* name, uint64_t* size) {
     const StoredEntry* entry = m_entries.FindNamed(name);
     if (!entry) return E_FAIL;
     *size = entry->size;
+    return S_OK;
+}
+
+int32_t CContainerFile::GetLastFailure(int32_t* systemError, const char** reason) {
+    if (!systemError || !reason) return E_POINTER;
+    MutexHold hold(m_mutex);
+    const RecordFile::Failure& failure = m_file.LastFailure();
+    *systemError = failure.systemError;
+    m_failureText.Empty();
+    if (failure.systemError != 0) {
+        const char* name = "";
+        const char* words = platform::DescribeErrorCode(failure.systemError, &name);
+        CompactString code;
+        if (*name) code.Format(" (%s)", name);
+        if (failure.count != 0) {
+            m_failureText.Format("%s%s, %s %" PRIu64 " bytes at offset %" PRIu64, words, code.GetChars(),
+                                 failure.doing, failure.count, failure.offset);
+        } else {
+            m_failureText.Format("%s%s, %s", words, code.GetChars(), failure.doing);
+        }
+    }
+    *reason = m_failureText.GetChars();
     return S_OK;
 }
 

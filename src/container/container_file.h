@@ -112,6 +112,7 @@ public:
                         const char** summary) override;
     int32_t GetHeader(uint32_t* magic, uint32_t* version, int32_t* clean, const char** title) override;
     int32_t GetEntrySize(const char* name, uint64_t* size) override;
+    int32_t GetLastFailure(int32_t* systemError, const char** reason) override;
 
     // What this container found damaged, and what its recovery rebuilt.
     DamageReport Report();
@@ -171,6 +172,7 @@ private:
     DamageReport m_report;
     bool m_dirty = false;  // the directory must be written back at close
     CompactString m_title;
+    CompactString m_failureText;  // GetLastFailure's reason, made when asked
     uint32_t m_enumPosition = 0;
 
     bool m_writable = false;  // made with WriteAccess

@@ -34,16 +34,26 @@ RecordFile::~RecordFile() {
     delete[] m_window;
 }
 
+void RecordFile::NoteFailure(const char* doing, uint64_t offset, uint64_t count) {
+    const int32_t systemError = m_file ? m_file->GetLastSystemError() : 0;
+    if (systemError == 0) return;
+    m_failure = Failure{systemError, doing, offset, count};
+}
+
 int32_t RecordFile::Open(const char* path, uint32_t flags) {
     m_position = 0;
     ForgetWindow();
-    return m_file ? m_file->Open(path, flags, 0) : RES_IO_ERROR;
+    const int32_t result = m_file ? m_file->Open(path, flags, 0) : RES_IO_ERROR;
+    if (QLX_FAILED(result)) NoteFailure("opening", 0, 0);
+    return result;
 }
 
 int32_t RecordFile::OpenShared(const char* path, uint32_t flags, uint32_t share) {
     m_position = 0;
     ForgetWindow();
-    return m_file ? m_file->OpenShared(path, flags, share, 0) : RES_IO_ERROR;
+    const int32_t result = m_file ? m_file->OpenShared(path, flags, share, 0) : RES_IO_ERROR;
+    if (QLX_FAILED(result)) NoteFailure("opening", 0, 0);
+    return result;
 }
 
 int32_t RecordFile::Close() {
@@ -65,6 +75,7 @@ int32_t RecordFile::SeekTo(uint64_t target) {
     if (target > static_cast<uint64_t>(INT64_MAX)) return RES_IO_ERROR;
     int32_t result = m_file->Seek64(static_cast<uint32_t>(target), static_cast<uint32_t>(target >> 32), kSeekSet);
     if (QLX_SUCCEEDED(result)) m_position = target;
+    else NoteFailure("seeking", target, 0);
     return result;
 }
 
@@ -76,6 +87,7 @@ int32_t RecordFile::ReadExact(void* dst, uint64_t count) {
         uint32_t piece = static_cast<uint32_t>(count - done < kTransferPiece ? count - done : kTransferPiece);
         int32_t got = m_file->Read(at + done, piece);
         if (got < 0) {
+            NoteFailure("reading", m_position, piece);
             m_position = kUnknownPosition;
             return RES_IO_ERROR;
         }
@@ -98,7 +110,10 @@ int32_t RecordFile::WriteExact(const void* src, uint64_t count, uint64_t* writte
         uint32_t piece = static_cast<uint32_t>(count - done < kTransferPiece ? count - done : kTransferPiece);
         int32_t put = m_file->Write(at + done, piece);
         if (put <= 0) {
-            if (put < 0) m_position = kUnknownPosition;
+            if (put < 0) {
+                NoteFailure("writing", m_position, piece);
+                m_position = kUnknownPosition;
+            }
             result = E_FAIL;
             break;
         }
@@ -124,7 +139,9 @@ int32_t RecordFile::OverwriteAt(uint64_t offset, const void* src, uint32_t count
     if (!m_file) return RES_IO_ERROR;
     ForgetWindow();
     if (count != 0) m_unsynced = true;
-    return m_file->WriteAt(offset, src, count) == static_cast<int32_t>(count) ? S_OK : E_FAIL;
+    if (m_file->WriteAt(offset, src, count) == static_cast<int32_t>(count)) return S_OK;
+    NoteFailure("writing", offset, count);
+    return E_FAIL;
 }
 
 int32_t RecordFile::Sync() {
@@ -132,6 +149,7 @@ int32_t RecordFile::Sync() {
     if (!m_unsynced) return S_OK;
     const int32_t result = m_file->Sync();
     if (QLX_SUCCEEDED(result)) m_unsynced = false;
+    else NoteFailure("flushing to the disk", 0, 0);
     return result;
 }
 
@@ -142,7 +160,10 @@ int64_t RecordFile::ReadAt(uint64_t offset, void* dst, uint64_t count) {
     while (done < count) {
         uint32_t piece = static_cast<uint32_t>(count - done < kTransferPiece ? count - done : kTransferPiece);
         int32_t got = m_file->ReadAt(offset + done, at + done, piece);
-        if (got < 0) return -1;
+        if (got < 0) {
+            NoteFailure("reading", offset + done, piece);
+            return -1;
+        }
         if (got == 0) break;
         done += static_cast<uint32_t>(got);
     }
@@ -203,7 +224,10 @@ void RecordFile::TakeBackTo(uint64_t end) {
         m_unsynced = true;
         const int32_t cut = m_file ? m_file->SetFileLength64(end) : RES_IO_ERROR;
         m_position = kUnknownPosition;  // cutting may move the file's position
-        if (QLX_FAILED(cut)) Seal(cut);
+        if (QLX_FAILED(cut)) {
+            NoteFailure("cutting the file back", end, 0);
+            Seal(cut);
+        }
     }
     m_writeEnd = end;
     if (m_writeBackFrom > end) m_writeBackFrom = end;

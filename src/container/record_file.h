@@ -146,7 +146,21 @@ public:
 
     uint8_t* Scratch() { return m_scratch; }
 
+    // The latest operation on the data file that the system refused: what
+    // was being done, where, and the system's reason (errno; 0 when nothing
+    // has failed so), so that the cause of a failure reaches the host as
+    // more than a result code.
+    struct Failure {
+        int32_t systemError = 0;
+        const char* doing = "";
+        uint64_t offset = 0;
+        uint64_t count = 0;
+    };
+    const Failure& LastFailure() const { return m_failure; }
+
 private:
+    void NoteFailure(const char* doing, uint64_t offset, uint64_t count);
+
     CLuDataFile* m_file;
     uint64_t m_position = 0;
     uint64_t m_writeEnd = 0;
@@ -158,6 +172,7 @@ private:
     uint64_t m_writeBackFrom = 0;
     static constexpr uint64_t kWriteBackStep = 8u << 20;
     Growing m_growing;
+    Failure m_failure;
     uint8_t m_scratch[record_format::kScratchSize];
     uint8_t* m_window = nullptr;  // kWindowSize bytes, made at the first Peek
     uint64_t m_windowStart = 0;

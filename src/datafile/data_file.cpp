@@ -90,6 +90,8 @@ int32_t CLuDataFile::Sync() { return E_NOTIMPL; }
 
 int32_t CLuDataFile::StartWriteBack(uint64_t, uint64_t) { return S_OK; }
 
+int32_t CLuDataFile::GetLastSystemError() { return m_lastSystemError; }
+
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;

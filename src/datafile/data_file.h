@@ -100,9 +100,14 @@ public:
     // without waiting, so that a Sync later has little left to wait for.
     // Advisory: the base does nothing and answers S_OK.
     virtual int32_t StartWriteBack(uint64_t offset, uint64_t length);                    // 27
+    // The platform's error code (errno) of the latest operation that failed
+    // in the system, 0 when none has: the cause behind a result code, such
+    // as a full disk behind a write's -1. Successes leave it as it is.
+    virtual int32_t GetLastSystemError();                                                // 28
 
 protected:
     int32_t m_lastError = 0;
+    int32_t m_lastSystemError = 0;
 };
 
 // Kind 0: a plain file on a descriptor (CWinFile). Kind 1: a read-only

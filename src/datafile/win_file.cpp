@@ -66,6 +66,17 @@ int32_t CWinFile::Create(const char* path, uint32_t mode, uint32_t) {
     return RES_OPEN_FAILED;
 }
 
+int32_t CWinFile::Refused() {
+    m_lastError = RES_IO_ERROR;
+    return -1;
+}
+
+int32_t CWinFile::Failed(int32_t result) {
+    m_lastError = result;
+    m_lastSystemError = platform::LastErrorCode();
+    return result;
+}
+
 int32_t CWinFile::Open(const char* path, uint32_t flags, int32_t textMode) {
     return OpenWith(path, flags, false, 0, textMode);
 }
@@ -112,10 +123,7 @@ int32_t CWinFile::Close() {
     m_lastError = 0;
     int fd = m_descriptor;
     m_descriptor = kNotOpen;
-    if (!platform::CloseFile(fd)) {
-        m_lastError = RES_IO_ERROR;
-        return RES_IO_ERROR;
-    }
+    if (!platform::CloseFile(fd)) return Failed(RES_IO_ERROR);
     return S_OK;
 }
 
@@ -146,6 +154,7 @@ int32_t CWinFile::SetFileLength64(uint64_t size) {
     if (current != failed && current > size)
         Seek64(static_cast<uint32_t>(size), static_cast<uint32_t>(size >> 32), kSeekSet);
     if (platform::ResizeFile(m_descriptor, static_cast<int64_t>(size))) return S_OK;
+    m_lastSystemError = platform::LastErrorCode();
     if (current != failed)
         Seek64(static_cast<uint32_t>(current), static_cast<uint32_t>(current >> 32), kSeekSet);
     return E_FAIL;
@@ -154,10 +163,7 @@ int32_t CWinFile::SetFileLength64(uint64_t size) {
 int32_t CWinFile::SeekTo(int64_t offset, uint32_t origin) {
     if (!IsOpen()) return RES_IO_ERROR;
     m_lastError = 0;
-    if (platform::SeekFile(m_descriptor, offset, origin & kLow16) < 0) {
-        m_lastError = RES_IO_ERROR;
-        return RES_IO_ERROR;
-    }
+    if (platform::SeekFile(m_descriptor, offset, origin & kLow16) < 0) return Failed(RES_IO_ERROR);
     return S_OK;
 }
 
@@ -194,10 +200,11 @@ uint64_t CWinFile::Tell64() {
 int32_t CWinFile::Read(void* dst, uint32_t count) {
     if (!IsOpen()) return -1;
     m_lastError = 0;
-    int64_t got = -1;
-    if (count <= kMaxTransfer && (dst || count == 0)) got = platform::ReadFully(m_descriptor, dst, count);
+    // A request no system call is made for fails without a system error.
+    if (count > kMaxTransfer || (!dst && count != 0)) return Refused();
+    const int64_t got = platform::ReadFully(m_descriptor, dst, count);
     if (got < 0) {
-        m_lastError = RES_IO_ERROR;
+        Failed(RES_IO_ERROR);
         return -1;
     }
     return static_cast<int32_t>(got);
@@ -206,12 +213,12 @@ int32_t CWinFile::Read(void* dst, uint32_t count) {
 int32_t CWinFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
     if (!IsOpen()) return -1;
     m_lastError = 0;
-    int64_t got = -1;
-    if (count <= kMaxTransfer && offset <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
-        (dst || count == 0))
-        got = platform::ReadFullyAt(m_descriptor, dst, count, static_cast<int64_t>(offset));
+    if (count > kMaxTransfer || offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        (!dst && count != 0))
+        return Refused();
+    const int64_t got = platform::ReadFullyAt(m_descriptor, dst, count, static_cast<int64_t>(offset));
     if (got < 0) {
-        m_lastError = RES_IO_ERROR;
+        Failed(RES_IO_ERROR);
         return -1;
     }
     return static_cast<int32_t>(got);
@@ -220,10 +227,10 @@ int32_t CWinFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
 int32_t CWinFile::Write(const void* src, uint32_t count) {
     if (!IsOpen()) return -1;
     m_lastError = 0;
-    int64_t put = -1;
-    if (count <= kMaxTransfer && (src || count == 0)) put = platform::WriteFully(m_descriptor, src, count);
+    if (count > kMaxTransfer || (!src && count != 0)) return Refused();
+    const int64_t put = platform::WriteFully(m_descriptor, src, count);
     if (put < 0) {
-        m_lastError = RES_IO_ERROR;
+        Failed(RES_IO_ERROR);
         return -1;
     }
     return static_cast<int32_t>(put);
@@ -232,12 +239,12 @@ int32_t CWinFile::Write(const void* src, uint32_t count) {
 int32_t CWinFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
     if (!IsOpen()) return -1;
     m_lastError = 0;
-    int64_t put = -1;
-    if (count <= kMaxTransfer && offset <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
-        (src || count == 0))
-        put = platform::WriteFullyAt(m_descriptor, src, count, static_cast<int64_t>(offset));
+    if (count > kMaxTransfer || offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        (!src && count != 0))
+        return Refused();
+    const int64_t put = platform::WriteFullyAt(m_descriptor, src, count, static_cast<int64_t>(offset));
     if (put < 0) {
-        m_lastError = RES_IO_ERROR;
+        Failed(RES_IO_ERROR);
         return -1;
     }
     return static_cast<int32_t>(put);
@@ -247,8 +254,7 @@ int32_t CWinFile::Sync() {
     if (!IsOpen()) return RES_IO_ERROR;
     m_lastError = 0;
     if (platform::SyncFileData(m_descriptor)) return S_OK;
-    m_lastError = RES_IO_ERROR;
-    return RES_IO_ERROR;
+    return Failed(RES_IO_ERROR);
 }
 
 int32_t CWinFile::StartWriteBack(uint64_t offset, uint64_t length) {

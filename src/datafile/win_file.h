@@ -66,6 +66,11 @@ private:
     // The open family's common road; shared is false for Open.
     int32_t OpenWith(const char* path, uint32_t flags, bool shared, uint32_t share, int32_t textMode);
     int32_t SeekTo(int64_t offset, uint32_t origin);
+    // Keeps the failure and the system's reason for it (errno), which must
+    // still be the failed call's.
+    int32_t Failed(int32_t result);
+    // A transfer refused before any system call: -1, RES_IO_ERROR.
+    int32_t Refused();
 
     int32_t m_descriptor = kNotOpen;
 };

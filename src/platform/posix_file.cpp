@@ -54,6 +54,31 @@ int TranslateOrigin(uint32_t origin) {
 
 int32_t LastErrorCode() { return errno; }
 
+const char* DescribeErrorCode(int32_t code, const char** name) {
+    struct Known {
+        int code;
+        const char* name;
+        const char* words;
+    };
+    static const Known kKnown[] = {
+        {ENOSPC, "ENOSPC", "no space left on the device"},
+        {EFBIG, "EFBIG", "the file size limit (ulimit -f) was reached"},
+        {EDQUOT, "EDQUOT", "the disk quota was exceeded"},
+        {EIO, "EIO", "input/output error on the device"},
+        {EROFS, "EROFS", "the file system is read only"},
+        {EACCES, "EACCES", "permission denied"},
+        {EPERM, "EPERM", "operation not permitted"},
+        {ENOENT, "ENOENT", "no such file or directory"},
+    };
+    for (const Known& known : kKnown) {
+        if (known.code != code) continue;
+        if (name) *name = known.name;
+        return known.words;
+    }
+    if (name) *name = "";
+    return std::strerror(code);
+}
+
 bool IsPermissionDenied(int32_t code) { return code == EACCES || code == EPERM || code == EISDIR; }
 
 bool IsLockConflict(int32_t code) { return code == EWOULDBLOCK || code == EAGAIN; }

@@ -47,6 +47,10 @@ bool IsPermissionDenied(int32_t code);
 bool IsLockConflict(int32_t code);
 // A platform error code as a result: 0x80070000 with the code's low 16 bits.
 int32_t ResultFromErrorCode(int32_t code);
+// A platform error code in words, for a person: the causes a writer meets
+// most (a full disk, the file size limit, a quota) said as such, any other
+// as the system says it; its symbolic name (ENOSPC) in `name` when known.
+const char* DescribeErrorCode(int32_t code, const char** name);
 
 // Opens path with rtl flags and permission bits; a file that is
 // created is readable, and writable when the write bit is given (umask

@@ -238,6 +238,17 @@ protected:
         return text;
     }
 
+    // The environment that loads `library` into cont (LD_PRELOAD) beside
+    // `env`; the sanitizer build's runtime would refuse a library loaded
+    // before it.
+    static std::vector<std::string> Preloaded(const char* library, std::vector<std::string> env) {
+        std::string asan = "verify_asan_link_order=0";
+        if (const char* given = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + given;
+        env.push_back(std::string("LD_PRELOAD=") + library);
+        env.push_back("ASAN_OPTIONS=" + asan);
+        return env;
+    }
+
     // One stderr line naming the place and the code.
     static void ExpectError(const Outcome& o, const std::string& place, const std::string& code) {
         EXPECT_EQ(1, o.status) << o.err;

@@ -232,6 +232,23 @@ TEST_F(ContPackFailureTest, AFullFileSystemIsNamed) {
     EXPECT_NE(std::string::npos, o.err.find("write failed at byte 0: no space left on the device")) << o.err;
 }
 
+// The cause named is the one the module met, not a guess from the file
+// system afterwards: here the disk has room, yet the write failed for want
+// of it; and a failing device is not mistaken for a full one.
+TEST_F(ContPackFailureTest, TheCauseOfAFailedWriteIsTheOneTheModuleMet) {
+    WriteAll(At("big"), Pattern(3 * kMiB, 9));
+    for (const auto& [code, said] : {std::pair<std::string, std::string>{"28", "no space left on the device (ENOSPC)"},
+                                     {"5", "input/output error on the device (EIO)"}}) {
+        fs::remove(At("x.cnt"));
+        const Outcome o = Cont({"pack", At("x.cnt").string(), At("big").string()}, {},
+                               Preloaded(CONT_FAIL_WRITES_LIBRARY, {"CONT_FAIL_WRITES_SUFFIX=/x.cnt",
+                                                                    "CONT_FAIL_WRITES_AFTER=65536",
+                                                                    "CONT_FAIL_WRITES_ERRNO=" + code}));
+        EXPECT_EQ(1, o.status);
+        EXPECT_NE(std::string::npos, o.err.find("write failed at byte 0: " + said)) << o.err;
+    }
+}
+
 // ---- what pack opens ----------------------------------------------------------------
 
 TEST_F(ContPackFailureTest, PackNeverWritesThroughASymbolicLink) {

@@ -13,11 +13,7 @@ using namespace conttest;
 class ContSyncTest : public ContFixture {
 protected:
     std::vector<std::string> SyncLogged() {
-        // The sanitizer build's runtime would refuse a library loaded
-        // before it.
-        std::string asan = "verify_asan_link_order=0";
-        if (const char* given = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + given;
-        return {"LD_PRELOAD=" CONT_SYNC_LOG_LIBRARY, "CONT_SYNC_LOG=" + At("syncs").string(), "ASAN_OPTIONS=" + asan};
+        return Preloaded(CONT_SYNC_LOG_LIBRARY, {"CONT_SYNC_LOG=" + At("syncs").string()});
     }
     size_t Syncs() {
         const std::string log = ReadAll(At("syncs"));

@@ -3,6 +3,11 @@
 // the file object (also after an Open that failed on the damage) and of the
 // container's enumerator.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -133,6 +138,37 @@ TEST_F(ContainerInspectorTest, AContainerBeingWrittenGivesTheHeaderItWritesAndTh
     EXPECT_EQ(static_cast<uint32_t>(ContainerMagicW7K), header.magic);
     EXPECT_EQ(0, header.clean);  // until it is closed
     EXPECT_EQ("clips.cnt", header.title);
+    inspector->Release();
+}
+
+// A write the system refuses: the result stays the module's code, and the
+// inspector tells the cause (here the file size limit, EFBIG), until then
+// nothing.
+TEST_F(ContainerInspectorTest, TheCauseOfAFailedWriteIsTheSystemsOwn) {
+    auto a = OpenEntry("a", WriteAccess);
+    auto* inspector = a->As<IQLXContainerInspector>(IID_IQLXContainerInspector);
+    ASSERT_NE(nullptr, inspector);
+    int32_t error = -1;
+    const char* reason = nullptr;
+    ASSERT_EQ(S_OK, inspector->GetLastFailure(&error, &reason));
+    EXPECT_EQ(0, error);
+    EXPECT_STREQ("", reason);
+    ASSERT_EQ(S_OK, a->Write("alpha"));
+
+    struct rlimit before {};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &before));
+    void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = before;
+    small.rlim_cur = 64 << 10;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const int32_t written = a->Write(std::string(256 << 10, 'x'));
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(E_FAIL, written);
+    ASSERT_EQ(S_OK, inspector->GetLastFailure(&error, &reason));
+    EXPECT_EQ(EFBIG, error);
+    EXPECT_NE(nullptr, std::strstr(reason, "the file size limit (ulimit -f) was reached (EFBIG), writing")) << reason;
+    EXPECT_EQ(E_POINTER, inspector->GetLastFailure(nullptr, &reason));
     inspector->Release();
 }
 

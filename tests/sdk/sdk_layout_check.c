@@ -44,7 +44,7 @@ CHECK_INTERFACE(IQLXBuffer, GetBuffer, 8);
 CHECK_INTERFACE(IQLXValues, NextTextProperty, 15);
 CHECK_INTERFACE(IQLXFragmentedBuffer, GetSpanPointer, 10);
 CHECK_INTERFACE(IQLXEnumFragmentedBuffer, Clone, 7);
-CHECK_INTERFACE(IQLXContainerInspector, GetEntrySize, 7);
+CHECK_INTERFACE(IQLXContainerInspector, GetLastFailure, 8);
 CHECK_INTERFACE(IQLXFileSync, Sync, 4);
 CHECK_INTERFACE(IQLXFileResponse, SeekFinished, 8);
 CHECK_INTERFACE(IQLXFileStatResponse, StatFinished, 4);

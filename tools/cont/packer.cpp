@@ -5,7 +5,6 @@
 
 #include "cont_url.h"
 #include "container_session.h"
-#include "write_failure.h"
 
 namespace cont {
 
@@ -21,6 +20,12 @@ std::string NameList(const std::vector<std::string>& names) {
     for (size_t i = 0; i < names.size() && i < kNamesListed; ++i) text += (i ? ", " : "") + names[i];
     if (names.size() > kNamesListed) text += " and " + std::to_string(names.size() - kNamesListed) + " more";
     return text;
+}
+
+// What a failure was met with, and the cause the module found for it (the
+// system's reason for the latest failure on the container's file), if any.
+std::string WithCause(const std::string& what, const Inspection& inspection) {
+    return inspection.failure.empty() ? what : what + ": " + inspection.failure;
 }
 
 }  // namespace
@@ -98,10 +103,9 @@ int Packer::Sync() {
     unsyncedSince_.reset();
     const int32_t result = writer_.Sync().code();
     if (QLX_SUCCEEDED(result)) return kExitOk;
-    std::string what = "cannot flush what was written to the disk";
-    const std::string cause = WhyWriteFailed(writePath_);
-    if (!cause.empty()) what += ": " + cause;
-    return Fail(place(), what, result);
+    Inspection inspection;
+    (void)writer_.Inspect(&inspection);  // without it, no cause is named
+    return Fail(place(), WithCause("cannot flush what was written to the disk", inspection), result);
 }
 
 int Packer::SyncIfDue() {
@@ -142,10 +146,10 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
     }
     const int32_t result = source.entry.Write(buffer_.data(), got);
     if (QLX_FAILED(result)) {
-        std::string what = "write failed at byte " + std::to_string(source.written);
-        const std::string cause = WhyWriteFailed(writePath_);
-        if (!cause.empty()) what += ": " + cause;
-        return Fail(place(source.name), what, result);
+        Inspection inspection;
+        (void)source.entry.Inspect(&inspection);  // without it, no cause is named
+        return Fail(place(source.name), WithCause("write failed at byte " + std::to_string(source.written), inspection),
+                    result);
     }
     source.written += got;
     if (progress_) progress_->Advance(got);

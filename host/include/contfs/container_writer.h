@@ -62,6 +62,11 @@ public:
     // entry was ever added.
     Result Sync();
 
+    // What the module tells of the container being written (its header,
+    // damage, the cause of its file's latest failure); E_NOINTERFACE before
+    // the first AddEntry.
+    Result Inspect(Inspection* out);
+
     // No more entries. The container is written out once the entry files
     // are released as well.
     void Close();

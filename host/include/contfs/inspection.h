@@ -29,6 +29,13 @@ struct Inspection {
     bool recovered = false;
     bool writtenBack = false;
     std::string summary;
+
+    // The latest operation on the container's file that the system refused
+    // (GetLastFailure): its error number (errno), 0 when none; what was being
+    // done and why, in words ("writing 1048576 bytes at offset 8230: no space
+    // left on the device (ENOSPC)").
+    int32_t systemError = 0;
+    std::string failure;
 };
 
 }  // namespace contfs
