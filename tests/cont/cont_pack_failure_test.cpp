@@ -232,6 +232,28 @@ TEST_F(ContPackFailureTest, AFullFileSystemIsNamed) {
     EXPECT_NE(std::string::npos, o.err.find("write failed at byte 0: no space left on the device")) << o.err;
 }
 
+// A replacement that cannot be flushed to the disk is never renamed over
+// the old container, which keeps its bytes and its mode; and the module's
+// own flush failing is a failure too, named with its cause.
+TEST_F(ContPackFailureTest, AForcedPackThatCannotBeFlushedLeavesTheOldContainerExactly) {
+    WriteAll(At("a"), Pattern(50000, 1));
+    WriteAll(At("b"), Pattern(70000, 2));
+    ContOk({"pack", At("x.cnt").string(), At("a").string()});
+    fs::permissions(At("x.cnt"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const std::string before = ReadAll(At("x.cnt"));
+    for (const char* call : {"fsync", "fdatasync"}) {
+        const Outcome o = Cont({"pack", "--force", At("x.cnt").string(), At("b").string()}, {},
+                               Preloaded(CONT_FAIL_WRITES_LIBRARY, {"CONT_FAIL_WRITES_SUFFIX=/x.cnt",
+                                                                    std::string("CONT_FAIL_SYNC=") + call}));
+        EXPECT_EQ(1, o.status) << call;
+        EXPECT_NE(std::string::npos, o.err.find("flush")) << o.err;
+        EXPECT_TRUE(ReadAll(At("x.cnt")) == before) << call;
+        EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+                  fs::status(At("x.cnt")).permissions() & fs::perms::all)
+            << call;
+    }
+}
+
 // The cause named is the one the module met, not a guess from the file
 // system afterwards: here the disk has room, yet the write failed for want
 // of it; and a failing device is not mistaken for a full one.

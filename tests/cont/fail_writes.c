@@ -1,8 +1,9 @@
-/* Loaded into cont (LD_PRELOAD) by the tests that must see the cause of a
- * failed write reach the user from the module: writes to a file whose path
- * ends in $CONT_FAIL_WRITES_SUFFIX fail with $CONT_FAIL_WRITES_ERRNO once
+/* Loaded into cont (LD_PRELOAD) by the tests that make writing fail where
+ * the file system would not: writes to a file whose path ends in
+ * $CONT_FAIL_WRITES_SUFFIX fail with $CONT_FAIL_WRITES_ERRNO once
  * $CONT_FAIL_WRITES_AFTER bytes have gone to such files, whatever room the
- * file system has. */
+ * file system has; with $CONT_FAIL_SYNC set to "fsync" or "fdatasync", that
+ * call fails with EIO on such files instead. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -14,8 +15,8 @@
 
 static long long g_written = 0;
 
-/* Whether a write of count bytes to fd must fail, counting those that pass. */
-static int Fails(int fd, size_t count) {
+/* Whether fd is a file whose path ends in the suffix. */
+static int Chosen(int fd) {
     const char* suffix = getenv("CONT_FAIL_WRITES_SUFFIX");
     if (!suffix) return 0;
     char link[64], path[4096];
@@ -24,7 +25,12 @@ static int Fails(int fd, size_t count) {
     if (n < 0) return 0;
     path[n] = '\0';
     const size_t length = strlen(suffix);
-    if ((size_t)n < length || strcmp(path + n - length, suffix) != 0) return 0;
+    return (size_t)n >= length && strcmp(path + n - length, suffix) == 0;
+}
+
+/* Whether a write of count bytes to fd must fail, counting those that pass. */
+static int Fails(int fd, size_t count) {
+    if (!Chosen(fd) || getenv("CONT_FAIL_SYNC")) return 0;
     const char* after = getenv("CONT_FAIL_WRITES_AFTER");
     if (g_written + (long long)count <= (after ? atoll(after) : 0)) {
         g_written += (long long)count;
@@ -49,3 +55,23 @@ ssize_t pwrite(int fd, const void* bytes, size_t count, off_t offset) {
 }
 
 ssize_t pwrite64(int fd, const void* bytes, size_t count, off_t offset) { return pwrite(fd, bytes, count, offset); }
+
+/* Whether the sync call `call` on fd must fail. */
+static int SyncFails(const char* call, int fd) {
+    const char* which = getenv("CONT_FAIL_SYNC");
+    if (!which || strcmp(which, call) != 0 || !Chosen(fd)) return 0;
+    errno = EIO;
+    return 1;
+}
+
+int fsync(int fd) {
+    if (SyncFails("fsync", fd)) return -1;
+    int (*next)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    return next(fd);
+}
+
+int fdatasync(int fd) {
+    if (SyncFails("fdatasync", fd)) return -1;
+    int (*next)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    return next(fd);
+}
