@@ -222,3 +222,44 @@ TEST_F(EntryIoTest, ChunkDoublesAtTwentyFiveMillionAndSeeksStillLand) {
 }
 
 }  // namespace
+
+namespace {
+
+// A container just opened learns where each entry's records lie from the
+// reads and seeks made in it. Seeks in random order teach the map runs of
+// records amid those learned before, and every later read is placed from
+// it: each must still find its bytes where the entry has them.
+TEST_F(EntryIoTest, SeeksInRandomOrderInAContainerJustOpenedReadEveryByteWhereItIs) {
+    const std::string path = PathOf("learn.cfs");
+    Bytes expected[3];
+    std::mt19937 random(11);
+    {
+        Held container(path, kContainerWriteAccess);
+        EntryCursor cursors[3];
+        for (int i = 0; i < 3; ++i) cursors[i] = CursorFor(container->AddEntry(("e" + std::to_string(i)).c_str()));
+        // Records of uneven sizes, below and above 4 KiB, interleaved.
+        for (int round = 0; round < 400; ++round) {
+            const int which = static_cast<int>(random() % 3);
+            Bytes piece = Pattern(1 + random() % (random() % 2 ? 9000 : 700), round);
+            ASSERT_EQ(Write(container.get(), cursors[which], piece), S_OK);
+            expected[which].insert(expected[which].end(), piece.begin(), piece.end());
+        }
+    }
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(reader->ReadDirectory(), S_OK);
+    for (int step = 0; step < 600; ++step) {
+        const int which = static_cast<int>(random() % 3);
+        const Bytes& bytes = expected[which];
+        EntryCursor cursor = CursorFor(reader->FindEntry(("e" + std::to_string(which)).c_str()));
+        const uint64_t at = random() % bytes.size();
+        ASSERT_EQ(reader->SeekEntry(&cursor, at), S_OK) << step;
+        Bytes back;
+        const uint32_t count = 1 + random() % 20000;
+        ASSERT_EQ(Read(reader.get(), cursor, count, &back), S_OK) << step;
+        const uint64_t end = std::min<uint64_t>(bytes.size(), at + count);
+        ASSERT_TRUE(back == Bytes(bytes.begin() + static_cast<ptrdiff_t>(at), bytes.begin() + static_cast<ptrdiff_t>(end)))
+            << "entry " << which << " at " << at << ", step " << step;
+    }
+}
+
+}  // namespace
