@@ -4,11 +4,11 @@
 // that touches the data file or the directory. Its jobs live in files of
 // their own:
 //
-//   container_file.cpp    opening, the directory operations, closing
+//   container_file.cpp    opening, the directory operations, adding to an
+//                         existing container, closing
 //   directory_reader.*    header, index walk and entry records, read
 //   directory_writer.*    header and directory records written, write-back
 //   recovery.*            sizes and seek tables rebuilt from data records
-//   container_append.cpp  an existing container taken up for adding
 //   append_point.*        where its new records go, its last record finished
 //   entry_reading.cpp     seek and read of entry bytes
 //   entry_writing.cpp     write of entry bytes: in place, appended
@@ -35,7 +35,7 @@
 // writing.
 //
 // One made with WriteAccess and AppendAccess takes up the container already
-// in its file (container_append.cpp): the file is opened as it is, alone,
+// in its file: the file is opened as it is, alone,
 // and ReadDirectory reads the directory (rebuilding it when the container
 // was not closed cleanly) and finds where new records go; then readers may
 // open the file beside it. The first entry added sets the clean flag to 0
@@ -143,7 +143,7 @@ private:
     int32_t MarkRemovedOnDisk(const StoredEntry& entry);
     int32_t BeginWriting();
 
-    // ---- adding to an existing container (container_append.cpp) ----
+    // ---- adding to an existing container ----
     int32_t ReadDirectoryToAppend();
     int32_t BeginAppending();
     void FlushAndClose();
