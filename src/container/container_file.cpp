@@ -111,6 +111,8 @@ const char* CContainerFile::GetPath() { return m_path.GetChars(); }
 
 int32_t CContainerFile::TryHold() { return TryAddRef() ? 1 : 0; }
 
+int32_t CContainerFile::IsWritable() { return m_writable ? 1 : 0; }
+
 uint64_t CContainerFile::EntrySize(const ContainerEntry* entry) {
     MutexHold hold(m_mutex);
     return entry ? entry->size : 0;

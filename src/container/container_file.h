@@ -99,6 +99,7 @@ public:
     int32_t TryHold() override;
     void Retire() override;
     int32_t Sync() override;
+    int32_t IsWritable() override;
 
     // IQLXEnumeratorIUnknown: entry URLs "cont:///%s?file=%s"
     int32_t First(IUnknown** out) override;

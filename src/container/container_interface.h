@@ -70,6 +70,9 @@ public:
     // growing data record gets its length first, so what follows it never
     // reads as its bytes). S_OK at once for a container that writes nothing.
     virtual int32_t Sync() = 0;                                                     // 18
+    // Nonzero when the container was opened with WriteAccess: one opened
+    // for reading only takes no writes and no new entries.
+    virtual int32_t IsWritable() = 0;                                               // 19
 };
 
 // A new container on path, opened read only or, with WriteAccess, created

@@ -169,6 +169,7 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
 
 int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t access) {
     for (;;) {
+        ITWContainerFile* readOnly = nullptr;
         {
             RegistryHold hold;
             bool dying = false;
@@ -176,12 +177,24 @@ int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t
             if (!found && !(access & WriteAccess)) found = FindByTitle(path);
             if (found) {
                 if (found->TryHold()) {
-                    m_container = found;
-                    return S_OK;
+                    if (!(access & WriteAccess) || found->IsWritable()) {
+                        m_container = found;
+                        return S_OK;
+                    }
+                    readOnly = found;
+                } else {
+                    dying = true;
                 }
-                dying = true;
             }
-            if (!dying) return OpenNewContainer(path, access);
+            if (!dying && !readOnly) return OpenNewContainer(path, access);
+        }
+        // A container this process holds for reading only takes no writes:
+        // the Open is refused now, as it is while another process holds the
+        // file, rather than every Write afterwards. Released outside the
+        // lock, as the last reference may go meanwhile.
+        if (readOnly) {
+            readOnly->Release();
+            return E_ACCESSDENIED;
         }
         // The container under this path is being destroyed on another
         // thread and leaves the registry once its file is flushed and

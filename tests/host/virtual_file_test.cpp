@@ -423,6 +423,30 @@ TEST_F(VirtualFileTest, AppendAccessAddsToTheContainerInTheFile) {
     EXPECT_EQ("not a container", std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
+// An Open that would write to a container this process holds for reading
+// is refused at once, as it is while another process holds the file, rather
+// than every Write after it.
+TEST_F(VirtualFileTest, OpensForWritingBesideAReaderOfThisProcessAreRefused) {
+    WriteEntries({{"old", "old bytes"}});
+    {
+        auto reader = OpenEntry("old", ReadAccess);
+        for (uint32_t access : {WriteAccess | AppendAccess, ReadAccess | WriteAccess}) {
+            auto writer = NewFile(host::ContUrl(path, "new"));
+            EXPECT_EQ(E_ACCESSDENIED, writer->Open(access)) << access;
+            EXPECT_EQ(E_ACCESSDENIED, writer->response.Last().status);
+        }
+        auto* list = reader->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+        EXPECT_EQ(std::vector<std::string>{host::ContUrl(path, "old")}, host::ListUrls(list));
+        list->Release();
+    }
+    {
+        auto added = OpenEntry("new", WriteAccess | AppendAccess);
+        ASSERT_EQ(S_OK, added->Write("new bytes"));
+    }
+    EXPECT_EQ("old bytes", ReadEntry("old"));
+    EXPECT_EQ("new bytes", ReadEntry("new"));
+}
+
 TEST_F(VirtualFileTest, RequestHandlerKeepsOneRequest) {
     auto file = NewFile(host::ContUrl(path, "e"));
     auto* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);
