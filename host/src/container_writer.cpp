@@ -156,7 +156,24 @@ Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::stri
 }
 
 Result ContainerWriter::Sync() {
-    if (!started_) return RES_UNEXPECTED;
+    if (!module_) return RES_UNEXPECTED;
+    if (!started_) {
+        // Before the first entry the file is made now, and the module's
+        // Sync writes the header and directory of a container of no
+        // entries into it: an empty file would be no container.
+        bool created = false;
+        Result result = Claim(urlPath_, true, &created, nullptr);
+        if (result.failed()) return result;
+        // Without an entry name the holder adds nothing; the module answers
+        // it with a failure all the same, and holds the container.
+        result = holder_.Open(*module_, MakeContUrl(urlPath_, ""), WriteAccess);
+        if (!holder_.HoldsContainer()) {
+            holder_.Release();
+            if (created) Unclaim(urlPath_);
+            return result.failed() ? result : Result(RES_UNEXPECTED);
+        }
+        started_ = true;
+    }
     return holder_.Sync();
 }
 

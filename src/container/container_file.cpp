@@ -128,7 +128,15 @@ int32_t CContainerFile::Sync() {
     MutexHold hold(m_mutex);
     if (!m_file.HasFile()) return RES_IO_ERROR;
     if (!m_writable) return S_OK;
-    int32_t result = m_writer.FixGrowingRecord();
+    int32_t result = S_OK;
+    // A new container nothing was written to yet has an empty file, which
+    // no reader takes for a container: its header and directory (of no
+    // entries, or of entries without bytes) are written now, so that what
+    // the Sync makes durable is a container. One taken up for adding is a
+    // container on disk already.
+    if (!m_writer.Begun() && (m_appending == Appending::kNo || m_appending == Appending::kNewFile))
+        result = BeginWriting();
+    if (QLX_SUCCEEDED(result)) result = m_writer.FixGrowingRecord();
     if (QLX_SUCCEEDED(result)) result = m_file.Sync();
     return result;
 }

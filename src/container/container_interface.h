@@ -68,7 +68,10 @@ public:
     // Makes everything the container has written durable: its data records
     // and directory records reach the disk before this returns S_OK (the
     // growing data record gets its length first, so what follows it never
-    // reads as its bytes). S_OK at once for a container that writes nothing.
+    // reads as its bytes). A new container that nothing was written to yet
+    // gets its header and directory first, so that its file is a container
+    // (of no entries, or of entries without bytes). S_OK at once for a
+    // container opened for reading.
     virtual int32_t Sync() = 0;                                                     // 18
     // Nonzero when the container was opened with WriteAccess: one opened
     // for reading only takes no writes and no new entries.

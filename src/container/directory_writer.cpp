@@ -20,8 +20,27 @@ int32_t DirectoryWriter::Begin(const CompactString& title) {
     int32_t result = titleFits ? m_file.WriteAt(0, at, kW7KTitleOffset + titleLength) : E_FAIL;
     if (QLX_SUCCEEDED(result)) m_headerWritten = true;
     for (uint32_t i = 0; QLX_SUCCEEDED(result) && i < m_entries.Count(); ++i) result = WriteEntryRecords(i);
+    // A container begun before it holds an entry (a Sync of a new one, an
+    // add to an empty file) still gets the index record every reader
+    // expects after the header: it is then a container of no entries.
+    if (QLX_SUCCEEDED(result) && m_indexPayloadOffset == 0) {
+        const uint64_t indexOffset = m_file.WriteEnd();
+        result = WriteIndexRecord(indexOffset);
+        if (QLX_SUCCEEDED(result)) {
+            m_indexPayloadOffset = indexOffset + kRecordHeadSize;
+            m_slotBase = m_entries.Count();
+        }
+    }
     if (QLX_FAILED(result)) m_failure = result;
     return result;
+}
+
+int32_t DirectoryWriter::WriteIndexRecord(uint64_t offset) {
+    static_assert(kIndexRecordSize <= kScratchSize, "an index record fits the scratch");
+    std::memset(m_file.Scratch(), 0, kIndexRecordSize);
+    m_file.Scratch()[kRecordTypeOffset] = kIndexRecord;
+    big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kIndexPayloadSize);
+    return m_file.WriteAt(offset, m_file.Scratch(), kIndexRecordSize);
 }
 
 void DirectoryWriter::Resume(uint64_t lastIndexPayload, uint32_t slotsUsed) {
@@ -83,11 +102,7 @@ int32_t DirectoryWriter::WriteEntryRecords(uint32_t index) {
 
     if (m_indexPayloadOffset == 0 || index - m_slotBase >= kEntriesPerIndex) {
         uint64_t indexOffset = m_file.WriteEnd();
-        static_assert(kIndexRecordSize <= kScratchSize, "an index record fits the scratch");
-        std::memset(m_file.Scratch(), 0, kIndexRecordSize);
-        m_file.Scratch()[kRecordTypeOffset] = kIndexRecord;
-        big_endian::Put32(m_file.Scratch() + kRecordLengthOffset, kIndexPayloadSize);
-        result = m_file.WriteAt(indexOffset, m_file.Scratch(), kIndexRecordSize);
+        result = WriteIndexRecord(indexOffset);
         if (QLX_SUCCEEDED(result) && m_linkDurableOnly && previousIndexPayload != 0) result = m_file.Sync();
         if (QLX_FAILED(result)) return undo(result);
         if (previousIndexPayload != 0) {

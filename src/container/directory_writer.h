@@ -1,8 +1,8 @@
 // DirectoryWriter: writes a new container's header and directory records
 // (layout: record_format.h) and, at close, writes the directory back.
 //
-// Nothing reaches the file until the first data write begins writing: the
-// header, then every entry's directory records in number order. Entries
+// Nothing reaches the file until the first data write (or a Sync) begins
+// writing: the header, then every entry's directory records in number order. Entries
 // added after that get theirs at once, between data records. At close the
 // growing data record's length is fixed, removed entries (and the records
 // of names read twice, EntryTable's shadows) are marked, every
@@ -22,7 +22,8 @@ public:
     DirectoryWriter(RecordFile& file, EntryTable& entries) : m_file(file), m_entries(entries) {}
 
     // Writes the header at offset 0, then the directory records of every
-    // entry so far. A failure is kept: the file then lacks its directory,
+    // entry so far, or with none the first index record alone (a container
+    // of no entries). A failure is kept: the file then lacks its directory,
     // and nothing more may be written to it.
     int32_t Begin(const CompactString& title);
     // Takes up a container read from disk whose header and directory are
@@ -55,6 +56,8 @@ public:
     bool CleanFlagWritten() const { return m_cleanFlagWritten; }
 
 private:
+    // An index record of empty slots at `offset`.
+    int32_t WriteIndexRecord(uint64_t offset);
     StoredEntry* Successor(const StoredEntry& removed) const;
     int32_t WriteEntryTail(StoredEntry& entry);
     int32_t MarkRecordRemoved(uint64_t recordOffset);

@@ -447,6 +447,37 @@ TEST_F(VirtualFileTest, OpensForWritingBesideAReaderOfThisProcessAreRefused) {
     EXPECT_EQ("new bytes", ReadEntry("new"));
 }
 
+// A Sync before any byte was written makes the file a container: of no
+// entries once it closes, and of its entries without bytes even when its
+// writer never closes it (the copy made at the Sync, as a crash leaves it).
+TEST_F(VirtualFileTest, SyncBeforeAnyWriteMakesTheFileAContainer) {
+    const std::string emptied = dir + "/empty.cnt", crashed = dir + "/crashed.cnt";
+    for (const bool named : {false, true}) {
+        auto writer = NewFile(named ? host::ContUrl(path, "silent") : "cont:///" + emptied);
+        EXPECT_EQ(named ? S_OK : E_FAIL, writer->Open(WriteAccess));  // no name: the container alone
+        auto* sync = writer->As<IQLXFileSync>(IID_IQLXFileSync);
+        ASSERT_EQ(S_OK, sync->Sync());
+        sync->Release();
+        if (named) std::filesystem::copy_file(path, crashed);
+    }
+    auto empty = NewFile("cont:///" + emptied);
+    EXPECT_EQ(E_FAIL, empty->Open(ReadAccess));  // no entry holds data
+    auto* list = empty->As<IQLXEnumeratorIUnknown>(IID_IQLXEnumeratorIUnknown);
+    ASSERT_NE(nullptr, list);
+    uint32_t count = 1;
+    EXPECT_EQ(S_OK, list->GetCount(&count));
+    EXPECT_EQ(0u, count);
+    list->Release();
+
+    auto silent = OpenEntry("silent", ReadAccess, crashed);
+    auto* stat = silent->As<IQLXFileStat>(IID_IQLXFileStat);
+    host::StatResponse size;
+    stat->Stat(&size);
+    stat->Release();
+    EXPECT_EQ(S_OK, size.status);
+    EXPECT_EQ(0u, size.size);
+}
+
 TEST_F(VirtualFileTest, RequestHandlerKeepsOneRequest) {
     auto file = NewFile(host::ContUrl(path, "e"));
     auto* handler = file->As<IQLXRequestHandler>(IID_IQLXRequestHandler);

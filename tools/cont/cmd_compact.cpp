@@ -57,11 +57,6 @@ int ListKept(ContainerSession& session, std::vector<Kept>* kept, uint64_t* total
         *total += one.size;
         kept->push_back(std::move(one));
     }
-    // The module writes nothing for a container without entries, and an
-    // empty file is no container to any reader.
-    if (kept->empty())
-        return FailPlain(session.place(), "holds no entries; compacted, it would be an empty file, which is not a "
-                                          "container (remove the file instead)");
     return kExitOk;
 }
 
@@ -96,8 +91,9 @@ int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, con
         if (status != kExitOk) return status;
     }
     // Before it is read back and put in place: on the disk, or a failure
-    // with the reason.
-    const int32_t synced = durable ? writer.Sync().code() : S_OK;
+    // with the reason. A container of no entries (every one removed) is
+    // made by this Sync alone.
+    const int32_t synced = durable || kept.empty() ? writer.Sync().code() : S_OK;
     if (QLX_FAILED(synced)) return Fail(Place{path, {}}, "cannot flush the new container to the disk", synced);
     return kExitOk;
 }

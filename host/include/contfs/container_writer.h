@@ -27,10 +27,10 @@ public:
     ~ContainerWriter() { Close(); }
 
     // Makes ready to write a new container at `path`. Nothing is written
-    // before the first AddEntry, which creates the file. A path no URL can
-    // carry is RES_INVALID_PATH, and a file at `path` that holds anything
-    // is E_ACCESSDENIED: a writer never empties a file (an empty one it
-    // takes over). The reason is in `why` when given.
+    // before the first AddEntry or Sync, which creates the file. A path no
+    // URL can carry is RES_INVALID_PATH, and a file at `path` that holds
+    // anything is E_ACCESSDENIED: a writer never empties a file (an empty
+    // one it takes over). The reason is in `why` when given.
     Result Create(Module& module, const std::string& path, std::string* why = nullptr);
 
     // Takes up the container at `path` for adding entries (the module's
@@ -58,8 +58,10 @@ public:
     // A durable point: every byte written through any entry of this
     // container so far survives a power cut once it returns S_OK (a
     // container closed cleanly is durable as a whole: Close needs no Sync).
-    // RES_UNEXPECTED before the first AddEntry, after Close, or when no
-    // entry was ever added.
+    // After Create and before the first AddEntry it makes the file, a
+    // container of no entries (how an empty container is made: without it,
+    // a writer that adds nothing leaves no file). RES_UNEXPECTED before
+    // Create or Append, and after Close.
     Result Sync();
 
     // What the module tells of the container being written (its header,
