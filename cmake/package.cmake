@@ -9,6 +9,8 @@
 #   lib/cmake/contfs/                 find_package(contfs CONFIG)
 #   lib/pkgconfig/contfs.pc           pkg-config contfs (the SDK)
 #   lib/pkgconfig/contfs-host.pc      pkg-config contfs-host (the host library)
+#   share/doc/contfs/*.md             the guides (docs/), and examples/ beside
+#                                     them: the hosts they refer to
 #
 # Every target a host may use goes into the one export set contfsTargets
 # and is named contfs::<part>; contfsConfig.cmake lists the parts as
@@ -50,3 +52,11 @@ foreach(pc contfs contfs-host)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_BINARY_DIR}/package/${pc}.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/package/${pc}.pc DESTINATION ${CONTFS_PC_INSTALL_DIR})
 endforeach()
+
+# The guides travel with the SDK, and with them the example hosts they point
+# to, so that the relative links between them hold in the installed tree.
+file(GLOB CONTFS_GUIDES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${CONTFS_GUIDES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/examples/read_entry.c ${PROJECT_SOURCE_DIR}/examples/pack_entries.cpp
+              ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

@@ -7,8 +7,10 @@
 //     pack_entries OUT.cnt FILE...
 //
 // Each entry is named after its file's last path component. The module is
-// the file CONTFS_MODULE names when this is compiled (examples/CMakeLists.txt
-// and README.md show how).
+// found as every host finds it: the file the environment variable
+// CONT_MODULE names, else the one installed with the host library
+// (CONTFS_INSTALLED_MODULE, which the CMake package defines;
+// examples/CMakeLists.txt and README.md show how).
 #include <contfs/container_writer.h>
 #include <contfs/entry_file.h>
 #include <contfs/module.h>
@@ -18,10 +20,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#ifndef CONTFS_MODULE
-#error "compile with -DCONTFS_MODULE='\"/path/to/contfs.so\"'"
-#endif
 
 namespace {
 
@@ -54,7 +52,7 @@ int main(int argc, char** argv) {
     }
     contfs::Module module;
     std::string why;
-    contfs::Result result = module.Load(CONTFS_MODULE, &why);
+    contfs::Result result = module.Load(&why);
     if (result.failed()) return Fail("cannot load the module", result, why);
 
     // The writer refuses a file that holds anything: it never empties one.

@@ -3,9 +3,10 @@
  *
  *     read_entry CONTAINER ENTRY
  *
- * The module is the file CONTFS_MODULE names when this is compiled; the
- * CMake package gives it as contfs_MODULE_PATH, pkg-config as
- * `pkg-config --variable=module contfs` (examples/CMakeLists.txt and
+ * The module is the file the environment variable CONT_MODULE names, as
+ * for every host of contfs, else the one CONTFS_MODULE names when this is
+ * compiled; the CMake package gives it as contfs_MODULE_PATH, pkg-config
+ * as `pkg-config --variable=module contfs` (examples/CMakeLists.txt and
  * README.md show both).
  *
  * What a host does, in order: load the module and make the plug-in object;
@@ -191,8 +192,10 @@ static void* Query(IUnknown* object, const QLXGUID* iid) {
     return object && object->lpVtbl->QueryInterface(object, iid, &out) == S_OK ? out : NULL;
 }
 
+/* "what: E_FAIL (0x80004005)": the result by its name, when it has one. */
 static int Fail(const char* what, int32_t result) {
-    fprintf(stderr, "read_entry: %s (result 0x%08X)\n", what, (unsigned)result);
+    const char* name = QLXResultName(result);
+    fprintf(stderr, "read_entry: %s: %s (0x%08X)\n", what, name ? name : "result", (unsigned)result);
     return 1;
 }
 
@@ -220,6 +223,9 @@ static int ReadEntry(IUnknown* object, const char* url) {
     if (QLX_SUCCEEDED(result)) result = file->lpVtbl->Open(file, ReadAccess, &response.face);
     if (QLX_FAILED(result)) {
         Fail("cannot open the entry", result);
+        /* The file object keeps the request and response (this frame's)
+         * until Close, also after a failed Open. */
+        if (file) file->lpVtbl->Close(file);
     } else {
         /* S_OK while bytes come, RES_END_OF_DATA (a success) at the end. */
         result = file->lpVtbl->Read(file, READ_SIZE);
@@ -246,6 +252,7 @@ int main(int argc, char** argv) {
     IUnknown* object = NULL;
     char* url;
     void* module;
+    const char* path = getenv("CONT_MODULE");
     int status = 1;
     int32_t result;
 
@@ -258,14 +265,15 @@ int main(int argc, char** argv) {
         perror(argv[1]);
         return 1;
     }
-    module = dlopen(CONTFS_MODULE, RTLD_NOW | RTLD_LOCAL);
+    if (!path || !*path) path = CONTFS_MODULE;
+    module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) {
         fprintf(stderr, "read_entry: %s\n", dlerror());
         free(url);
         return 1;
     }
     if (!LoadExport(module, "QLXCreateInstance", &createInstance) || !LoadExport(module, "CanUnload", &canUnload)) {
-        fprintf(stderr, "read_entry: %s is not a plug-in module\n", CONTFS_MODULE);
+        fprintf(stderr, "read_entry: %s is not a plug-in module\n", path);
         dlclose(module);
         free(url);
         return 1;

@@ -1,7 +1,25 @@
 #include <contfs/module.h>
+#include <contfs/module_lookup.h>
 #include <dlfcn.h>
 
 namespace contfs {
+
+namespace {
+
+// An address in this library, which lies in the program or shared object
+// it is linked into.
+void Anchor() {}
+
+}  // namespace
+
+Result Module::LoadFound(const std::vector<std::string>& places, std::string* why) {
+    std::string path, reason;
+    if (!FindModule(CodeDirectory(reinterpret_cast<const void*>(&Anchor)), places, &path, &reason)) {
+        if (why) *why = reason;
+        return RES_OPEN_FAILED;
+    }
+    return Load(path, why);
+}
 
 bool Module::Unload() {
     plugin_.Reset();

@@ -7,32 +7,6 @@ namespace contfs {
 
 namespace {
 
-struct NamedResult {
-    int32_t value;
-    const char* name;
-};
-
-const NamedResult kNames[] = {
-    {S_OK, "S_OK"},
-    {RES_END_OF_DATA, "RES_END_OF_DATA"},
-    {E_NOTIMPL, "E_NOTIMPL"},
-    {E_NOINTERFACE, "E_NOINTERFACE"},
-    {E_POINTER, "E_POINTER"},
-    {E_FAIL, "E_FAIL"},
-    {E_ACCESSDENIED, "E_ACCESSDENIED"},
-    {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
-    {E_INVALIDARG, "E_INVALIDARG"},
-    {RES_OPEN_FAILED, "RES_OPEN_FAILED"},
-    {RES_UNEXPECTED, "RES_UNEXPECTED"},
-    {RES_INCOMPLETE, "RES_INCOMPLETE"},
-    {RES_BAD_FORMAT, "RES_BAD_FORMAT"},
-    {RES_IO_ERROR, "RES_IO_ERROR"},
-    {RES_INVALID_URL, "RES_INVALID_URL"},
-    {RES_INVALID_PROTOCOL, "RES_INVALID_PROTOCOL"},
-    {RES_INVALID_HOST, "RES_INVALID_HOST"},
-    {RES_INVALID_PATH, "RES_INVALID_PATH"},
-};
-
 std::string Hex(int32_t result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(result));
@@ -41,11 +15,7 @@ std::string Hex(int32_t result) {
 
 }  // namespace
 
-const char* Result::Name() const noexcept {
-    for (const NamedResult& n : kNames)
-        if (n.value == code_) return n.name;
-    return nullptr;
-}
+const char* Result::Name() const noexcept { return QLXResultName(code_); }
 
 std::string Result::Describe() const {
     if (code_ == E_OUTOFMEMORY) return std::string("out of memory, E_OUTOFMEMORY (") + Hex(code_) + ")";

@@ -30,6 +30,33 @@
 #define RES_INVALID_HOST     QLX_RESULT(0x800400CBu)
 #define RES_INVALID_PATH     QLX_RESULT(0x800400CCu)
 
+/* The name of a result code as defined above ("RES_BAD_FORMAT"), a static
+   text; null for a code without a name (a platform error other than those
+   named carries an errno value in its low 16 bits: strerror(r & 0xFFFF)). */
+QLX_INLINE const char* QLXResultName(int32_t result) {
+    switch (result) {
+        case S_OK: return "S_OK";
+        case RES_END_OF_DATA: return "RES_END_OF_DATA";
+        case E_NOTIMPL: return "E_NOTIMPL";
+        case E_NOINTERFACE: return "E_NOINTERFACE";
+        case E_POINTER: return "E_POINTER";
+        case E_FAIL: return "E_FAIL";
+        case E_ACCESSDENIED: return "E_ACCESSDENIED";
+        case E_OUTOFMEMORY: return "E_OUTOFMEMORY";
+        case E_INVALIDARG: return "E_INVALIDARG";
+        case RES_OPEN_FAILED: return "RES_OPEN_FAILED";
+        case RES_UNEXPECTED: return "RES_UNEXPECTED";
+        case RES_INCOMPLETE: return "RES_INCOMPLETE";
+        case RES_BAD_FORMAT: return "RES_BAD_FORMAT";
+        case RES_IO_ERROR: return "RES_IO_ERROR";
+        case RES_INVALID_URL: return "RES_INVALID_URL";
+        case RES_INVALID_PROTOCOL: return "RES_INVALID_PROTOCOL";
+        case RES_INVALID_HOST: return "RES_INVALID_HOST";
+        case RES_INVALID_PATH: return "RES_INVALID_PATH";
+        default: return (const char*)0;
+    }
+}
+
 #define QLX_SUCCEEDED(r) ((int32_t)(r) >= 0)
 #define QLX_FAILED(r)    ((int32_t)(r) < 0)
 

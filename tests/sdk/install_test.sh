@@ -40,10 +40,28 @@ run_examples() {
     fail "$bin/pack_entries wrote over an existing container"
   fi
   cmp -s "$container" "$prefix/before.cnt" || fail "$bin/pack_entries changed the container it refused"
+  # A failure is told by the result's name (QLXResultName in C), and both
+  # find the module where CONT_MODULE says before anywhere else.
+  local status=0
+  "$bin/read_entry" "$container" no-such-entry 2>"$prefix/read.err" || status=$?
+  [ "$status" = 1 ] || fail "$bin/read_entry ended with $status for a missing entry"
+  grep -q "cannot open the entry: E_FAIL (0x80004005)" "$prefix/read.err" ||
+    fail "$bin/read_entry did not name the result: $(cat "$prefix/read.err")"
+  for run in "read_entry $container notes.txt" "pack_entries $prefix/other.cnt $inputs/notes.txt"; do
+    # shellcheck disable=SC2086  # the words of the run
+    if CONT_MODULE=$prefix/no-module.so "$bin"/$run 2>"$prefix/env.err"; then
+      fail "$bin/${run%% *} did not load the module CONT_MODULE names"
+    fi
+    grep -q "no-module.so" "$prefix/env.err" || fail "$bin/${run%% *}: $(cat "$prefix/env.err")"
+  done
 }
 
-for file in bin/cont include/qlx/interfaces.h include/qlx/language.h include/contfs/container.h; do
+for file in bin/cont include/qlx/interfaces.h include/qlx/language.h include/contfs/container.h \
+            share/doc/contfs/host-guide.md share/doc/contfs/examples/read_entry.c; do
   [ -e "$prefix/$file" ] || fail "$file missing after install"
+done
+for guide in "$source"/docs/*.md; do
+  cmp -s "$guide" "$prefix/share/doc/contfs/${guide##*/}" || fail "${guide##*/} not installed as it is"
 done
 [ -n "$(find "$prefix" -name libcontfs_host.a)" ] || fail "no libcontfs_host.a installed"
 module_file=$(find "$prefix" -name contfs.so -path '*/contfs/contfs.so')
@@ -78,7 +96,7 @@ mkdir "$prefix/examples-pc"
 cc -std=c99 $strict $(pkg-config --cflags contfs) -DCONTFS_MODULE="\"$module\"" "$source/examples/read_entry.c" \
   -o "$prefix/examples-pc/read_entry" $(pkg-config --libs contfs)
 # shellcheck disable=SC2046,SC2086
-c++ -std=c++17 $strict $(pkg-config --cflags contfs-host) -DCONTFS_MODULE="\"$module\"" \
+c++ -std=c++17 $strict $(pkg-config --cflags contfs-host) -DCONTFS_INSTALLED_MODULE="\"$module\"" \
   "$source/examples/pack_entries.cpp" -o "$prefix/examples-pc/pack_entries" $(pkg-config --libs contfs-host)
 run_examples "$prefix/examples-pc"
 

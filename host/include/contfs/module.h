@@ -8,6 +8,7 @@
 #include <qlx/interfaces.h>
 
 #include <string>
+#include <vector>
 
 namespace contfs {
 
@@ -25,6 +26,27 @@ public:
     // plug-in, RES_INVALID_PROTOCOL when it does not serve "cont" URLs, each
     // with a one-line reason in `why` when given.
     Result Load(const std::string& path, std::string* why = nullptr);
+
+    // Loads the module every host finds (module_lookup.h): $CONT_MODULE
+    // when it is set and not empty, else the module installed with this
+    // library, which the CMake package (contfs::host) names to the
+    // compiler as CONTFS_INSTALLED_MODULE; with pkg-config, define it
+    // yourself (-DCONTFS_INSTALLED_MODULE="\"$(pkg-config --variable=module
+    // contfs)\""). Without it only $CONT_MODULE is looked at.
+    Result Load(std::string* why = nullptr) {
+#ifdef CONTFS_INSTALLED_MODULE
+        return LoadFound({CONTFS_INSTALLED_MODULE}, why);
+#else
+        return LoadFound({}, why);
+#endif
+    }
+
+    // $CONT_MODULE when it is set and not empty, else the first of
+    // `places` that exists (absolute, or relative to the directory of the
+    // program or shared object this library is linked into), loaded as
+    // Load(path) loads it. RES_OPEN_FAILED, with the places looked at in
+    // `why`, when there is none.
+    Result LoadFound(const std::vector<std::string>& places, std::string* why = nullptr);
 
     // Releases the plug-in and unloads the module. False when the module
     // still has live objects (it then stays loaded): every file object,
