@@ -140,6 +140,10 @@ TEST_F(ContToolTest, CatHonoursOffsetAndLength) {
     EXPECT_TRUE(bytes.substr(bytes.size() - 7) ==
                 ContOk({"cat", "--offset", std::to_string(bytes.size() - 7), "--length", "1G", c, "a"}));
 
+    // Sizes take decimals with a unit; a fraction of a byte is no size.
+    EXPECT_TRUE(bytes.substr(524288, 1536) == ContOk({"cat", "--offset", "0.5M", "--length", "1.5k", c, "a"}));
+    EXPECT_EQ(2, Cont({"cat", "--offset", "1.5", c, "a"}).status);
+
     Outcome past = Cont({"cat", "--offset", std::to_string(bytes.size() + 1), c, "a"});
     ExpectError(past, "entry 'a'", "E_INVALIDARG (0x80070057)");
     EXPECT_EQ("", past.out);
@@ -563,6 +567,10 @@ TEST_F(ContToolTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(2, o.status) << (args.empty() ? "" : args[0]);
         EXPECT_FALSE(o.err.empty());
     }
+    // An unknown command names the nearest one, when one is near.
+    EXPECT_NE(std::string::npos, Cont({"lss", "x.cnt"}).err.find("unknown command 'lss'; did you mean 'ls'?\n"));
+    EXPECT_NE(std::string::npos, Cont({"help", "extarct"}).err.find("did you mean 'extract'?"));
+    EXPECT_EQ(std::string::npos, Cont({"frobnicate"}).err.find("did you mean"));
 }
 
 TEST_F(ContToolTest, EveryCommandHasHelp) {

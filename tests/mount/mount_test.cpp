@@ -243,6 +243,29 @@ TEST_F(MountedContainer, RefusesWhatCannotBeMountedAndSaysWhy) {
     EXPECT_FALSE(Mounted());
 }
 
+// A user who may not open /dev/fuse is told so, and how an administrator
+// lets them in. As root the test runs cont as nobody; it is skipped where
+// that user (or the one running it) may open /dev/fuse after all.
+TEST_F(MountedContainer, AUserWhoMayNotOpenDevFuseIsToldHowToGetIn) {
+    std::vector<std::string> as;
+    if (geteuid() == 0) as = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), as.begin(), as.end());
+        return Run(args);
+    };
+    if (run({"sh", "-c", "exec 3<>/dev/fuse"}).status == 0) GTEST_SKIP() << "this user may open /dev/fuse here";
+    ASSERT_EQ("", WriteContainer(module, container, {{"a", "bytes"}}));
+    fs::permissions(dir, fs::perms::all);
+    fs::permissions(mountPoint, fs::perms::all);
+    fs::permissions(container, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const Outcome o = run({CONT_TOOL_PATH, "mount", "-f", container, mountPoint});
+    EXPECT_EQ(1, o.status) << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("cannot mount the container here: user ")) << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("may not open /dev/fuse")) << o.err;
+    EXPECT_NE(std::string::npos, o.err.find("group")) << o.err;
+    EXPECT_FALSE(Mounted());
+}
+
 TEST_F(MountedContainer, UnmountingReleasesEveryObjectOfTheModule) {
     ASSERT_EQ("", WriteContainer(module, container, {{"a/one", Pattern(300000, 31)}, {"two", "2"}}));
     // cont mount exits with 0 only when the module lets itself be unloaded

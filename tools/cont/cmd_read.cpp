@@ -22,7 +22,7 @@ const char kCatHelp[] =
     "that can be read is written, then cont fails naming the first byte that\n"
     "could not be (exit status 1), as tar does with a cut archive.\n"
     "\n"
-    "  --offset N      start N bytes into the entry (suffixes k, M, G)\n"
+    "  --offset N      start N bytes into the entry (suffixes k, M, G; 1.5M)\n"
     "  --length N      write at most N bytes\n"
     "  -f, --follow    go on writing the bytes another program adds to the entry\n"
     "                  as it writes them, as tail -f does, until that program has\n"

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 
+#include "nearest_name.h"
+
 namespace cont {
 
 namespace {
@@ -61,6 +63,14 @@ const Command* Find(const std::vector<const Command*>& commands, const std::stri
     return nullptr;
 }
 
+// "unknown command 'lss'; did you mean 'ls'?"
+std::string UnknownCommand(const std::vector<const Command*>& commands, const std::string& word) {
+    std::vector<const char*> names;
+    for (const Command* command : commands) names.push_back(command->name);
+    const char* nearest = NearestName(word, names);
+    return "unknown command '" + word + "'" + (nearest ? std::string("; did you mean '") + nearest + "'?" : "");
+}
+
 }  // namespace
 
 bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& commands, CommandLine* line,
@@ -113,7 +123,7 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& 
     const CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
     Collect(app, names, &line->args);
     if (chosen && !line->args.positionals.empty()) {
-        *error = "unknown command '" + line->args.positionals.front() + "'";
+        *error = UnknownCommand(commands, line->args.positionals.front());
         return false;
     }
     if (chosen) {
@@ -127,7 +137,7 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& 
     }
     if (!chosen) {
         if (!line->args.positionals.empty()) {
-            *error = "unknown command '" + line->args.positionals.front() + "'";
+            *error = UnknownCommand(commands, line->args.positionals.front());
             return false;
         }
         line->ask = CommandLine::Ask::kMainHelp;
@@ -142,7 +152,7 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& 
         }
         line->ask = topic.empty() ? CommandLine::Ask::kMainHelp : CommandLine::Ask::kCommandHelp;
         if (!topic.empty() && !(line->command = Find(commands, topic.front()))) {
-            *error = "unknown command '" + topic.front() + "'";
+            *error = UnknownCommand(commands, topic.front());
             return false;
         }
         return true;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "fuse_access.h"
 
 namespace cont {
 
@@ -179,9 +180,12 @@ bool MountArguments(const std::string& container, fuse_args* args) {
 // Mounts, goes to the background unless told not to, and answers requests
 // until the loop ends; then takes the mount away if it is still there.
 int MountAndServe(fuse_session* session, const std::string& mountPoint, bool foreground, const Place& place) {
-    // libfuse prints why a mount fails.
-    if (fuse_session_mount(session, mountPoint.c_str()) != 0)
-        return FailPlain(place, "cannot mount the container here");
+    // libfuse prints why a mount fails; when the system's set-up is why,
+    // cont says how to put it right.
+    if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
+        const std::string problem = FuseAccessProblem();
+        return FailPlain(place, "cannot mount the container here" + (problem.empty() ? "" : ": " + problem));
+    }
     int status = kExitOk;
     if (fuse_daemonize(foreground ? 1 : 0) != 0) {
         status = FailPlain(place, "cannot go to the background");

@@ -19,14 +19,17 @@ std::vector<Args::Given> Args::All(const std::string& name) const {
 }
 
 bool ParseByteCount(const std::string& text, uint64_t* value) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-    uint64_t n = 0;
+    auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
     size_t i = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-        if (n > (UINT64_MAX - digit) / 10) return false;
-        n = n * 10 + digit;
+    while (i < text.size() && digit(text[i])) ++i;
+    const size_t wholeEnd = i;
+    size_t fractionEnd = i;
+    if (i < text.size() && text[i] == '.') {
+        for (fractionEnd = ++i; fractionEnd < text.size() && digit(text[fractionEnd]);) ++fractionEnd;
+        if (fractionEnd == i) return false;  // "1." or "."
+        i = fractionEnd;
     }
+    if (wholeEnd == 0) return false;
     unsigned shift = 0;
     if (i < text.size()) {
         if (i + 1 != text.size()) return false;
@@ -37,8 +40,26 @@ bool ParseByteCount(const std::string& text, uint64_t* value) {
             default: return false;
         }
     }
-    if (shift && n > (UINT64_MAX >> shift)) return false;
-    *value = n << shift;
+    // A byte is whole: a fraction needs a unit to be a fraction of.
+    if (fractionEnd != wholeEnd && shift == 0) return false;
+    uint64_t n = 0;
+    for (size_t k = 0; k < wholeEnd; ++k) {
+        const uint64_t d = static_cast<uint64_t>(text[k] - '0');
+        if (n > (UINT64_MAX - d) / 10) return false;
+        n = n * 10 + d;
+    }
+    if (n > (UINT64_MAX >> shift)) return false;
+    n <<= shift;
+    // The fraction's first digits decide every byte of a unit of 2^30 at
+    // most; later ones are dropped with the fraction of a byte they make.
+    unsigned __int128 part = 0, scale = 1;
+    for (size_t k = wholeEnd + 1; k < fractionEnd && k < wholeEnd + 1 + 18; ++k) {
+        part = part * 10 + static_cast<unsigned>(text[k] - '0');
+        scale *= 10;
+    }
+    const uint64_t bytes = static_cast<uint64_t>((part << shift) / scale);
+    if (n > UINT64_MAX - bytes) return false;
+    *value = n + bytes;
     return true;
 }
 

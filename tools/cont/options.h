@@ -47,7 +47,9 @@ private:
 };
 
 // A decimal byte count or offset ("1024"; suffixes k, M, G for powers of
-// 1024). False for anything else, including values past 2^64 - 1.
+// 1024, after which a fraction may come: "1.5M" is 1572864, a fraction of a
+// byte dropped). False for anything else, including a fraction without a
+// suffix and values past 2^64 - 1.
 bool ParseByteCount(const std::string& text, uint64_t* value);
 
 // A span of time in seconds ("2", "0.5"; at most kMaxSeconds), as
