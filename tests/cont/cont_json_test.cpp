@@ -126,4 +126,61 @@ TEST_F(ContJsonTest, CheckReportsFailureAndRepairAsJson) {
     EXPECT_LT(damaged["entries"][0]["readable"].get<uint64_t>(), 5000u);
 }
 
+// --json of pack, add, extract, rm and compact: per entry whether it was
+// done, its bytes and the reason it was not; the names exactly, also one
+// that is not UTF-8; and the document printed when the command fails too.
+TEST_F(ContJsonTest, CommandsThatWorkOnEntriesReportEachOne) {
+    const std::string bad = "bad\xff" "name";
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("b"), Pattern(3000, 1));
+    const std::string c = At("x.cnt").string();
+    const Json packed = Json::parse(ContOk({"pack", "--json", c, At("a").string(), "--name", bad, At("b").string()}));
+    EXPECT_EQ("ok", packed["result"]);
+    ASSERT_EQ(2u, packed["entries"].size()) << packed;
+    EXPECT_EQ(bad, NameOf(packed["entries"][1]));
+    EXPECT_EQ(true, packed["entries"][1]["done"]);
+    EXPECT_EQ(3000u, packed["entries"][1]["bytes"].get<uint64_t>());
+    EXPECT_EQ(At("b").string(), packed["entries"][1]["file"]);
+    EXPECT_EQ(3005u, packed["bytes"].get<uint64_t>());
+
+    WriteAll(At("a"), "ALPHA!");
+    const Json added = Json::parse(ContOk({"add", "--json", "--replace", c, At("a").string()}));
+    EXPECT_EQ(true, added["entries"][0]["replaced"]) << added;
+    EXPECT_EQ(6u, added["entries"][0]["bytes"].get<uint64_t>());
+
+    // A file that cannot be written fails its entry alone, with the reason.
+    fs::create_directories(At("out/a/inside"));
+    const Outcome extract = Cont({"extract", "--json", "-C", At("out").string(), c});
+    EXPECT_EQ(1, extract.status);
+    const Json extracted = Json::parse(extract.out);
+    EXPECT_EQ("failed", extracted["result"]);
+    ASSERT_EQ(2u, extracted["entries"].size()) << extracted;
+    const Json& first = extracted["entries"][0];  // in container order: the new "a" came last
+    const Json& second = extracted["entries"][1];
+    EXPECT_EQ(bad, NameOf(first));
+    EXPECT_EQ(true, first["done"]);
+    EXPECT_EQ((At("out") / bad).string(), NameOf(first, "file"));
+    EXPECT_EQ("a", second["name"]);
+    EXPECT_EQ(false, second["done"]);
+    EXPECT_NE(std::string::npos, second.value("problem", "").find("directory")) << extracted;
+    EXPECT_FALSE(extracted.contains("failures")) << extracted;
+
+    const Outcome missing = Cont({"rm", "--json", c, bad, "nope"});
+    EXPECT_EQ(1, missing.status);
+    const Json refused = Json::parse(missing.out);
+    EXPECT_TRUE(refused["entries"].empty());
+    EXPECT_NE(std::string::npos, refused["failures"][0].get<std::string>().find("'nope': no such entry")) << refused;
+    const Json removed = Json::parse(ContOk({"rm", "--json", c, bad}));
+    EXPECT_EQ(bad, NameOf(removed["entries"][0]));
+    EXPECT_EQ(3000u, removed["entries"][0]["bytes"].get<uint64_t>());
+
+    const Json compacted = Json::parse(ContOk({"compact", "--json", c}));
+    EXPECT_EQ(true, compacted["replaced"]) << compacted;
+    EXPECT_EQ(fs::file_size(c), compacted["after"].get<uint64_t>());
+    EXPECT_EQ(compacted["before"].get<uint64_t>() - compacted["after"].get<uint64_t>(),
+              compacted["reclaimed"].get<uint64_t>());
+    EXPECT_EQ("a", NameOf(compacted["entries"][0]));
+    EXPECT_EQ(2, Cont({"compact", "--json", "-v", c}).status);
+}
+
 }  // namespace

@@ -365,8 +365,10 @@ TEST_F(ContToolTest, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
     Terminal terminal;
     ASSERT_FALSE(terminal.name().empty());
     stderrDevice = terminal.name();
-    Outcome shown = Cont({"pack", At("x.cnt").string(), At("big").string()});
+    // -v names the entry on standard output beside the progress line.
+    Outcome shown = Cont({"pack", "-v", At("x.cnt").string(), At("big").string()});
     EXPECT_EQ(0, shown.status);
+    EXPECT_EQ("big\n", shown.out);
     const std::string line = terminal.Drain();
     EXPECT_NE(std::string::npos, line.find("packing")) << line;
     EXPECT_NE(std::string::npos, line.find(" / 48.0 MiB (")) << line;
@@ -571,6 +573,43 @@ TEST_F(ContToolTest, UsageErrorsExitWithTwo) {
     EXPECT_NE(std::string::npos, Cont({"lss", "x.cnt"}).err.find("unknown command 'lss'; did you mean 'ls'?\n"));
     EXPECT_NE(std::string::npos, Cont({"help", "extarct"}).err.find("did you mean 'extract'?"));
     EXPECT_EQ(std::string::npos, Cont({"frobnicate"}).err.find("did you mean"));
+}
+
+// -v names each entry once it is done, on standard output, as tar -v does.
+TEST_F(ContToolTest, VerboseNamesEachEntryDone) {
+    WriteAll(At("a"), "alpha");
+    WriteAll(At("b"), "");
+    WriteAll(At("n"), "new");
+    const std::string c = At("x.cnt").string();
+    EXPECT_EQ("a\nb\n", ContOk({"pack", "-v", c, At("a").string(), At("b").string()}));
+    EXPECT_EQ("n\n", ContOk({"add", "--verbose", c, At("n").string()}));
+    EXPECT_EQ("n\na\n", ContOk({"extract", "-v", "-C", At("out").string(), c, "n", "a"}));
+    EXPECT_EQ("b\n", ContOk({"rm", "-v", c, "b"}));
+    const std::string compacted = ContOk({"compact", "-v", c});
+    EXPECT_EQ(0u, compacted.find("a\nn\n" + c + ": ")) << compacted;
+}
+
+// ls -l reads every entry through and says how far it reads;
+// --human-readable gives sizes as ls -lh does, and -h stays help.
+TEST_F(ContToolTest, LongListingSaysHowFarEachEntryReads) {
+    WriteAll(At("small"), Pattern(1536, 1));
+    WriteAll(At("big"), Pattern((5u << 20) + 77, 2));
+    const std::string c = At("x.cnt").string();
+    ContOk({"pack", c, At("small").string(), At("big").string()});
+    EXPECT_EQ("   1536  whole  small\n5242957  whole  big\n", ContOk({"ls", "-l", c}));
+    EXPECT_EQ("1.5K  whole  small\n5.1M  whole  big\n", ContOk({"ls", "-l", "--human-readable", c}));
+    EXPECT_EQ("1.5K  small\n5.1M  big\n", ContOk({"ls", "--human-readable", c}));
+    EXPECT_EQ(0u, ContOk({"ls", "-h"}).find("Usage: cont ls"));
+
+    fs::resize_file(c, fs::file_size(c) - 1000);
+    const Outcome cut = Cont({"ls", "-l", c});
+    ExpectError(cut, "entry 'big': read failed at byte ", "x.cnt");
+    unsigned long long size = 0, readable = 0;
+    ASSERT_EQ(2, std::sscanf(cut.out.c_str() + cut.out.find('\n') + 1, "%llu  to %llu  big", &size, &readable))
+        << cut.out;
+    EXPECT_EQ((5u << 20) + 77, size);
+    EXPECT_GT(readable, 0u);
+    EXPECT_LE(readable, size - 1000);
 }
 
 TEST_F(ContToolTest, EveryCommandHasHelp) {

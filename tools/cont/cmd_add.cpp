@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "local_files.h"
 #include "packer.h"
+#include "results_report.h"
 
 namespace cont {
 
@@ -22,6 +23,8 @@ const char kHelp[] =
     "is rewritten. C.cnt is made when it does not exist. FILE '-' reads standard\n"
     "input.\n"
     "\n"
+    "  -v, --verbose   print each entry's name once its file is copied\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n"
     "  --name NAME     the entry name of the FILE that follows (needed for '-')\n"
     "  --replace       replace entries of the same names; without it, nothing is\n"
     "                  added when one of the names is taken\n"
@@ -76,7 +79,7 @@ int ClearNames(ContainerWriter& writer, const Place& place, const Sources& sourc
     return kExitOk;
 }
 
-int RunAdd(const Args& args, Tool& tool) {
+int Add(const Args& args, Tool& tool, ResultsReport* report) {
     const char* cmd = kAddCommand.name;
     if (args.positionals.size() < 2) return UsageError(cmd, "needs C.cnt and at least one FILE");
     const std::string out = args.positionals[0];
@@ -109,6 +112,7 @@ int RunAdd(const Args& args, Tool& tool) {
     bool anyAdded = false;
     for (const auto& source : sources) anyAdded = anyAdded || source->added;
     const bool readable = anyAdded && packer.Survey(sources);
+    ReportSources(sources, report);
     bool complete = status == kExitOk && readable;
     for (const auto& source : sources) complete = complete && Complete(*source);
     if (complete) return kExitOk;
@@ -119,10 +123,18 @@ int RunAdd(const Args& args, Tool& tool) {
                                 " (" + Summary(sources, "not added: ") + ")");
 }
 
+int RunAdd(const Args& args, Tool& tool) {
+    if (tool.json()) KeepFailures();
+    ResultsReport report;
+    if (!args.positionals.empty()) report.container = args.positionals[0];
+    return PrintResults(tool.json(), report, Add(args, tool, &report));
+}
+
 }  // namespace
 
 const Command kAddCommand = {
-    "add", "add files to a container in place", kHelp, {{"replace", 0, false}, {"name", 0, true}}, RunAdd,
+    "add", "add files to a container in place", kHelp,
+    {{"replace", 0, false}, {"name", 0, true}, {"verbose", 'v', false}, {"json", 0, false}}, RunAdd,
 };
 
 }  // namespace cont

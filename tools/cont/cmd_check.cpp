@@ -10,7 +10,7 @@
 #include "errors.h"
 #include "standard_output.h"
 #include "local_files.h"
-#include "progress.h"
+#include "readable_bytes.h"
 #include "replacement_directory.h"
 #include "reports.h"
 
@@ -120,15 +120,7 @@ void CheckEntries(ContainerSession& session, const std::vector<ListedEntry>& ent
                 Fail(session.place(name), "cannot stat the entry", result);
             } else {
                 e.sized = true;
-                Progress progress("checking " + name, e.size, quiet);
-                e.ok = session.ReadThrough(entry, name, e.size, [&](const std::vector<uint8_t>& piece) {
-                    progress.Advance(piece.size());
-                    return true;
-                }) == kExitOk;
-                // How much of the entry a player can have: its bytes up to
-                // the first that could not be read, where a failed reading
-                // stops.
-                e.readable = e.ok ? e.size : entry.position();
+                e.ok = ReadableBytes(session, entry, name, e.size, "checking", quiet, &e.readable) == kExitOk;
                 if (!json)
                     PrintOut("  %s: %" PRIu64 " of %" PRIu64 " bytes readable\n", Printable(name).c_str(), e.readable,
                              e.size);

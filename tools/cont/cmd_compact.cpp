@@ -9,6 +9,7 @@
 #include "local_files.h"
 #include "pack_target.h"
 #include "progress.h"
+#include "results_report.h"
 #include "standard_output.h"
 
 namespace cont {
@@ -16,7 +17,7 @@ namespace cont {
 namespace {
 
 const char kHelp[] =
-    "Usage: cont compact [--dry-run] C.cnt\n"
+    "Usage: cont compact [--dry-run] [-v | --json] C.cnt\n"
     "Rewrites C.cnt without the bytes of removed entries and of the filler\n"
     "records between others: every entry is copied, in container order, into a\n"
     "new container made beside C.cnt, which is flushed to the disk and renamed\n"
@@ -24,9 +25,11 @@ const char kHelp[] =
     "failure or a crash leaves one whole container or the other. A container\n"
     "left unclean is repaired on the way. Prints the sizes before and after.\n"
     "\n"
-    "  --dry-run   print the bytes compacting would reclaim and leave C.cnt as it\n"
-    "              is (the new container is still written beside it to measure\n"
-    "              it, then removed)\n"
+    "  -n, --dry-run   print the bytes compacting would reclaim and leave C.cnt\n"
+    "                  as it is (the new container is still written beside it\n"
+    "                  to measure it, then removed)\n"
+    "  -v, --verbose   print each entry's name once it is copied\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n"
     "\n"
     "Refused while another program has C.cnt open. When another program wrote to\n"
     "it meanwhile (cont rm, say), nothing is replaced and compact fails. What an\n"
@@ -62,9 +65,10 @@ int ListKept(ContainerSession& session, std::vector<Kept>* kept, uint64_t* total
 
 // Copies every kept entry into a new container at `path`, written through
 // the module, flushes it to the disk when it is to be `kept`, and lets go
-// of it so that it writes its directory.
+// of it so that it writes its directory. Each entry copied goes into the
+// report.
 int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, const std::vector<Kept>& kept,
-             uint64_t total, bool durable) {
+             uint64_t total, bool durable, ResultsReport* report) {
     ContainerWriter writer;
     std::string reason;
     const int32_t created = writer.Create(*tool.module(), path, &reason);
@@ -89,6 +93,8 @@ int CopyInto(Tool& tool, ContainerSession& session, const std::string& path, con
             return true;
         });
         if (status != kExitOk) return status;
+        report->entries.push_back(ResultsReport::Entry{one.name, true, one.size, {}, false});
+        if (tool.verbose()) PutDoneLine(one.name);
     }
     // Before it is read back and put in place: on the disk, or a failure
     // with the reason. A container of no entries (every one removed) is
@@ -116,18 +122,18 @@ int ReadBack(Tool& tool, const std::string& path, const std::vector<Kept>& kept)
 // The container at `path` copied into a new one at `to` (on the disk
 // when `durable`), and read back; every opening of the old one is closed
 // again on return.
-int Rewrite(Tool& tool, const std::string& path, const std::string& to, bool durable) {
+int Rewrite(Tool& tool, const std::string& path, const std::string& to, bool durable, ResultsReport* report) {
     ContainerSession session(*tool.module(), path);
     std::vector<Kept> kept;
     uint64_t total = 0;
     int status = session.Open();
     if (status == kExitOk) status = ListKept(session, &kept, &total);
-    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total, durable);
+    if (status == kExitOk) status = CopyInto(tool, session, to, kept, total, durable, report);
     if (status == kExitOk) status = ReadBack(tool, to, kept);
     return status;
 }
 
-int RunCompact(const Args& args, Tool& tool) {
+int Compact(const Args& args, Tool& tool, ResultsReport* report) {
     const char* cmd = kCompactCommand.name;
     if (args.positionals.size() != 1) return UsageError(cmd, "needs one container");
     const std::string path = args.positionals[0];
@@ -160,7 +166,7 @@ int RunCompact(const Args& args, Tool& tool) {
     }
 
     // A dry run's copy is measured and removed.
-    int status = Rewrite(tool, path, target.writePath(), !dryRun);
+    int status = Rewrite(tool, path, target.writePath(), !dryRun, report);
     uint64_t before = 0, after = 0;
     if (status == kExitOk && (!FileSizeOf(path, &before) || !FileSizeOf(target.writePath(), &after)))
         status = FailPlain(Place{path, {}}, SystemReason("cannot measure the containers"));
@@ -187,6 +193,8 @@ int RunCompact(const Args& args, Tool& tool) {
         return FailPlain(Place{path, {}}, reason + "; " + target.Abandon(false).said);
     }
     const uint64_t reclaimed = smaller ? before - after : 0;
+    report->compacted = ResultsReport::Compacted{before, after, smaller && !dryRun};
+    if (tool.json()) return kExitOk;
     PrintOut("%s: %llu bytes, %llu compacted; %s %llu bytes%s\n", Printable(path).c_str(),
              static_cast<unsigned long long>(before), static_cast<unsigned long long>(after),
              dryRun ? "would reclaim" : "reclaimed", static_cast<unsigned long long>(reclaimed),
@@ -194,10 +202,18 @@ int RunCompact(const Args& args, Tool& tool) {
     return kExitOk;
 }
 
+int RunCompact(const Args& args, Tool& tool) {
+    if (tool.json()) KeepFailures();
+    ResultsReport report;
+    if (!args.positionals.empty()) report.container = args.positionals[0];
+    return PrintResults(tool.json(), report, Compact(args, tool, &report));
+}
+
 }  // namespace
 
 const Command kCompactCommand = {
-    "compact", "rewrite a container without removed entries", kHelp, {{"dry-run", 'n', false}}, RunCompact,
+    "compact", "rewrite a container without removed entries", kHelp,
+    {{"dry-run", 'n', false}, {"verbose", 'v', false}, {"json", 0, false}}, RunCompact,
 };
 
 }  // namespace cont

@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "pack_target.h"
 #include "packer.h"
+#include "results_report.h"
 
 namespace cont {
 
@@ -23,6 +24,8 @@ const char kHelp[] =
     "named on standard error. FILE '-' reads standard input; what arrives\n"
     "through a pipe is written as it comes.\n"
     "\n"
+    "  -v, --verbose   print each entry's name once its file is copied\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n"
     "  --name NAME     the entry name of the FILE that follows (needed for '-');\n"
     "                  for a directory, the name its entries are put under\n"
     "  --force         replace OUT.cnt if it exists: the new container is made\n"
@@ -91,7 +94,7 @@ int Conclude(const Place& place, PackTarget& target, const Sources& sources, int
     return FailPlain(place, line);
 }
 
-int RunPack(const Args& args, Tool& tool) {
+int Pack(const Args& args, Tool& tool, ResultsReport* report) {
     const char* cmd = kPackCommand.name;
     if (args.positionals.size() < 2) return UsageError(cmd, "needs OUT.cnt and at least one FILE");
     const std::string out = args.positionals[0];
@@ -123,14 +126,25 @@ int RunPack(const Args& args, Tool& tool) {
     const int status = QLX_FAILED(created) ? Fail(Place{out, {}}, reason, created)
                                            : packer.Run(sources, interleave, total, "packing");
     const bool readable = packer.Survey(sources);
-    return Conclude(Place{out, {}}, target, sources, status, readable);
+    const int concluded = Conclude(Place{out, {}}, target, sources, status, readable);
+    ReportSources(sources, report);
+    return concluded;
+}
+
+int RunPack(const Args& args, Tool& tool) {
+    if (tool.json()) KeepFailures();
+    ResultsReport report;
+    if (!args.positionals.empty()) report.container = args.positionals[0];
+    return PrintResults(tool.json(), report, Pack(args, tool, &report));
 }
 
 }  // namespace
 
 const Command kPackCommand = {
     "pack", "make a new container from files", kHelp,
-    {{"force", 'f', false}, {"interleave", 0, false}, {"name", 0, true}, {"sync-every", 0, true}}, RunPack,
+    {{"force", 'f', false}, {"interleave", 0, false}, {"name", 0, true}, {"sync-every", 0, true},
+     {"verbose", 'v', false}, {"json", 0, false}},
+    RunPack,
 };
 
 }  // namespace cont

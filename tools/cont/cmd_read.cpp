@@ -9,7 +9,9 @@
 #include "entry_follow.h"
 #include "errors.h"
 #include "extract_directory.h"
+#include "name_patterns.h"
 #include "progress.h"
+#include "results_report.h"
 #include "standard_output.h"
 
 namespace cont {
@@ -30,23 +32,32 @@ const char kCatHelp[] =
     "                  stops with 1 when the container file is replaced\n";
 
 const char kExtractHelp[] =
-    "Usage: cont extract [-C DIR] C.cnt [ENTRY...]\n"
+    "Usage: cont extract [-v | --json] [-C DIR] C.cnt [ENTRY...]\n"
     "Writes the named entries (all of them when none is named) to files of the\n"
     "same names, making the directories that names with '/' lead through, and\n"
     "replacing regular files that exist. An ENTRY that names no entry but a\n"
     "directory of them (photos or photos/ for photos/a.jpg) brings every entry\n"
-    "beneath it, in container order. Each file is written under a temporary\n"
-    "name and renamed into place once whole. Of a damaged entry, the bytes\n"
-    "before the damage are kept under its name, or as NAME.partial beside a file\n"
-    "of that name, which stays as it was. Nothing is written outside the\n"
-    "directory: names with '..' segments or a leading '/' are refused, no\n"
-    "symbolic link already there is followed, and links, FIFOs and other\n"
-    "special files are never written through, nor is the container itself. An\n"
-    "entry that cannot be extracted is reported and the others are still\n"
-    "written; the exit status is then 1.\n"
+    "beneath it, in container order. An ENTRY with '*', '?' or '[...]' is a\n"
+    "pattern, matched as tar --wildcards matches (a wildcard matches '/' too):\n"
+    "'*.jpg' brings every entry whose name, or a directory it lies in, ends in\n"
+    "'.jpg'; a backslash, or '--' before the names, takes such a name as it is. A\n"
+    "name or pattern that selects nothing fails, and the others are still\n"
+    "written. Each file is written under a temporary name and renamed into place\n"
+    "once whole. Of a damaged entry, the bytes before the damage are kept under\n"
+    "its name, or as NAME.partial beside a file of that name, which stays as it\n"
+    "was. Nothing is written outside the directory: names with '..' segments or a\n"
+    "leading '/' are refused, no symbolic link already there is followed, and\n"
+    "links, FIFOs and other special files are never written through, nor is the\n"
+    "container itself. An entry that cannot be extracted is reported and the\n"
+    "others are still written; the exit status is then 1. A container keeps no\n"
+    "mode, owner or time for an entry: files are made with mode 0666 and\n"
+    "directories with 0777, less the umask, owned by the user, at the time of\n"
+    "extraction.\n"
     "\n"
     "  -C, --directory DIR   write into DIR (made if missing) instead of the\n"
-    "                        current directory\n";
+    "                        current directory\n"
+    "  -v, --verbose   print each entry's name once its file is written\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n";
 
 int RunCat(const Args& args, Tool& tool) {
     const char* cmd = kCatCommand.name;
@@ -91,8 +102,10 @@ int RunCat(const Args& args, Tool& tool) {
 
 // Writes one entry to its file; kExitFailure once it has said why not.
 // `listed` when the name came from the listing rather than the command line.
+// `done` receives the file written (or kept, of a damaged entry) and its
+// bytes.
 int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std::string& name, bool listed,
-               bool quiet) {
+               bool quiet, ResultsReport::Entry* done) {
     std::string reason;
     // A name a container holds need not be one a file can have.
     if (!ExtractableEntryName(name, &reason)) return Fail(session.place(name), reason + "; not extracted", E_INVALIDARG);
@@ -103,6 +116,7 @@ int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std
     const int32_t result = entry.Size(&size);
     if (QLX_FAILED(result)) return Fail(session.place(name), "cannot stat the entry", result);
     const Place target{directory.PathOf(name), {}};
+    done->file = target.container;
     ExtractDirectory::File file;
     if (!directory.Begin(name, &file, &reason)) return FailPlain(target, reason);
     Progress progress("extracting " + name, size, quiet);
@@ -120,34 +134,36 @@ int ExtractOne(ContainerSession& session, ExtractDirectory& directory, const std
         const std::string kept = file.KeepPartial();
         const std::string dir = target.container.substr(0, target.container.rfind('/') + 1);
         if (kept.empty()) return std::string("nothing was extracted");
+        done->file = dir + kept;
+        done->bytes = file.written();
         const std::string said = "the " + std::to_string(file.written()) + " bytes before it are in " + Printable(dir + kept);
         return file.replacing() ? Printable(target.container) + " is left as it was; " + said : said;
     };
     status = session.ReadThrough(entry, name, size, sink, keepPartial);
     if (status != kExitOk) return status;
     if (!file.Commit(&reason)) return FailPlain(target, reason);
+    done->file = target.container;
+    done->bytes = size;
+    done->done = true;
     return kExitOk;
 }
 
-// One entry to extract; `listed` when the listing gave its name.
+// One entry to extract; `listed` when the listing gave its name. A
+// pattern that matched no entry stands for itself, `unmatched`.
 struct ChosenEntry {
     ListedEntry entry;
     bool listed = false;
+    bool unmatched = false;
 };
-
-// "photos/" for photos, photos/ or photos//: what names beneath that
-// directory begin with.
-std::string DirectoryPrefix(const std::string& name) {
-    const size_t last = name.find_last_not_of('/');
-    return name.substr(0, last == std::string::npos ? 0 : last + 1) + '/';
-}
 
 // The entries that `names` select, in the order named (every listed entry
 // when none is). A name of an entry selects that entry; any other name
-// selects the entries beneath it as a directory, in container order, or,
-// when there are none, stays as it is for opening it to say why. An entry
-// selected twice is chosen once.
-int ChooseEntries(ContainerSession& session, const std::vector<std::string>& names, std::vector<ChosenEntry>* chosen) {
+// selects the entries beneath it as a directory, and a pattern those it
+// matches (name_patterns.h), in container order; a name that selects none
+// stays as it is for opening it to say why. An entry selected twice is
+// chosen once.
+int ChooseEntries(ContainerSession& session, const std::vector<NameArgument>& names,
+                  std::vector<ChosenEntry>* chosen) {
     std::vector<ListedEntry> listing;
     if (names.empty()) {
         const int status = session.ListEntries(&listing);
@@ -157,9 +173,9 @@ int ChooseEntries(ContainerSession& session, const std::vector<std::string>& nam
     bool haveListing = false;
     std::vector<bool> taken;           // by place in the listing
     std::set<std::string> takenNames;  // whole names only: a cut one may stand for several
-    for (const std::string& name : names) {
-        if (!session.HoldsNoEntry(name)) {
-            if (takenNames.insert(name).second) chosen->push_back(ChosenEntry{ListedEntry{name, {}}, false});
+    for (const NameArgument& name : names) {
+        if (!name.pattern && !session.HoldsNoEntry(name.text)) {
+            if (takenNames.insert(name.text).second) chosen->push_back(ChosenEntry{ListedEntry{name.text, {}}, false});
             continue;
         }
         if (!haveListing) {
@@ -167,33 +183,29 @@ int ChooseEntries(ContainerSession& session, const std::vector<std::string>& nam
             taken.assign(listing.size(), false);
             haveListing = true;
         }
-        const std::string prefix = DirectoryPrefix(name);
         bool any = false;
         for (size_t i = 0; i < listing.size(); ++i) {
             const ListedEntry& entry = listing[i];
-            // Of a cut name only its start is known, without the "..." that
-            // ShortName ends it with.
-            const size_t known = entry.cut ? entry.name.size() - 3 : entry.name.size();
-            if (known < prefix.size() || entry.name.compare(0, prefix.size(), prefix) != 0) continue;
+            if (!Selects(name, entry.name, entry.cut)) continue;
             any = true;
             if (taken[i] || (!entry.cut && !takenNames.insert(entry.name).second)) continue;
             taken[i] = true;
             chosen->push_back(ChosenEntry{entry, true});
         }
-        if (!any) chosen->push_back(ChosenEntry{ListedEntry{name, {}}, false});
+        if (!any) chosen->push_back(ChosenEntry{ListedEntry{name.text, {}}, false, name.pattern});
     }
     return kExitOk;
 }
 
-int RunExtract(const Args& args, Tool& tool) {
+int Extract(const Args& args, Tool& tool, ResultsReport* report) {
     if (args.positionals.empty()) return UsageError(kExtractCommand.name, "needs a container");
     const std::string* dirOption = args.Value("directory");
     const std::string dir = dirOption ? *dirOption : std::string();
     if (dirOption && dir.empty()) return UsageError(kExtractCommand.name, "-C needs a directory");
-    std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
+    const std::vector<NameArgument> names = NameArguments(args, 1);
     std::set<std::string> seen;
-    for (const std::string& name : names)
-        if (!seen.insert(name).second) return UsageError(kExtractCommand.name, "entry '" + name + "' named twice");
+    for (const NameArgument& name : names)
+        if (!seen.insert(name.text).second) return UsageError(kExtractCommand.name, "entry '" + name.text + "' named twice");
     if (!tool.module()) return kExitFailure;
 
     ContainerSession session(*tool.module(), args.positionals[0]);
@@ -210,12 +222,28 @@ int RunExtract(const Args& args, Tool& tool) {
     // they come.
     for (const ChosenEntry& chosen : entries) {
         const ListedEntry& entry = chosen.entry;
+        if (chosen.unmatched) {
+            status = Fail(session.place(entry.name), "no such entry (the pattern matches none)", E_FAIL);
+            continue;
+        }
+        ResultsReport::Entry done;
+        done.name = entry.name;
         if (!entry.problem.empty())
             status = Fail(session.place(entry.name), "cannot be opened by URL: " + entry.problem, E_INVALIDARG);
-        else if (ExtractOne(session, directory, entry.name, chosen.listed, tool.quiet()) != kExitOk)
+        else if (ExtractOne(session, directory, entry.name, chosen.listed, tool.quiet(), &done) != kExitOk)
             status = kExitFailure;
+        else if (tool.verbose())
+            PutDoneLine(entry.name);
+        report->entries.push_back(std::move(done));
     }
     return status;
+}
+
+int RunExtract(const Args& args, Tool& tool) {
+    if (tool.json()) KeepFailures();
+    ResultsReport report;
+    if (!args.positionals.empty()) report.container = args.positionals[0];
+    return PrintResults(tool.json(), report, Extract(args, tool, &report));
 }
 
 }  // namespace
@@ -225,7 +253,8 @@ const Command kCatCommand = {
     {{"offset", 0, true}, {"length", 0, true}, {"follow", 'f', false}}, RunCat,
 };
 const Command kExtractCommand = {
-    "extract", "write entries to files", kExtractHelp, {{"directory", 'C', true}}, RunExtract,
+    "extract", "write entries to files", kExtractHelp,
+    {{"directory", 'C', true}, {"verbose", 'v', false}, {"json", 0, false}}, RunExtract,
 };
 
 }  // namespace cont

@@ -6,47 +6,78 @@
 #include "commands.h"
 #include "container_session.h"
 #include "errors.h"
+#include "name_patterns.h"
+#include "progress.h"
+#include "results_report.h"
 
 namespace cont {
 
 namespace {
 
 const char kHelp[] =
-    "Usage: cont rm C.cnt ENTRY...\n"
-    "Removes the entries from C.cnt. Nothing is removed when one of them does\n"
-    "not exist. The space they took is not reclaimed.\n";
+    "Usage: cont rm [-v | --json] C.cnt ENTRY...\n"
+    "Removes the entries from C.cnt. An ENTRY with '*', '?' or '[...]' is a\n"
+    "pattern, as extract takes it, and removes every entry it selects\n"
+    "('*.tmp'; a backslash, or '--' before the names, takes such a name as it\n"
+    "is). Nothing is removed when a name names no entry or a pattern selects\n"
+    "none. The space they took is not reclaimed (compact does that).\n"
+    "\n"
+    "  -v, --verbose   print each entry's name once it is removed\n"
+    "  --json          print a JSON object for scripts (see 'man cont')\n";
 
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-bool Listed(const std::vector<ListedEntry>& entries, const std::string& name) {
+const ListedEntry* Listed(const std::vector<ListedEntry>& entries, const std::string& name) {
     for (const ListedEntry& entry : entries)
-        if (entry.name == name) return true;
-    return false;
+        if (entry.name == name) return &entry;
+    return nullptr;
 }
 
-int RunRemove(const Args& args, Tool& tool) {
+// The entries the arguments name, each once, in the order named (those of
+// a pattern in container order). kExitOk, or kExitFailure once said, when
+// any names none or selects one that cannot be opened.
+int ChooseDoomed(ContainerSession& session, const std::vector<ListedEntry>& entries,
+                 const std::vector<NameArgument>& names, std::vector<ListedEntry>* doomed) {
+    auto add = [doomed](const ListedEntry& entry) {
+        if (!Listed(*doomed, entry.name)) doomed->push_back(entry);
+    };
+    for (const NameArgument& name : names) {
+        if (!name.pattern) {
+            const ListedEntry* entry = Listed(entries, name.text);
+            if (!entry) return Fail(session.place(name.text), "no such entry", E_FAIL);
+            add(*entry);
+            continue;
+        }
+        bool any = false;
+        for (const ListedEntry& entry : entries) {
+            if (!Selects(name, entry.name, entry.cut)) continue;
+            if (!entry.problem.empty())
+                return FailPlain(session.place(entry.name), "cannot be opened by URL (" + entry.problem +
+                                                                "), so it cannot be removed; nothing was removed");
+            any = true;
+            add(entry);
+        }
+        if (!any) return Fail(session.place(name.text), "no such entry (the pattern matches none)", E_FAIL);
+    }
+    return kExitOk;
+}
+
+int Remove(const Args& args, Tool& tool, ResultsReport* report) {
     if (args.positionals.size() < 2) return UsageError(kRemoveCommand.name, "needs a container and an entry");
     if (!tool.module()) return kExitFailure;
     const std::string& path = args.positionals[0];
-    std::vector<std::string> doomed;
-    for (size_t i = 1; i < args.positionals.size(); ++i)
-        if (!Contains(doomed, args.positionals[i])) doomed.push_back(args.positionals[i]);
-
+    std::vector<ListedEntry> doomed;
     {
         ContainerSession session(*tool.module(), path);
         int status = session.Open();
         if (status != kExitOk) return status;
         std::vector<ListedEntry> entries;
         if ((status = session.ListEntries(&entries)) != kExitOk) return status;
-        for (const std::string& name : doomed)
-            if (!Listed(entries, name)) return Fail(session.place(name), "no such entry", E_FAIL);
-        for (const std::string& name : doomed) {
+        if ((status = ChooseDoomed(session, entries, NameArguments(args, 1), &doomed)) != kExitOk) return status;
+        for (const ListedEntry& name : doomed) {
             EntryFile entry;
-            if ((status = session.OpenEntry(name, &entry)) != kExitOk) return status;
+            if ((status = session.OpenEntry(name.name, &entry)) != kExitOk) return status;
             const int32_t result = entry.Remove();
-            if (QLX_FAILED(result)) return Fail(session.place(name), "cannot remove the entry", result);
+            if (QLX_FAILED(result)) return Fail(session.place(name.name), "cannot remove the entry", result);
+            report->entries.push_back(ResultsReport::Entry{name.name, true, name.sized ? name.size : 0, {}, false});
         }
     }
     // The container has been released and written back; read it afresh to
@@ -56,13 +87,27 @@ int RunRemove(const Args& args, Tool& tool) {
     if (status != kExitOk) return status;
     std::vector<ListedEntry> entries;
     if ((status = again.ListEntries(&entries)) != kExitOk) return status;
-    for (const std::string& name : doomed)
-        if (Listed(entries, name)) return FailPlain(again.place(name), "is still listed after removal");
-    return kExitOk;
+    for (ResultsReport::Entry& removed : report->entries) {
+        removed.done = !Listed(entries, removed.name);
+        if (!removed.done)
+            status = FailPlain(again.place(removed.name), "is still listed after removal");
+        else if (tool.verbose())
+            PutDoneLine(removed.name);
+    }
+    return status;
+}
+
+int RunRemove(const Args& args, Tool& tool) {
+    if (tool.json()) KeepFailures();
+    ResultsReport report;
+    if (!args.positionals.empty()) report.container = args.positionals[0];
+    return PrintResults(tool.json(), report, Remove(args, tool, &report));
 }
 
 }  // namespace
 
-const Command kRemoveCommand = {"rm", "remove entries", kHelp, {}, RunRemove};
+const Command kRemoveCommand = {
+    "rm", "remove entries", kHelp, {{"verbose", 'v', false}, {"json", 0, false}}, RunRemove,
+};
 
 }  // namespace cont

@@ -129,6 +129,7 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& 
     if (chosen) {
         Collect(*chosen, names, &line->args);
     }
+    if (ended) line->args.literalFrom = line->args.positionals.size();
     for (std::string& word : tail) line->args.positionals.push_back(std::move(word));
 
     if (line->args.Has("version")) {
@@ -159,6 +160,12 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<const Command*>& 
     }
     line->command = command;
     line->ask = line->args.Has("help") ? CommandLine::Ask::kCommandHelp : CommandLine::Ask::kRun;
+    // Both would write to standard output, and a script reads one document.
+    if (line->ask == CommandLine::Ask::kRun && line->args.Has("json") && line->args.Has("verbose")) {
+        *failedIn = command;
+        *error = "--json and --verbose both print on standard output; give one of them";
+        return false;
+    }
     return true;
 }
 

@@ -21,6 +21,10 @@ public:
     // The loaded module, or null after printing why it could not be loaded.
     Module* module();
     bool quiet() const { return args_.Has("quiet"); }
+    // -v: a line on standard output for each entry done (PutDoneLine).
+    bool verbose() const { return args_.Has("verbose"); }
+    // --json: a document on standard output at the end instead of text.
+    bool json() const { return args_.Has("json"); }
     const char* command() const { return command_; }
 
 private:

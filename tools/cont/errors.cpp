@@ -11,9 +11,11 @@ namespace cont {
 namespace {
 
 std::string g_lastFailure;
+std::vector<Failure> g_failures;
+bool g_keepFailures = false;
 
-std::string Prefix(const Place& place) {
-    std::string line = "cont: ";
+std::string Where(const Place& place) {
+    std::string line;
     if (!place.container.empty()) line += Printable(place.container) + ": ";
     if (!place.entry.empty()) line += "entry " + QuotedName(place.entry) + ": ";
     return line;
@@ -34,12 +36,19 @@ int Fail(const Place& place, const std::string& what, int32_t result, const std:
 }
 
 int FailPlain(const Place& place, const std::string& what) {
-    std::fprintf(stderr, "%s%s\n", Prefix(place).c_str(), what.c_str());
+    std::fprintf(stderr, "cont: %s%s\n", Where(place).c_str(), what.c_str());
     g_lastFailure = what;
+    if (g_keepFailures) g_failures.push_back(Failure{place, what});
     return kExitFailure;
 }
 
 const std::string& LastFailure() { return g_lastFailure; }
+
+void KeepFailures() { g_keepFailures = true; }
+
+const std::vector<Failure>& Failures() { return g_failures; }
+
+std::string Described(const Failure& failure) { return Where(failure.place) + failure.what; }
 
 std::string SystemReason(const std::string& what) { return what + ": " + std::strerror(errno); }
 

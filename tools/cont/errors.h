@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace cont {
 
@@ -39,6 +40,18 @@ int FailPlain(const Place& place, const std::string& what);
 // The last failure Fail or FailPlain printed, without its place: "WHAT" or
 // "WHAT: NAME (0x...)", for reports that carry it beside the entry.
 const std::string& LastFailure();
+
+// Every failure printed since KeepFailures, in order, with its place: for
+// --json reports, which give each beside the entry it concerns. Nothing is
+// kept before (a mount that runs for days keeps nothing).
+struct Failure {
+    Place place;
+    std::string what;
+};
+void KeepFailures();
+const std::vector<Failure>& Failures();
+// The failure as its line says it, without "cont: ": "C.cnt: entry 'x': WHAT".
+std::string Described(const Failure& failure);
 
 // "WHAT: the system's reason" (errno as it is now), for a failure told
 // without a result code.

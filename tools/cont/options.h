@@ -41,6 +41,9 @@ public:
     std::vector<Given> All(const std::string& name) const;
 
     std::vector<std::string> positionals;
+    // The positionals from this one on came after "--": names taken as
+    // they are, never as patterns. positionals.size() or more when none did.
+    size_t literalFrom = SIZE_MAX;
 
 private:
     std::map<std::string, std::vector<Given>> values_;

@@ -1,5 +1,6 @@
 #include "packer.h"
 
+#include <algorithm>
 #include <climits>
 #include <set>
 
@@ -140,7 +141,10 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
     if (got == 0) {
         source.done = true;
         source.input.Close();
-        if (source.written != 0) return kExitOk;
+        if (source.written != 0) {
+            if (tool_.verbose()) PutDoneLine(source.name);
+            return kExitOk;
+        }
         // An empty write still makes the container write its header and the
         // entry's record, so a container of empty files is readable.
     }
@@ -153,6 +157,7 @@ int Packer::CopyPiece(Source& source, uint32_t piece) {
     }
     source.written += got;
     if (progress_) progress_->Advance(got);
+    if (got == 0 && tool_.verbose()) PutDoneLine(source.name);
     if (!unsyncedSince_) unsyncedSince_ = std::chrono::steady_clock::now();
     return SyncIfDue();
 }
@@ -215,6 +220,14 @@ bool Packer::Survey(Sources& sources) {
 }
 
 bool Complete(const Source& source) { return source.done && source.found && source.onDisk == source.written; }
+
+void ReportSources(const Sources& sources, ResultsReport* report) {
+    for (const auto& source : sources)
+        // A replacement that got no byte leaves the old entry, not its own.
+        report->entries.push_back(ResultsReport::Entry{source->name, Complete(*source),
+                                                       source->found ? std::min(source->onDisk, source->written) : 0,
+                                                       source->path, source->replaces});
+}
 
 std::string Summary(const Sources& sources, const char* notDone) {
     std::vector<std::string> complete, kept, cut, missing;

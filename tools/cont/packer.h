@@ -20,6 +20,7 @@
 #include "options.h"
 #include "pack_inputs.h"
 #include "progress.h"
+#include "results_report.h"
 
 namespace cont {
 
@@ -98,6 +99,10 @@ private:
 };
 
 bool Complete(const Source& source);
+
+// Each source as --json reports it: done when complete, its bytes those the
+// container holds of it, its input file.
+void ReportSources(const Sources& sources, ResultsReport* report);
 
 // "complete: 'a', 'b'; cut short: 'c' at byte 1000, before the end of its
 // input; <notDone>'d'", e.g. with notDone "not packed: ".

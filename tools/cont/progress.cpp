@@ -3,11 +3,16 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "errors.h"
 #include "local_files.h"
+#include "standard_output.h"
 
 namespace cont {
 
 namespace {
+
+// The progress line on the terminal now, if any: one at a time.
+Progress* g_shown = nullptr;
 
 // Smaller copies finish before a line would be worth reading.
 constexpr uint64_t kShowFrom = 32ull << 20;
@@ -41,6 +46,24 @@ Progress::Progress(std::string verb, uint64_t total, bool quiet)
 
 Progress::~Progress() {
     if (shown_) std::fprintf(stderr, "\r\033[K");
+    if (g_shown == this) g_shown = nullptr;
+}
+
+void PutDoneLine(const std::string& name) {
+    if (g_shown) g_shown->Erase();
+    std::string line;
+    AppendPrintable(&line, name);
+    line.push_back('\n');
+    PutOut(line);
+    // Before the progress line comes back on the terminal.
+    if (g_shown) FlushOut();
+}
+
+void Progress::Erase() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    shown_ = false;
 }
 
 void Progress::Advance(uint64_t bytes) {
@@ -82,6 +105,7 @@ void Progress::Draw() {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     shown_ = true;
+    g_shown = this;
 }
 
 }  // namespace cont

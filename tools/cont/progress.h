@@ -25,6 +25,8 @@ public:
     Progress& operator=(const Progress&) = delete;
     ~Progress();
     void Advance(uint64_t bytes);
+    // Takes the line off the terminal until the next advance draws it.
+    void Erase();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -46,6 +48,12 @@ private:
     Clock::time_point last_{};
     std::deque<Sample> samples_;
 };
+
+// One line on standard output for an entry done (-v), as tar -v prints
+// them: the entry's name, printable. A progress line on the terminal is
+// taken away first so that the two do not run together, and drawn again
+// at its next advance.
+void PutDoneLine(const std::string& name);
 
 }  // namespace cont
 

@@ -21,6 +21,10 @@ struct ListingReport {
         bool sized = false;
         uint64_t size = 0;
         std::string problem;  // why it could not be opened or sized
+        // ls -l: the entry was read through; its bytes up to the first
+        // that cannot be read.
+        bool measured = false;
+        uint64_t readable = 0;
     };
     std::string container;  // as the user named it
     std::vector<Entry> entries;
@@ -70,7 +74,10 @@ struct CheckReport {
     int problems = 0;
 };
 
-// The --json forms, on standard output.
+// The --json forms, and the same printed on standard output.
+std::string JsonOf(const ListingReport& report);
+std::string JsonOf(const StatReport& report);
+std::string JsonOf(const CheckReport& report);
 void PrintJson(const ListingReport& report);
 void PrintJson(const StatReport& report);
 void PrintJson(const CheckReport& report);
