@@ -663,8 +663,9 @@ TEST_F(ContToolTest, InstalledToolFindsTheInstalledModule) {
     EXPECT_EQ(0, std::system(version.c_str()));
     EXPECT_NE(std::string::npos, ReadAll(out).find(prefix.string())) << ReadAll(out);
 
-    // The manual describes every command cont lists, and the bash
-    // completion offers them, their options and a container's entries.
+    // The manual describes every command cont lists, and the completions
+    // for bash, zsh and fish offer them, their options and a container's
+    // entries.
     std::vector<std::string> commands;
     std::istringstream help(ContOk({"--help"}));
     bool inList = false;
@@ -695,6 +696,43 @@ TEST_F(ContToolTest, InstalledToolFindsTheInstalledModule) {
     EXPECT_EQ("--directory\n", complete({"extract", "--d"}));
     EXPECT_EQ("--json\n", complete({"-q", "check", "--j"}));
     EXPECT_EQ("a\n", complete({"cat", c, ""}));
+
+    // zsh: the installed function, autoloaded as compinit would, with the
+    // builtins it calls standing in as functions that print the
+    // candidates beginning with the word completed.
+    const fs::path zsh = prefix / "share/zsh/site-functions/_cont";
+    ASSERT_TRUE(fs::exists(zsh));
+    WriteAll(At("complete.zsh"), "fpath=('" + zsh.parent_path().string() + "' $fpath)\n"
+             "offer() { local c; for c in \"$@\"; do [[ $c == ${words[CURRENT]}* ]] && print -r -- $c; done; }\n"
+             "compadd() { while [[ $# -gt 0 && $1 != -- ]]; do shift; done; shift; offer \"$@\"; }\n"
+             "_describe() { local -a items; items=(\"${(@P)${@[-1]}}\"); offer \"${items[@]%%:*}\"; }\n"
+             "_files() { print -r -- files; }\n"
+             "autoload -Uz _cont; words=(\"$@\"); CURRENT=$#; _cont\n");
+    // fish: its own `complete -C`, the descriptions after a tab dropped,
+    // in fish's order.
+    const fs::path fish = prefix / "share/fish/vendor_completions.d/cont.fish";
+    ASSERT_TRUE(fs::exists(fish));
+    auto completeIn = [&](const std::string& shell, const std::vector<std::string>& words) {
+        // fish takes the word being completed as typed, quotes and all.
+        std::string line = "'" + tool.string() + "'";
+        for (const std::string& w : words) line += shell == "zsh" ? " '" + w + "'" : " " + w;
+        const std::string run =
+            shell == "zsh" ? "zsh -f '" + At("complete.zsh").string() + "' " + line
+                           : "fish --no-config -c \"source '" + fish.string() + "'; complete -C \\\"" + line + "\\\"\"";
+        EXPECT_EQ(0, std::system((run + " | cut -f1 >'" + out + "' 2>&1").c_str())) << run;
+        return ReadAll(out);
+    };
+    std::vector<std::string> sorted = commands;
+    sorted.push_back("help");
+    std::sort(sorted.begin(), sorted.end());
+    std::string fishOffered;
+    for (const std::string& command : sorted) fishOffered += command + "\n";
+    for (const std::string shell : {"zsh", "fish"}) {
+        EXPECT_EQ(shell == "zsh" ? offered + "help\n" : fishOffered, completeIn(shell, {""})) << shell;
+        EXPECT_EQ("--directory\n", completeIn(shell, {"extract", "--d"})) << shell;
+        EXPECT_EQ("--json\n", completeIn(shell, {"-q", "check", "--j"})) << shell;
+        EXPECT_EQ("a\n", completeIn(shell, {"cat", c, ""})) << shell;
+    }
 }
 
 }  // namespace
