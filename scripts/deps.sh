@@ -5,11 +5,12 @@ set -euo pipefail
 # root); ffmpeg for the tests and the demo that decode media from a mount;
 # libcli11-dev and nlohmann-json3-dev for cont's command line and its --json;
 # GStreamer's development packages for contsrc (gst/), and for its tests and
-# the demo GStreamer's tools, demuxers (base, good) and decoders (libav).
+# the demo GStreamer's tools, demuxers (base, good) and decoders (libav);
+# zsh and fish for the tests of cont's completion in those shells.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           pkgconf fuse3 libfuse3-dev ffmpeg libcli11-dev
           nlohmann-json3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav)
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav zsh fish)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
