@@ -43,17 +43,19 @@ run_preset dev
 echo "=== fuzz corpus replay ==="
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCONTFS_BUILD_FUZZ=ON -DCONTFS_BUILD_TESTS=OFF -DCONTFS_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target fuzz_url fuzz_container -j "$jobs"
+cmake --build build/fuzz --target fuzz_url fuzz_container fuzz_names -j "$jobs"
 ./build/fuzz/fuzz/fuzz_url fuzz/corpus/url/*
 # Only the summary: libFuzzer prints a line per input.
-replay_log=$(mktemp)
-if ./build/fuzz/fuzz/fuzz_container fuzz/corpus/container/* >"$replay_log" 2>&1; then
-  echo "fuzz_container: replayed $(ls fuzz/corpus/container | wc -l) inputs"
-  rm -f "$replay_log"
-else
-  tail -n 40 "$replay_log"
-  rm -f "$replay_log"
-  exit 1
-fi
+for target in container names; do
+  replay_log=$(mktemp)
+  if ./build/fuzz/fuzz/fuzz_"$target" fuzz/corpus/"$target"/* >"$replay_log" 2>&1; then
+    echo "fuzz_$target: replayed $(ls fuzz/corpus/"$target" | wc -l) inputs"
+    rm -f "$replay_log"
+  else
+    tail -n 40 "$replay_log"
+    rm -f "$replay_log"
+    exit 1
+  fi
+done
 
 run_preset asan

@@ -17,6 +17,9 @@ uint64_t NodeNumbers::NumberOf(const std::string& path, NodeKind kind) {
 }
 
 const char* WhyNotATreePath(const std::string& name) {
+    // The kernel takes a directory entry's name up to its first zero byte:
+    // "a\0x" and "a\0y" would both be shown as "a".
+    if (name.find('\0') != std::string::npos) return "the name holds a zero byte";
     size_t start = 0;
     for (;;) {
         const size_t end = name.find('/', start);

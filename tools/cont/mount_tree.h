@@ -39,7 +39,8 @@ private:
 };
 
 // Why an entry name has no place in a file tree (an empty part, "." or
-// "..", a part longer than a file name may be), or null when it has one.
+// "..", a part longer than a file name may be, a zero byte), or null when
+// it has one.
 const char* WhyNotATreePath(const std::string& name);
 
 // One listing of a container as a tree.

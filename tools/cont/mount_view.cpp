@@ -67,17 +67,22 @@ int MountView::Install(std::unique_ptr<ContainerSession> session, const Containe
     reading_.session = std::move(session);
     if (status != kExitOk) return status;
 
+    Show(entries);
+    return kExitOk;
+}
+
+void MountView::Show(const std::vector<ListedEntry>& entries, std::vector<std::pair<std::string, std::string>>* left) {
+    std::vector<std::pair<std::string, std::string>> refused;
     std::vector<std::string> shown;
     for (const ListedEntry& entry : entries) {
         if (entry.problem.empty())
             shown.push_back(entry.name);
         else
-            Warn(entry.name, entry.problem);
+            refused.emplace_back(entry.name, entry.problem);
     }
-    std::vector<std::pair<std::string, std::string>> left;
-    reading_.tree.Build(shown, numbers_, &left);
-    for (const auto& [name, why] : left) Warn(name, why);
-    return kExitOk;
+    reading_.tree.Build(shown, numbers_, &refused);
+    for (const auto& [name, why] : refused) Warn(name, why);
+    if (left) *left = std::move(refused);
 }
 
 void MountView::Warn(const std::string& name, const std::string& why) {

@@ -74,6 +74,13 @@ public:
     // Reads the container again when its file changed since the last time.
     void Refresh();
 
+    // Lays out a listing of the container as the current reading's tree.
+    // Each entry that cannot be shown (no URL opens it, its name is no
+    // path, a directory of the same name hides it) is warned of once and
+    // given in `left`, when asked for, with the reason.
+    void Show(const std::vector<ListedEntry>& entries,
+              std::vector<std::pair<std::string, std::string>>* left = nullptr);
+
     int Lookup(uint64_t parent, const std::string& leaf, struct stat* attributes);
     int Attributes(uint64_t id, struct stat* attributes);
     // The directory's entries now, "." and ".." first.
