@@ -38,13 +38,17 @@ int Fail(const Place& place, const std::string& what, int32_t result, const std:
 int FailPlain(const Place& place, const std::string& what) {
     std::fprintf(stderr, "cont: %s%s\n", Where(place).c_str(), what.c_str());
     g_lastFailure = what;
-    if (g_keepFailures) g_failures.push_back(Failure{place, what});
+    NoteFailure(place, what);
     return kExitFailure;
 }
 
 const std::string& LastFailure() { return g_lastFailure; }
 
 void KeepFailures() { g_keepFailures = true; }
+
+void NoteFailure(const Place& place, const std::string& what) {
+    if (g_keepFailures) g_failures.push_back(Failure{place, what});
+}
 
 const std::vector<Failure>& Failures() { return g_failures; }
 

@@ -50,6 +50,8 @@ struct Failure {
 };
 void KeepFailures();
 const std::vector<Failure>& Failures();
+// Keeps a failure said otherwise (the module that cannot be loaded).
+void NoteFailure(const Place& place, const std::string& what);
 // The failure as its line says it, without "cont: ": "C.cnt: entry 'x': WHAT".
 std::string Described(const Failure& failure);
 

@@ -60,7 +60,10 @@ Module* Tool::module() {
         std::string path, error;
         const std::string* given = args_.Value("module");
         loaded_ = FindModule(given ? *given : std::string(), &path, &error) && module_.Load(path, &error).ok();
-        if (!loaded_) std::fprintf(stderr, "cont %s: %s\n", command_, error.c_str());
+        if (!loaded_) {
+            std::fprintf(stderr, "cont %s: %s\n", command_, error.c_str());
+            NoteFailure(Place{}, error);
+        }
     }
     return loaded_ ? &module_ : nullptr;
 }
