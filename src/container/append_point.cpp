@@ -110,6 +110,8 @@ int32_t FindLastRecord(RecordFile& file, uint64_t firstRecordOffset, AppendPoint
         DataRecordHeader data;
         bool isData = false;
         if (QLX_FAILED(walk.Next(&record, &data, &isData))) return E_FAIL;
+        if (isData && data.entryIndex < kMaxEntryNumbers && data.entryIndex >= point->numbersInData)
+            point->numbersInData = data.entryIndex + 1;
         for (; next < required.size() && required[next].offset == at; ++next) {
             const Required& wanted = required[next];
             if (record.type != wanted.type || (wanted.type == kDataRecord && (!isData || data.entryIndex != wanted.entry)))

@@ -34,6 +34,12 @@ struct AppendPoint {
     Tail tail = Tail::kWhole;
     uint64_t tailOffset = 0;  // where the last record begins, when it is not whole
     uint64_t fileLength = 0;
+
+    // One more than the highest entry number a data record in the file
+    // names (0 when none does). An adder whose last entry's slot never
+    // reached the disk left records of a number the directory lacks; a new
+    // entry given that number would have their bytes read as its own.
+    uint32_t numbersInData = 0;
 };
 
 // Finds where a container whose directory is `entries`, its first record

@@ -448,6 +448,18 @@ int32_t CContainerFile::BeginAppending() {
         }
     }
     m_writer.Resume(m_appendPoint.lastIndexPayload, m_appendPoint.slotsUsed);
+    // Numbers that data records in the file name but the directory lacks
+    // are kept from new entries: each gets an entry record written as
+    // removed, so its records stay no entry's.
+    while (m_entries.Count() < m_appendPoint.numbersInData) {
+        StoredEntry* kept = m_entries.AddRemoved();
+        if (!kept) return E_OUTOFMEMORY;
+        result = m_writer.WriteEntryRecords(kept->index);
+        if (QLX_FAILED(result)) {
+            m_entries.TakeBackLast();
+            return result;
+        }
+    }
     return S_OK;
 }
 

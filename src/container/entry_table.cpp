@@ -51,6 +51,20 @@ StoredEntry* EntryTable::AddNew(const CompactString& name) {
     return entry;
 }
 
+StoredEntry* EntryTable::AddRemoved() {
+    if (Count() >= record_format::kMaxEntryNumbers) return nullptr;
+    StoredEntry* entry = new (std::nothrow) StoredEntry;
+    if (!entry) return nullptr;
+    const uint32_t number = Count();
+    entry->index = static_cast<uint16_t>(number);
+    entry->addedHere = true;
+    if (QLX_FAILED(m_entries.SetAtGrow(static_cast<int32_t>(number), entry))) {
+        delete entry;
+        return nullptr;
+    }
+    return entry;
+}
+
 void EntryTable::TakeBackLast() {
     if (Count() == 0) return;
     const int32_t last = static_cast<int32_t>(Count() - 1);

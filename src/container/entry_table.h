@@ -71,7 +71,11 @@ public:
     // A new, empty entry under the next number; null when memory runs out
     // or every number is in use. The name must be new and not empty.
     StoredEntry* AddNew(const CompactString& name);
-    // Takes back the entry AddNew made last.
+    // A new entry under the next number that is removed from the start (no
+    // name): a number kept from use. Null when memory runs out or every
+    // number is in use.
+    StoredEntry* AddRemoved();
+    // Takes back the entry AddNew or AddRemoved made last.
     void TakeBackLast();
     // The entry loses its name (kept as its removedName); it keeps its
     // number, data and record.

@@ -219,6 +219,36 @@ TEST_F(AppendTest, WhatCannotBeAddedToIsRefusedAndLeftAsItWas) {
     EXPECT_TRUE(ReadFile(kept) == before);
 }
 
+// An adder killed after its entry's records reached the disk but before the
+// slot that leads to them did leaves data records of a number the directory
+// lacks. The next entry added must not take that number, or their bytes
+// would be read as its own.
+TEST_F(AppendTest, ANumberTheDataNamesButTheDirectoryLacksIsNeverGivenOut) {
+    const std::string path = PathOf("orphans.cnt");
+    Make(path, {{"a", Pattern(300, 1)}});
+    Bytes file = ReadFile(path);
+    const Bytes orphan = Pattern(40, 9);
+    FileBuilder tail;
+    tail.Data(1, 0, orphan);
+    file.insert(file.end(), tail.bytes.begin(), tail.bytes.end());
+    WriteFile(path, file);
+    const std::string crashed = PathOf("crashed.cnt");
+    {
+        Held container(path, kAppend);
+        ASSERT_EQ(S_OK, container->ReadDirectory());
+        EntryCursor cursor = CursorFor(container->AddEntry("b"));
+        ASSERT_EQ(S_OK, Write(container.get(), cursor, Pattern(500, 2)));
+        // What a crash now would leave: the next reader recovers it.
+        WriteFile(crashed, ReadFile(path));
+    }
+    ExpectHolds(path, {{"a", Pattern(300, 1)}, {"b", Pattern(500, 2)}});
+    Held reader(crashed, kContainerReadAccess);
+    ASSERT_EQ(S_OK, reader->ReadDirectory());
+    Bytes back;
+    ASSERT_EQ(S_OK, ReadAll(reader.get(), reader->FindEntry("b"), &back));
+    EXPECT_TRUE(back == Pattern(500, 2)) << back.size() << " bytes";
+}
+
 TEST_F(AppendTest, AnEmptyOrMissingFileBecomesANewContainer) {
     const std::string empty = PathOf("empty.cnt");
     WriteFile(empty, {});
