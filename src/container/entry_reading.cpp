@@ -113,12 +113,24 @@ int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
     if (!cursor) return E_FAIL;
     MutexHold hold(m_mutex);
     m_file.ForgetWindow();
+    // A gathering writer's seek writes its gathered bytes out.
+    if (cursor->gather) {
+        if (StoredEntry* entry = m_entries.At(cursor->index)) {
+            const int32_t written = WriteOut(entry);
+            if (QLX_FAILED(written)) return written;
+        }
+    }
     return SeekLocked(cursor, position);
 }
 
 int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
     StoredEntry* entry = m_entries.At(cursor->index);
     if (!entry || position > entry->size) return E_FAIL;
+    // Gathered bytes are read from memory.
+    if (entry->gathered.Length() != 0 && position >= entry->gathered.Start()) {
+        PlaceAmongGathered(cursor, position);
+        return S_OK;
+    }
     // A chunk size read from a damaged file may be anything, 0 included.
     const uint64_t chunkSize = entry->seekTable.chunkSize;
     if (!IsValidChunkSize(chunkSize))
@@ -245,6 +257,11 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     m_file.ForgetWindow();
     StoredEntry* entry = m_entries.At(cursor->index);
     int32_t result = S_OK;
+    // A gathering writer reading writes its gathered bytes out first.
+    if (entry && cursor->gather) {
+        result = WriteOut(entry);
+        if (QLX_FAILED(result)) return result;
+    }
     if (!entry || entry->size == 0) {
         result = E_FAIL;
     } else if (cursor->logicalPosition >= entry->size) {
@@ -257,15 +274,18 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     if (QLX_FAILED(result)) return result;
     if (!m_file.HasFile()) return RES_IO_ERROR;
 
-    // The bytes of an entry cannot outnumber those of the file; a size read
-    // from a damaged file must not make an absurd allocation.
+    // The bytes of an entry cannot outnumber those of the file and those
+    // gathered; a size read from a damaged file must not make an absurd
+    // allocation.
     if (count > kReadsTakenOnTrust) {
         int64_t fileLength = m_file.FileLength();
         if (fileLength <= 0) return E_FAIL;
-        if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+        const uint64_t held = static_cast<uint64_t>(fileLength) + entry->gathered.Length();
+        if (held < count) count = static_cast<uint32_t>(held);
     }
     // An entry without a first record (damage) has nothing to read.
-    if (cursor->filePosition == 0 && entry->seekTable.First() == 0 && !entry->records.Reaching(0))
+    if (cursor->filePosition == 0 && cursor->logicalPosition < entry->FileEnd() && entry->seekTable.First() == 0 &&
+        !entry->records.Reaching(0))
         return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
                                "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
                                " bytes but its seek table names no data record",
@@ -293,8 +313,21 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
 
     uint32_t delivered = 0;
     while (QLX_SUCCEEDED(result) && delivered < count) {
+        const GatheredBytes& gathered = entry->gathered;
+        if (gathered.Length() != 0 && cursor->logicalPosition >= gathered.Start()) {
+            const uint64_t from = cursor->logicalPosition - gathered.Start();
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(gathered.Length() - from, count - delivered));
+            std::memcpy(into + delivered, gathered.Bytes() + from, n);
+            delivered += n;
+            PlaceAmongGathered(cursor, cursor->logicalPosition + n);
+            continue;
+        }
         if (cursor->bytesLeft == 0) {
-            result = PlaceOnNextRecord(cursor, *entry);
+            // A cursor placed among gathered bytes since written out is
+            // located anew.
+            result = cursor->filePosition == 0 && cursor->logicalPosition != 0
+                         ? SeekLocked(cursor, cursor->logicalPosition)
+                         : PlaceOnNextRecord(cursor, *entry);
             continue;
         }
         const uint32_t n = std::min(cursor->bytesLeft, count - delivered);
