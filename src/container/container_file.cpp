@@ -182,6 +182,7 @@ void CContainerFile::ForgetRecords() {
     for (uint32_t i = 0; i < m_entries.Count(); ++i) {
         if (StoredEntry* entry = m_entries.At(i)) entry->records.Clear();
     }
+    m_entries.recordBudget = RecordBudget();
 }
 
 CContainerFile::RecordMapUse CContainerFile::RecordMapOf(const ContainerEntry* entry) {

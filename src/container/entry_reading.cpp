@@ -90,7 +90,8 @@ int32_t CContainerFile::ScanToRecordOf(RecordWalk& walk, const StoredEntry& own,
             owner && found->logicalOffset <= owner->size && present <= owner->size - found->logicalOffset;
         if (first && owner == &own && withinSize) *onChain = true;
         if (withinSize && (*onChain || owner == &own))
-            owner->records.Learn(record.offset, found->logicalOffset, present, !record.lengthGiven, *onChain);
+            owner->records.Learn(record.offset, found->logicalOffset, present, !record.lengthGiven, *onChain,
+                                 &m_entries.recordBudget);
         if (owner == &own) return S_OK;
     }
 }

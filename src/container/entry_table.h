@@ -109,6 +109,10 @@ public:
     uint32_t ShadowCount() const { return static_cast<uint32_t>(m_shadows.size()); }
     const Shadow& ShadowAt(uint32_t number) const { return m_shadows[number - 1]; }
 
+    // What the entries' record maps may still keep of records that hold no
+    // grid point (RecordMap), together.
+    RecordBudget recordBudget;
+
 private:
     PtrArray m_entries;
     EntryNames m_names{m_entries};

@@ -194,7 +194,7 @@ int32_t CContainerFile::Append(EntryCursor* cursor, StoredEntry* entry, const ui
         entry->seekTable.Update(cursor->logicalPosition, 0, recordOffset);
         if (written != 0) {
             const uint64_t dataLength = growing.length - kDataHeadPayload;
-            entry->records.Learn(recordOffset, entry->size - dataLength, dataLength, true, true);
+            entry->records.Learn(recordOffset, entry->size - dataLength, dataLength, true, true, &m_entries.recordBudget);
         }
         done += static_cast<uint32_t>(written);
         if (written == 0 && QLX_SUCCEEDED(result)) result = E_FAIL;
