@@ -170,6 +170,9 @@ private:
                            DataRecordHeader* found);
     int32_t NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition);
     int32_t LoadSeekTable(StoredEntry& entry);
+    // Asks for the bytes of the cursor's record ahead of a read of count
+    // bytes at its place, when the system's read-ahead would stray.
+    void ReadAheadOf(EntryCursor* cursor, uint32_t count);
 
     // ---- entry writing (entry_writing.cpp) ----
     int32_t Overwrite(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size, uint32_t* done);

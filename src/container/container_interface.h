@@ -35,6 +35,11 @@ struct EntryCursor {
     // written out in large records (gathered_bytes.h); its Seek, Read and
     // any write not at the entry's end write the gathered bytes out first.
     bool gather = false;
+    // Reading ahead (entry_reading.cpp): the logical position where the
+    // cursor's last read ended, and the file offset up to which its
+    // record's bytes were asked for ahead of it.
+    uint64_t readEnd = 0;
+    uint64_t readAheadEnd = 0;
 };
 
 class ITWContainerFile : public IUnknown {

@@ -26,6 +26,16 @@ namespace {
 // Reads up to this size allocate their buffer without asking the file's length.
 constexpr uint32_t kReadsTakenOnTrust = 1u << 20;
 
+// A reader going through an entry has the rest of its record asked for
+// ahead of it, up to this far, in steps of half of it. The system's own
+// read-ahead runs past a record's end into the records after it, which in
+// a container are other entries' (with a read-ahead of megabytes, three
+// times the entry's bytes came from the disk); so once a record at least
+// kReadAheadLeast long is read through, the container reads ahead instead
+// (RecordFile::ReadAhead), and only the bytes of the entry read.
+constexpr uint64_t kReadAheadWindow = 2u << 20;
+constexpr uint64_t kReadAheadLeast = 256u << 10;
+
 uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 // The cursor at position inside the record, which reaches it.
@@ -313,6 +323,9 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     uint8_t* into = buffer->GetBuffer();
 
     uint32_t delivered = 0;
+    // Only a read that goes on where the last one ended reads ahead.
+    const bool goesOn = cursor->logicalPosition == cursor->readEnd;
+    if (!goesOn) cursor->readAheadEnd = 0;
     while (QLX_SUCCEEDED(result) && delivered < count) {
         const GatheredBytes& gathered = entry->gathered;
         if (gathered.Length() != 0 && cursor->logicalPosition >= gathered.Start()) {
@@ -332,6 +345,7 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
             continue;
         }
         const uint32_t n = std::min(cursor->bytesLeft, count - delivered);
+        if (goesOn) ReadAheadOf(cursor, n);
         int64_t read = n;
         if (!m_file.CopyFromWindow(cursor->filePosition, into + delivered, n))
             read = m_file.ReadAt(cursor->filePosition, into + delivered, n);
@@ -362,7 +376,20 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     // delivered must not show whatever the allocation held before.
     else if (delivered < count)
         std::memset(into + delivered, 0, count - delivered);
+    cursor->readEnd = cursor->logicalPosition;
     if (buffer == reuse) buffer->AddRef();
     *out = buffer;
     return result;
+}
+
+void CContainerFile::ReadAheadOf(EntryCursor* cursor, uint32_t count) {
+    const uint64_t recordEnd = cursor->filePosition + cursor->bytesLeft;
+    const uint64_t wanted = std::min(recordEnd, cursor->filePosition + count + kReadAheadWindow);
+    const uint64_t from = std::max(cursor->readAheadEnd, cursor->filePosition);
+    if (from >= wanted) return;
+    // Small records are left to the system until a large one took over.
+    if (!m_file.ReadsAhead() && recordEnd - cursor->filePosition < kReadAheadLeast) return;
+    if (wanted < recordEnd && wanted - from < kReadAheadWindow / 2) return;
+    m_file.ReadAhead(from, wanted - from);
+    cursor->readAheadEnd = wanted;
 }
