@@ -69,11 +69,13 @@ void DropFromCache(const std::string& path) {
 void WriteStreams(const std::string& path, uint32_t piece, bool gather) {
     const std::vector<uint8_t> bytes = Bytes(piece, 2);
     host::HostBuffer buffer(std::string(bytes.begin(), bytes.end()));
+    // The last piece is cut to make each stream exactly kStreamBytes.
+    host::HostBuffer last(std::string(bytes.begin(), bytes.begin() + (kStreamBytes % piece ? kStreamBytes % piece : piece)));
     std::vector<HostFile*> writers;
     for (uint32_t i = 0; i < kStreams; ++i)
         writers.push_back(new HostFile(path, StreamName(i), WriteAccess, gather ? kGatherOption : ""));
     for (uint64_t done = 0; done < kStreamBytes; done += piece)
-        for (HostFile* writer : writers) writer->Write(&buffer);
+        for (HostFile* writer : writers) writer->Write(done + piece >= kStreamBytes ? &last : &buffer);
     for (HostFile* writer : writers) delete writer;
 }
 
@@ -82,8 +84,10 @@ void WritePlainStreams(const std::string& prefix, uint32_t piece, bool synced) {
     int fds[kStreams];
     for (uint32_t i = 0; i < kStreams; ++i)
         fds[i] = open((prefix + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    for (uint64_t done = 0; done < kStreamBytes; done += piece)
-        for (int fd : fds) benchmark::DoNotOptimize(write(fd, bytes.data(), piece));
+    for (uint64_t done = 0; done < kStreamBytes; done += piece) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, kStreamBytes - done));
+        for (int fd : fds) benchmark::DoNotOptimize(write(fd, bytes.data(), n));
+    }
     for (int fd : fds) {
         if (synced) fdatasync(fd);
         close(fd);
