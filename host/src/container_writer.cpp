@@ -115,7 +115,7 @@ Result ContainerWriter::AddEntry(const std::string& name, EntryFile* file, std::
         return E_INVALIDARG;
     }
     const std::string url = MakeContUrl(urlPath_, name);
-    const uint32_t access = WriteAccess | (gather_ ? GatherAccess : 0u);
+    const uint32_t access = WriteAccess | (gather_ ? uint32_t{GatherAccess} : 0u);
     if (!started_) return Start(url, access, file, why);
     // A file object from the holder's pool joins the container it holds.
     return file->OpenBeside(holder_, url, appending_ ? access | AppendAccess : access);
