@@ -441,10 +441,10 @@ inline RecordedRun PackInterleavedGathered(const std::string& dir, std::mt19937_
     Record(run, [&] {
         Writer writer(run.log, run.path, true);
         Interleave(writer, random, 3 + random() % 6, 3 + random() % 8);
-        // In every fourth run (its images are large).
+        // In every eighth run (its images are large).
         const std::string big = "big";
-        if (random() % 4 == 0 && writer.Add(big)) {
-            const std::string bytes = host::Pattern(kGatherRecordBytes + 1 + random() % 100000, random());
+        if (random() % 8 == 0 && writer.Add(big)) {
+            const std::string bytes = host::Pattern(kGatherRecordBytes + 1 + random() % 4096, random());
             for (size_t at = 0; at < bytes.size(); at += 65536)
                 if (!writer.Write(big, bytes.substr(at, 65536))) break;
         }
