@@ -1,10 +1,11 @@
 #include "container/gather_flusher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -28,9 +29,17 @@ struct Flusher {
     int64_t wakeAt = kNever;
 };
 
-Flusher& TheFlusher() {
-    static Flusher* flusher = new Flusher;
-    return *flusher;
+// Null while memory runs out (nothing may throw out of the module); made
+// at a later call then.
+Flusher* TheFlusher() {
+    static std::atomic<Flusher*> made{nullptr};
+    Flusher* flusher = made.load(std::memory_order_acquire);
+    if (flusher) return flusher;
+    Flusher* fresh = new (std::nothrow) Flusher;
+    if (!fresh) return nullptr;
+    if (made.compare_exchange_strong(flusher, fresh, std::memory_order_acq_rel)) return fresh;
+    delete fresh;  // another thread's came first
+    return flusher;
 }
 
 void Run(Flusher& f, uint64_t generation) {
@@ -65,23 +74,36 @@ void Run(Flusher& f, uint64_t generation) {
 namespace gather_flusher {
 
 bool Register(GatherClient* client) {
-    Flusher& f = TheFlusher();
+    Flusher* flusher = TheFlusher();
+    if (!flusher) return false;
+    Flusher& f = *flusher;
     std::lock_guard<std::mutex> hold(f.mutex);
-    if (std::find(f.clients.begin(), f.clients.end(), client) == f.clients.end()) {
-        f.clients.push_back(client);
-        ++f.clientsChanged;
+    // The list and the thread may fail for want of memory or of threads
+    // (bad_alloc, system_error): the client is then not in, and writes and
+    // Sync alone keep its delay.
+    try {
+        if (std::find(f.clients.begin(), f.clients.end(), client) == f.clients.end()) {
+            f.clients.push_back(client);
+            ++f.clientsChanged;
+        }
+    } catch (...) {
+        return false;
     }
     if (f.thread.joinable()) return true;
     try {
         f.thread = std::thread(Run, std::ref(f), f.generation);
-    } catch (const std::system_error&) {
+    } catch (...) {
+        f.clients.erase(std::find(f.clients.begin(), f.clients.end(), client));
+        ++f.clientsChanged;
         return false;
     }
     return true;
 }
 
 void Unregister(GatherClient* client) {
-    Flusher& f = TheFlusher();
+    Flusher* flusher = TheFlusher();
+    if (!flusher) return;
+    Flusher& f = *flusher;
     std::thread ending;
     {
         std::unique_lock<std::mutex> hold(f.mutex);
@@ -100,7 +122,9 @@ void Unregister(GatherClient* client) {
 }
 
 void WakeBy(int64_t deadline) {
-    Flusher& f = TheFlusher();
+    Flusher* flusher = TheFlusher();
+    if (!flusher) return;
+    Flusher& f = *flusher;
     std::lock_guard<std::mutex> hold(f.mutex);
     if (deadline >= f.wakeAt) return;
     f.wakeAt = deadline;
@@ -108,7 +132,9 @@ void WakeBy(int64_t deadline) {
 }
 
 bool Running() {
-    Flusher& f = TheFlusher();
+    Flusher* flusher = TheFlusher();
+    if (!flusher) return false;
+    Flusher& f = *flusher;
     std::lock_guard<std::mutex> hold(f.mutex);
     return f.thread.joinable();
 }
