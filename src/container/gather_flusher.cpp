@@ -1,7 +1,6 @@
 #include "container/gather_flusher.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,10 +14,15 @@ namespace {
 
 constexpr int64_t kNever = INT64_MAX;
 
-// Made once and never destroyed, as the registry's objects are: a thread
-// still running at exit (a host that never released its containers) must
-// find it, and a joinable std::thread must never be destroyed.
+// One for the module, made at its first use (without allocating) and
+// destroyed when the module is unloaded, which CanUnload allows only once
+// the thread is joined; at the exit of a process whose host never released
+// its containers, the thread still running is let go rather than waited for.
 struct Flusher {
+    ~Flusher() {
+        if (thread.joinable()) thread.detach();
+    }
+
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<GatherClient*> clients;
@@ -29,16 +33,8 @@ struct Flusher {
     int64_t wakeAt = kNever;
 };
 
-// Null while memory runs out (nothing may throw out of the module); made
-// at a later call then.
-Flusher* TheFlusher() {
-    static std::atomic<Flusher*> made{nullptr};
-    Flusher* flusher = made.load(std::memory_order_acquire);
-    if (flusher) return flusher;
-    Flusher* fresh = new (std::nothrow) Flusher;
-    if (!fresh) return nullptr;
-    if (made.compare_exchange_strong(flusher, fresh, std::memory_order_acq_rel)) return fresh;
-    delete fresh;  // another thread's came first
+Flusher& TheFlusher() {
+    static Flusher flusher;
     return flusher;
 }
 
@@ -74,9 +70,7 @@ void Run(Flusher& f, uint64_t generation) {
 namespace gather_flusher {
 
 bool Register(GatherClient* client) {
-    Flusher* flusher = TheFlusher();
-    if (!flusher) return false;
-    Flusher& f = *flusher;
+    Flusher& f = TheFlusher();
     std::lock_guard<std::mutex> hold(f.mutex);
     // The list and the thread may fail for want of memory or of threads
     // (bad_alloc, system_error): the client is then not in, and writes and
@@ -101,9 +95,7 @@ bool Register(GatherClient* client) {
 }
 
 void Unregister(GatherClient* client) {
-    Flusher* flusher = TheFlusher();
-    if (!flusher) return;
-    Flusher& f = *flusher;
+    Flusher& f = TheFlusher();
     std::thread ending;
     {
         std::unique_lock<std::mutex> hold(f.mutex);
@@ -122,9 +114,7 @@ void Unregister(GatherClient* client) {
 }
 
 void WakeBy(int64_t deadline) {
-    Flusher* flusher = TheFlusher();
-    if (!flusher) return;
-    Flusher& f = *flusher;
+    Flusher& f = TheFlusher();
     std::lock_guard<std::mutex> hold(f.mutex);
     if (deadline >= f.wakeAt) return;
     f.wakeAt = deadline;
@@ -132,9 +122,7 @@ void WakeBy(int64_t deadline) {
 }
 
 bool Running() {
-    Flusher* flusher = TheFlusher();
-    if (!flusher) return false;
-    Flusher& f = *flusher;
+    Flusher& f = TheFlusher();
     std::lock_guard<std::mutex> hold(f.mutex);
     return f.thread.joinable();
 }
