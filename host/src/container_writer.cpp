@@ -115,9 +115,10 @@ Result ContainerWriter::AddEntry(const std::string& name, EntryFile* file, std::
         return E_INVALIDARG;
     }
     const std::string url = MakeContUrl(urlPath_, name);
-    if (!started_) return Start(url, file, why);
+    const uint32_t access = WriteAccess | (gather_ ? uint32_t{GatherAccess} : 0u);
+    if (!started_) return Start(url, access, file, why);
     // A file object from the holder's pool joins the container it holds.
-    return file->OpenBeside(holder_, url, appending_ ? WriteAccess | AppendAccess : WriteAccess);
+    return file->OpenBeside(holder_, url, appending_ ? access | AppendAccess : access);
 }
 
 Result ContainerWriter::Holds(const std::string& name, bool* holds) {
@@ -133,11 +134,11 @@ Result ContainerWriter::Remove(const std::string& name) {
     return opened.failed() ? opened : old.Remove();
 }
 
-Result ContainerWriter::Start(const std::string& url, EntryFile* file, std::string* why) {
+Result ContainerWriter::Start(const std::string& url, uint32_t access, EntryFile* file, std::string* why) {
     bool created = false;
     Result result = Claim(urlPath_, true, &created, why);
     if (result.failed()) return result;
-    result = file->Open(*module_, url, WriteAccess);
+    result = file->Open(*module_, url, access);
     if (result.ok()) {
         // Without an entry name the holder joins the container without an
         // entry of its own, which the module answers with a failure all

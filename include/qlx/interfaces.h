@@ -21,7 +21,10 @@
 // Access flags for IQLXFileObject::Open. AppendAccess means something only
 // together with WriteAccess: the container file is kept as it is and the
 // entry is added to it, rather than the file being created or emptied.
-enum { ReadAccess = 1, WriteAccess = 2, AppendAccess = 4 };
+// GatherAccess, with WriteAccess, gathers the entry's written bytes in
+// memory and writes them to the file in large records (the URL option
+// gather=1 asks for the same).
+enum { ReadAccess = 1, WriteAccess = 2, AppendAccess = 4, GatherAccess = 8 };
 
 QLX_FORWARD_INTERFACE(IUnknown);
 QLX_FORWARD_INTERFACE(IQLXPlugin);

@@ -76,6 +76,9 @@ ITWContainerFile* NewContainerFile(const char* path, uint32_t access) {
 }
 
 CContainerFile::~CContainerFile() {
+    // From here on the flusher thread stays out; the last gathering
+    // container to go stops it.
+    if (m_flusherKnows) gather_flusher::Unregister(this);
     FlushAndClose();
     // Only now, with the file written back and closed, may another container
     // be opened on this path: until the key goes, an Open that finds this
@@ -136,6 +139,9 @@ int32_t CContainerFile::Sync() {
     // container on disk already.
     if (!m_writer.Begun() && (m_appending == Appending::kNo || m_appending == Appending::kNewFile))
         result = BeginWriting();
+    // Bytes gathered and lost earlier were acknowledged to their writer:
+    // a Sync that follows cannot say they are on the disk.
+    if (QLX_SUCCEEDED(result)) result = WriteOutAll();
     if (QLX_SUCCEEDED(result)) result = m_writer.FixGrowingRecord();
     if (QLX_SUCCEEDED(result)) result = m_file.Sync();
     return result;
@@ -176,6 +182,7 @@ void CContainerFile::ForgetRecords() {
     for (uint32_t i = 0; i < m_entries.Count(); ++i) {
         if (StoredEntry* entry = m_entries.At(i)) entry->records.Clear();
     }
+    m_entries.recordBudget = RecordBudget();
 }
 
 CContainerFile::RecordMapUse CContainerFile::RecordMapOf(const ContainerEntry* entry) {
@@ -365,6 +372,8 @@ int32_t CContainerFile::RemoveEntry(const CompactString& name) {
     }
     // One taken up for adding may write nothing else before its flush.
     if (m_writable && entry->recordOffset != 0) m_dirty = true;
+    // Its gathered bytes go where its other bytes are.
+    if (m_writable) WriteOut(entry);
     m_entries.Forget(entry);
     return S_OK;
 }
@@ -483,6 +492,7 @@ void CContainerFile::FlushAndClose() {
     MutexHold hold(m_mutex);
     if (!m_file.HasFile()) return;
     if (m_dirty) {
+        WriteOutAll();
         m_writer.WriteBack(CleanFlagOffset());
         m_dirty = false;
     }

@@ -12,6 +12,9 @@
 //   append_point.*        where its new records go, its last record finished
 //   entry_reading.cpp     seek and read of entry bytes
 //   entry_writing.cpp     write of entry bytes: in place, appended
+//   entry_gathering.cpp   a gathering writer's bytes, held and written out
+//   gathered_bytes.*      those bytes, per entry, and the container's queue
+//   gather_flusher.*      the module's thread that writes out waiting ones
 //   entry_listing.cpp     the entries listed as URLs
 //   entry_table.*         the entries by number; entry_names.*: by name
 //   record_map.*          each entry's data records, as far as learned
@@ -54,6 +57,8 @@
 #include "container/directory_reader.h"
 #include "container/directory_writer.h"
 #include "container/entry_table.h"
+#include "container/gather_flusher.h"
+#include "container/gathered_bytes.h"
 #include "container/record_file.h"
 #include "container/record_walk.h"
 #include "datafile/data_file.h"
@@ -69,6 +74,7 @@ constexpr uint32_t kContainerAppendAccess = 4;  // with WriteAccess: keep and ad
 class CContainerFile : public ITWContainerFile,
                        public IQLXEnumeratorIUnknown,
                        public IQLXContainerInspector,
+                       public GatherClient,
                        public CUnknownIMP {
 public:
     // Opens path read only, or with WriteAccess creates (or empties) it, or
@@ -100,6 +106,10 @@ public:
     void Retire() override;
     int32_t Sync() override;
     int32_t IsWritable() override;
+    int32_t WriteOutGathered(EntryCursor* cursor) override;
+
+    // GatherClient: the flusher thread's call.
+    int64_t WriteOutAged(int64_t now) override;
 
     // IQLXEnumeratorIUnknown: entry URLs "cont:///%s?file=%s"
     int32_t First(IUnknown** out) override;
@@ -131,6 +141,9 @@ public:
     };
     RecordMapUse RecordMapOf(const ContainerEntry* entry);
 
+    // The memory the entries' gathered bytes take together.
+    uint64_t GatheredMemory();
+
 private:
     // The header and the index tree from the file; the title read
     // replaces the one the path gave.
@@ -157,6 +170,9 @@ private:
                            DataRecordHeader* found);
     int32_t NoMoreRecords(const StoredEntry& entry, uint64_t offset, uint64_t logicalPosition);
     int32_t LoadSeekTable(StoredEntry& entry);
+    // Asks for the bytes of the cursor's record ahead of a read of count
+    // bytes at its place, when the system's read-ahead would stray.
+    void ReadAheadOf(EntryCursor* cursor, uint32_t count);
 
     // ---- entry writing (entry_writing.cpp) ----
     int32_t Overwrite(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size, uint32_t* done);
@@ -164,6 +180,18 @@ private:
     int32_t StartDataRecord(EntryCursor* cursor, StoredEntry* entry, bool alignData);
     bool WorthRealigning(uint32_t remaining);
     int32_t WriteFillerRecord();
+
+    // ---- gathering (entry_gathering.cpp) ----
+    int32_t Gather(EntryCursor* cursor, StoredEntry* entry, const uint8_t* bytes, uint32_t size);
+    // Writes the entry's gathered bytes out as one data record (continuing
+    // the growing one when that is the entry's). On failure they are lost.
+    int32_t WriteOut(StoredEntry* entry);
+    // Writes out every gathered byte that has waited its time at `now`.
+    void WriteOutDue(int64_t now);
+    // Writes out every gathered byte; the first failure, or an earlier loss.
+    int32_t WriteOutAll();
+    // A cursor placed at a position among its entry's gathered bytes.
+    static void PlaceAmongGathered(EntryCursor* cursor, uint64_t position);
 
     CompactString m_path;
     RecordFile m_file;
@@ -187,6 +215,12 @@ private:
     // that never read one counts as ".W7K".
     ContainerHeader m_header;
     bool m_directoryRead = false;
+
+    // The entries' gathered bytes, oldest first; whether the flusher knows
+    // this container; the first failure that lost gathered bytes.
+    GatherQueue m_gathers;
+    bool m_flusherKnows = false;
+    int32_t m_gatherLoss = S_OK;
 };
 
 #endif

@@ -31,6 +31,15 @@ struct EntryCursor {
     uint64_t filePosition = 0;
     uint32_t bytesLeft = 0;
     uint64_t growingRecordOffset = 0;  // record still growing when located, else 0
+    // Set by the caller: the cursor's appends are gathered in memory and
+    // written out in large records (gathered_bytes.h); its Seek, Read and
+    // any write not at the entry's end write the gathered bytes out first.
+    bool gather = false;
+    // Reading ahead (entry_reading.cpp): the logical position where the
+    // cursor's last read ended, and the file offset up to which its
+    // record's bytes were asked for ahead of it.
+    uint64_t readEnd = 0;
+    uint64_t readAheadEnd = 0;
 };
 
 class ITWContainerFile : public IUnknown {
@@ -76,6 +85,9 @@ public:
     // Nonzero when the container was opened with WriteAccess: one opened
     // for reading only takes no writes and no new entries.
     virtual int32_t IsWritable() = 0;                                               // 19
+    // Writes out the gathered bytes of the cursor's entry (its writer
+    // closes): S_OK, or the failure that lost them, now or earlier.
+    virtual int32_t WriteOutGathered(EntryCursor* cursor) = 0;                      // 20
 };
 
 // A new container on path, opened read only or, with WriteAccess, created

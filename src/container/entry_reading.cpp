@@ -26,6 +26,19 @@ namespace {
 // Reads up to this size allocate their buffer without asking the file's length.
 constexpr uint32_t kReadsTakenOnTrust = 1u << 20;
 
+// A reader going through an entry has the rest of its record asked for
+// ahead of it, up to this far, in steps of half of it. The system's own
+// read-ahead runs past a record's end into the records after it, which in
+// a container are other entries' (with a read-ahead of megabytes, three
+// times the entry's bytes came from the disk); so once a record at least
+// kReadAheadLeast long is read through, the container reads ahead instead
+// (RecordFile::ReadAhead), and only the bytes of the entry read. That is
+// below the records a gathering writer makes (a stream of 1,316 bytes every
+// 10 ms gives some 64 KiB in the gathering delay) and above the pieces of
+// writers that do not gather, whose records would cost a call each.
+constexpr uint64_t kReadAheadWindow = 2u << 20;
+constexpr uint64_t kReadAheadLeast = 32u << 10;
+
 uint32_t ClampToU32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 // The cursor at position inside the record, which reaches it.
@@ -90,7 +103,8 @@ int32_t CContainerFile::ScanToRecordOf(RecordWalk& walk, const StoredEntry& own,
             owner && found->logicalOffset <= owner->size && present <= owner->size - found->logicalOffset;
         if (first && owner == &own && withinSize) *onChain = true;
         if (withinSize && (*onChain || owner == &own))
-            owner->records.Learn(record.offset, found->logicalOffset, present, !record.lengthGiven, *onChain);
+            owner->records.Learn(record.offset, found->logicalOffset, present, !record.lengthGiven, *onChain,
+                                 &m_entries.recordBudget);
         if (owner == &own) return S_OK;
     }
 }
@@ -113,12 +127,24 @@ int32_t CContainerFile::SeekEntry(EntryCursor* cursor, uint64_t position) {
     if (!cursor) return E_FAIL;
     MutexHold hold(m_mutex);
     m_file.ForgetWindow();
+    // A gathering writer's seek writes its gathered bytes out.
+    if (cursor->gather) {
+        if (StoredEntry* entry = m_entries.At(cursor->index)) {
+            const int32_t written = WriteOut(entry);
+            if (QLX_FAILED(written)) return written;
+        }
+    }
     return SeekLocked(cursor, position);
 }
 
 int32_t CContainerFile::SeekLocked(EntryCursor* cursor, uint64_t position) {
     StoredEntry* entry = m_entries.At(cursor->index);
     if (!entry || position > entry->size) return E_FAIL;
+    // Gathered bytes are read from memory.
+    if (entry->gathered.Length() != 0 && position >= entry->gathered.Start()) {
+        PlaceAmongGathered(cursor, position);
+        return S_OK;
+    }
     // A chunk size read from a damaged file may be anything, 0 included.
     const uint64_t chunkSize = entry->seekTable.chunkSize;
     if (!IsValidChunkSize(chunkSize))
@@ -245,6 +271,11 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     m_file.ForgetWindow();
     StoredEntry* entry = m_entries.At(cursor->index);
     int32_t result = S_OK;
+    // A gathering writer reading writes its gathered bytes out first.
+    if (entry && cursor->gather) {
+        result = WriteOut(entry);
+        if (QLX_FAILED(result)) return result;
+    }
     if (!entry || entry->size == 0) {
         result = E_FAIL;
     } else if (cursor->logicalPosition >= entry->size) {
@@ -257,15 +288,18 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     if (QLX_FAILED(result)) return result;
     if (!m_file.HasFile()) return RES_IO_ERROR;
 
-    // The bytes of an entry cannot outnumber those of the file; a size read
-    // from a damaged file must not make an absurd allocation.
+    // The bytes of an entry cannot outnumber those of the file and those
+    // gathered; a size read from a damaged file must not make an absurd
+    // allocation.
     if (count > kReadsTakenOnTrust) {
         int64_t fileLength = m_file.FileLength();
         if (fileLength <= 0) return E_FAIL;
-        if (static_cast<uint64_t>(fileLength) < count) count = static_cast<uint32_t>(fileLength);
+        const uint64_t held = static_cast<uint64_t>(fileLength) + entry->gathered.Length();
+        if (held < count) count = static_cast<uint32_t>(held);
     }
     // An entry without a first record (damage) has nothing to read.
-    if (cursor->filePosition == 0 && entry->seekTable.First() == 0 && !entry->records.Reaching(0))
+    if (cursor->filePosition == 0 && cursor->logicalPosition < entry->FileEnd() && entry->seekTable.First() == 0 &&
+        !entry->records.Reaching(0))
         return m_report.Damage(E_FAIL, entry->recordOffset, kEntryRecord,
                                "entry record %u at offset %" PRIu64 " gives a size of %" PRIu64
                                " bytes but its seek table names no data record",
@@ -292,12 +326,29 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     uint8_t* into = buffer->GetBuffer();
 
     uint32_t delivered = 0;
+    // Only a read that goes on where the last one ended reads ahead.
+    const bool goesOn = cursor->logicalPosition == cursor->readEnd;
+    if (!goesOn) cursor->readAheadEnd = 0;
     while (QLX_SUCCEEDED(result) && delivered < count) {
+        const GatheredBytes& gathered = entry->gathered;
+        if (gathered.Length() != 0 && cursor->logicalPosition >= gathered.Start()) {
+            const uint64_t from = cursor->logicalPosition - gathered.Start();
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(gathered.Length() - from, count - delivered));
+            std::memcpy(into + delivered, gathered.Bytes() + from, n);
+            delivered += n;
+            PlaceAmongGathered(cursor, cursor->logicalPosition + n);
+            continue;
+        }
         if (cursor->bytesLeft == 0) {
-            result = PlaceOnNextRecord(cursor, *entry);
+            // A cursor placed among gathered bytes since written out is
+            // located anew.
+            result = cursor->filePosition == 0 && cursor->logicalPosition != 0
+                         ? SeekLocked(cursor, cursor->logicalPosition)
+                         : PlaceOnNextRecord(cursor, *entry);
             continue;
         }
         const uint32_t n = std::min(cursor->bytesLeft, count - delivered);
+        if (goesOn) ReadAheadOf(cursor, n);
         int64_t read = n;
         if (!m_file.CopyFromWindow(cursor->filePosition, into + delivered, n))
             read = m_file.ReadAt(cursor->filePosition, into + delivered, n);
@@ -328,7 +379,20 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     // delivered must not show whatever the allocation held before.
     else if (delivered < count)
         std::memset(into + delivered, 0, count - delivered);
+    cursor->readEnd = cursor->logicalPosition;
     if (buffer == reuse) buffer->AddRef();
     *out = buffer;
     return result;
+}
+
+void CContainerFile::ReadAheadOf(EntryCursor* cursor, uint32_t count) {
+    const uint64_t recordEnd = cursor->filePosition + cursor->bytesLeft;
+    const uint64_t wanted = std::min(recordEnd, cursor->filePosition + count + kReadAheadWindow);
+    const uint64_t from = std::max(cursor->readAheadEnd, cursor->filePosition);
+    if (from >= wanted) return;
+    // Small records are left to the system until a large one took over.
+    if (!m_file.ReadsAhead() && recordEnd - cursor->filePosition < kReadAheadLeast) return;
+    if (wanted < recordEnd && wanted - from < kReadAheadWindow / 2) return;
+    m_file.ReadAhead(from, wanted - from);
+    cursor->readAheadEnd = wanted;
 }

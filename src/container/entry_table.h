@@ -20,6 +20,7 @@
 
 #include "container/container_interface.h"
 #include "container/entry_names.h"
+#include "container/gathered_bytes.h"
 #include "container/ptr_array.h"
 #include "container/record_map.h"
 #include "container/seek_table.h"
@@ -47,6 +48,14 @@ struct StoredEntry : ContainerEntry {
     uint32_t shadows = 0;
     SeekTable seekTable;
     RecordMap records;
+    // Bytes a gathering writer handed over that are not in the file yet;
+    // they continue the entry where its bytes in the file end, and `size`
+    // counts them. A write-out that failed loses them: its failure stays
+    // here, for the gathering writer that stands beyond the entry's end.
+    GatheredBytes gathered;
+    int32_t gatherLoss = 0;
+    // Where the entry's bytes in the file end.
+    uint64_t FileEnd() const { return gathered.Length() ? gathered.Start() : size; }
     // File offset of the seek table in the entry record.
     uint64_t SeekTableOffset() const;
 };
@@ -103,6 +112,10 @@ public:
     };
     uint32_t ShadowCount() const { return static_cast<uint32_t>(m_shadows.size()); }
     const Shadow& ShadowAt(uint32_t number) const { return m_shadows[number - 1]; }
+
+    // What the entries' record maps may still keep of records that hold no
+    // grid point (RecordMap), together.
+    RecordBudget recordBudget;
 
 private:
     PtrArray m_entries;

@@ -58,6 +58,20 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     }
 
     int32_t result = S_OK;
+    if (cursor->logicalPosition > entry->size) {
+        // Only a gathering writer whose bytes were lost stands there.
+        return QLX_FAILED(entry->gatherLoss) ? entry->gatherLoss : E_FAIL;
+    }
+    if (cursor->gather && cursor->logicalPosition == entry->size) {
+        result = Gather(cursor, entry, bytes, size);
+        if (QLX_SUCCEEDED(result)) entry->written = true;
+        // The time bound is checked on every write to the container.
+        if (!m_gathers.Empty()) WriteOutDue(GatherClockMs());
+        return result;
+    }
+    // Any other write lands behind the entry's gathered bytes or amid them.
+    result = WriteOut(entry);
+    if (QLX_FAILED(result)) return result;
     if (cursor->logicalPosition < entry->size) {
         // A cursor not located yet is placed at its own logical position; a
         // failure here must not let the bytes land anywhere else.
@@ -69,6 +83,7 @@ int32_t CContainerFile::WriteEntry(EntryCursor* cursor, IQLXBuffer* data) {
     result = Overwrite(cursor, entry, bytes, size, &done);
     if (QLX_SUCCEEDED(result) && done < size) result = Append(cursor, entry, bytes + done, size - done);
     if (QLX_SUCCEEDED(result)) entry->written = true;
+    if (!m_gathers.Empty()) WriteOutDue(GatherClockMs());
     return result;
 }
 
@@ -179,7 +194,7 @@ int32_t CContainerFile::Append(EntryCursor* cursor, StoredEntry* entry, const ui
         entry->seekTable.Update(cursor->logicalPosition, 0, recordOffset);
         if (written != 0) {
             const uint64_t dataLength = growing.length - kDataHeadPayload;
-            entry->records.Learn(recordOffset, entry->size - dataLength, dataLength, true, true);
+            entry->records.Learn(recordOffset, entry->size - dataLength, dataLength, true, true, &m_entries.recordBudget);
         }
         done += static_cast<uint32_t>(written);
         if (written == 0 && QLX_SUCCEEDED(result)) result = E_FAIL;

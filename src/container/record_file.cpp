@@ -42,6 +42,7 @@ void RecordFile::NoteFailure(const char* doing, uint64_t offset, uint64_t count)
 
 int32_t RecordFile::Open(const char* path, uint32_t flags) {
     m_position = 0;
+    m_readsAhead = false;
     ForgetWindow();
     const int32_t result = m_file ? m_file->Open(path, flags, 0) : RES_IO_ERROR;
     if (QLX_FAILED(result)) NoteFailure("opening", 0, 0);
@@ -50,6 +51,7 @@ int32_t RecordFile::Open(const char* path, uint32_t flags) {
 
 int32_t RecordFile::OpenShared(const char* path, uint32_t flags, uint32_t share) {
     m_position = 0;
+    m_readsAhead = false;
     ForgetWindow();
     const int32_t result = m_file ? m_file->OpenShared(path, flags, share, 0) : RES_IO_ERROR;
     if (QLX_FAILED(result)) NoteFailure("opening", 0, 0);
@@ -151,6 +153,10 @@ int32_t RecordFile::Sync() {
     if (QLX_SUCCEEDED(result)) m_unsynced = false;
     else NoteFailure("flushing to the disk", 0, 0);
     return result;
+}
+
+void RecordFile::ReadAhead(uint64_t offset, uint64_t length) {
+    if (m_file && QLX_SUCCEEDED(m_file->ReadAhead(offset, length))) m_readsAhead = true;
 }
 
 int64_t RecordFile::ReadAt(uint64_t offset, void* dst, uint64_t count) {

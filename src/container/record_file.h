@@ -108,6 +108,13 @@ public:
     // Whether something was written since the last Sync that succeeded.
     bool Unsynced() const { return m_unsynced; }
 
+    // Starts reading [offset, offset + length) ahead of the reads that will
+    // want it (CLuDataFile::ReadAhead); from then on the system reads ahead
+    // nothing for this file.
+    void ReadAhead(uint64_t offset, uint64_t length);
+    // Whether ReadAhead took reading ahead over since the file was opened.
+    bool ReadsAhead() const { return m_readsAhead; }
+
     // Up to count bytes at offset, without moving the position: the bytes
     // read (fewer only at the end of the file), or -1 when the read failed.
     int64_t ReadAt(uint64_t offset, void* dst, uint64_t count);
@@ -166,6 +173,7 @@ private:
     uint64_t m_writeEnd = 0;
     int32_t m_sealed = S_OK;
     bool m_unsynced = false;
+    bool m_readsAhead = false;
     // Appended bytes from here to the write end have not been handed to the
     // disk yet: every kWriteBackStep of them are, as they come, so that the
     // sync at a durable point finds little left to write.

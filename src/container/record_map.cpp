@@ -109,7 +109,8 @@ bool RecordMap::MakeRoom() {
     return true;
 }
 
-void RecordMap::Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength, bool growing, bool onChain) {
+void RecordMap::Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength, bool growing, bool onChain,
+                      RecordBudget* budget) {
     // A length cut to fit would put the record's end, where a scan may
     // start, amid its data.
     if (dataLength == 0 || dataLength > UINT32_MAX) return;
@@ -130,17 +131,24 @@ void RecordMap::Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength
     }
     if (at > 0 && At(at - 1).End() > logical) return;
     if (at < m_count && learned.End() > At(at).logical) return;
-    if (at < m_count && !HoldsGridPoint(learned.logical, learned.length)) return;
+    const bool spare = budget && budget->offGridLeft != 0;
+    const bool offGrid = !HoldsGridPoint(learned.logical, learned.length);
+    if (at < m_count && offGrid && !spare) return;
 
     MoveGapTo(at);
     // The new last record is always kept; the one before it now stays only
-    // if it holds a grid point. (With the gap at the end it is the record
-    // just before the gap.)
+    // if it holds a grid point, or the budget keeps it. (With the gap at
+    // the end it is the record just before the gap.)
     if (at == m_count && m_count > 0 && !HoldsGridPoint(At(m_count - 1).logical, At(m_count - 1).length)) {
-        --m_count;
-        --m_gapAt;
+        if (spare) {
+            --budget->offGridLeft;
+        } else {
+            --m_count;
+            --m_gapAt;
+        }
     }
     if (!MakeRoom()) return;
+    if (at < m_count && offGrid) --budget->offGridLeft;
     m_records[m_gapAt] = learned;
     ++m_gapAt;
     ++m_count;

@@ -18,6 +18,11 @@
 // follows, is always kept. A record costs sizeof(Record) bytes, and the
 // array grows by a quarter at a time: at most 24 x 1.25 bytes per 4 KiB.
 //
+// Beyond that, a record that holds no grid point (one of a few hundred
+// bytes, an interleaving writer's piece) is kept while the container's
+// RecordBudget allows, so that a read among such records finds each one
+// without a scan; the budget bounds what they take per container.
+//
 // The array's free room is kept as a gap where the last record was learned.
 // A scan teaches an entry its records in logical order, each right after
 // the one before, often amid records learned earlier (a seek back in a long
@@ -34,6 +39,14 @@
 #define CONTFS_CONTAINER_RECORD_MAP_H
 
 #include <cstdint>
+
+// How many records that hold no grid point the maps of one container may
+// still keep: kOffGridRecords at first, 24 x 1.25 bytes each at most, so
+// about 15 MiB (a container of some 700 MiB in records of 1,316 bytes).
+struct RecordBudget {
+    static constexpr uint64_t kOffGridRecords = 512u << 10;
+    uint64_t offGridLeft = kOffGridRecords;
+};
 
 class RecordMap {
 public:
@@ -61,7 +74,10 @@ public:
     // at a seek-table slot a damaged file may have aimed amid some data). A
     // record learned before is lengthened; one of no bytes, or of more than
     // a Record can say, is not learned.
-    void Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength, bool growing, bool onChain);
+    // With a budget, a record that holds no grid point is kept too while
+    // the budget lasts, each one taking one from it.
+    void Learn(uint64_t headOffset, uint64_t logical, uint64_t dataLength, bool growing, bool onChain,
+               RecordBudget* budget = nullptr);
     // The record at headOffset, the last one, has its length field set: it
     // no longer grows.
     void Settle(uint64_t headOffset);

@@ -60,6 +60,6 @@ DamageReport::Recovery RebuildFromDataRecords(RecordFile& file, EntryTable& entr
         tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(data.logicalOffset, record.offset));
         entry->size = data.logicalOffset + length;
         tablesWhole &= QLX_SUCCEEDED(entry->seekTable.Update(entry->size, 0, record.offset));
-        entry->records.Learn(record.offset, data.logicalOffset, length, !record.lengthGiven, true);
+        entry->records.Learn(record.offset, data.logicalOffset, length, !record.lengthGiven, true, &entries.recordBudget);
     }
 }

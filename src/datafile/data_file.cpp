@@ -91,6 +91,7 @@ int32_t CLuDataFile::Sync() { return E_NOTIMPL; }
 int32_t CLuDataFile::StartWriteBack(uint64_t, uint64_t) { return S_OK; }
 
 int32_t CLuDataFile::GetLastSystemError() { return m_lastSystemError; }
+int32_t CLuDataFile::ReadAhead(uint64_t, uint64_t) { return S_OK; }
 
 namespace {
 

@@ -104,6 +104,13 @@ public:
     // in the system, 0 when none has: the cause behind a result code, such
     // as a full disk behind a write's -1. Successes leave it as it is.
     virtual int32_t GetLastSystemError();                                                // 28
+    // Starts reading [offset, offset + length) from the disk without
+    // waiting, for reads that will want it. The first call on an open file
+    // turns the system's own read-ahead off for it: from then on the file
+    // reads from the disk what is read and what ReadAhead names, so a reader
+    // of records interleaved with others' brings in none of the others'.
+    // Advisory: the base does nothing and answers S_OK.
+    virtual int32_t ReadAhead(uint64_t offset, uint64_t length);                         // 29
 
 protected:
     int32_t m_lastError = 0;

@@ -59,6 +59,7 @@ int32_t CWinFile::Create(const char* path, uint32_t mode, uint32_t) {
     int fd = platform::OpenFile(path, kOpenReadWrite | kOpenCreate, mode & kLow16);
     if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && EmptyFile(fd, kOpenReadWrite)) {
         m_descriptor = fd;
+    m_readsAhead = false;
         return S_OK;
     }
     if (fd >= 0) platform::CloseFile(fd);
@@ -112,6 +113,7 @@ int32_t CWinFile::OpenWith(const char* path, uint32_t flags, bool shared, uint32
                                                                              : platform::FileLock::kShared;
     if (!platform::LockFile(fd, kind)) return fail(fd, shared ? E_ACCESSDENIED : RES_OPEN_FAILED);
     m_descriptor = fd;
+    m_readsAhead = false;
     return S_OK;
 }
 
@@ -255,6 +257,15 @@ int32_t CWinFile::Sync() {
     m_lastError = 0;
     if (platform::SyncFileData(m_descriptor)) return S_OK;
     return Failed(RES_IO_ERROR);
+}
+
+int32_t CWinFile::ReadAhead(uint64_t offset, uint64_t length) {
+    if (!IsOpen()) return RES_IO_ERROR;
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (offset > limit || length > limit - offset) return E_INVALIDARG;
+    if (!m_readsAhead) m_readsAhead = platform::ReadOnlyWhatIsAsked(m_descriptor);
+    return platform::ReadAhead(m_descriptor, static_cast<int64_t>(offset), static_cast<int64_t>(length)) ? S_OK
+                                                                                                        : RES_IO_ERROR;
 }
 
 int32_t CWinFile::StartWriteBack(uint64_t offset, uint64_t length) {

@@ -58,6 +58,7 @@ public:
     int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override;
     int32_t Sync() override;
     int32_t StartWriteBack(uint64_t offset, uint64_t length) override;
+    int32_t ReadAhead(uint64_t offset, uint64_t length) override;
 
 private:
     bool IsOpen() const { return m_descriptor >= 0; }
@@ -73,6 +74,8 @@ private:
     int32_t Refused();
 
     int32_t m_descriptor = kNotOpen;
+    // ReadAhead took the reading ahead over from the system on this descriptor.
+    bool m_readsAhead = false;
 };
 
 #endif

@@ -267,6 +267,16 @@ bool StartWriteBack(int fd, int64_t offset, int64_t length) {
            0;
 }
 
+bool ReadAhead(int fd, int64_t offset, int64_t length) {
+    if (offset < 0 || length < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED) == 0;
+}
+
+bool ReadOnlyWhatIsAsked(int fd) { return ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM) == 0; }
+
 bool CloseFile(int fd) {
     // Not retried on EINTR: the descriptor is gone either way on this
     // platform, and a second close could hit a descriptor opened meanwhile.

@@ -98,6 +98,12 @@ bool SyncFileData(int fd);
 // waiting for them (sync_file_range), so that a later SyncFileData finds
 // little left to do. Advisory: false when it could not be started.
 bool StartWriteBack(int fd, int64_t offset, int64_t length);
+// Starts reading [offset, offset + length) into the page cache without
+// waiting (POSIX_FADV_WILLNEED). Advisory: false when it could not be started.
+bool ReadAhead(int fd, int64_t offset, int64_t length);
+// The system reads ahead nothing more on this open file: a read brings in
+// what it asks and no more (POSIX_FADV_RANDOM). Advisory, as above.
+bool ReadOnlyWhatIsAsked(int fd);
 bool CloseFile(int fd);
 bool RemoveFile(const char* path);
 

@@ -25,6 +25,8 @@ ContainerUrl ParseContainerUrl(const char* url) {
         if (result.path.GetLength() != fullPath.GetLength() - skip) return OutOfMemory();
     }
     result.namesEntry = parsed.OptionText("file", &result.entryName);
+    uint32_t gather = 0;
+    result.gather = parsed.OptionNumber("gather", &gather) && gather != 0;
     if (parsed.OutOfMemory()) return OutOfMemory();
     return result;
 }

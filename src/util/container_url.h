@@ -10,6 +10,12 @@
 // relative path and a fourth is an absolute path's own. The name is the
 // text option "file"; an option of digits only is a number to the parser
 // and names no entry, which is why listings quote such names.
+//
+// The option "gather" asks that the entry's written bytes be gathered
+// (GatherAccess): gather=1 does, gather=0 or no option does not. Options
+// are separate from the name, so it never becomes part of it:
+// cont:///clips.cnt?file=a&gather=1 names entry "a", and a name holding
+// '&' is quoted as ever (?file="a&b"&gather=1).
 #ifndef CONTFS_UTIL_CONTAINER_URL_H
 #define CONTFS_UTIL_CONTAINER_URL_H
 
@@ -19,6 +25,7 @@ struct ContainerUrl {
     CompactString path;        // empty when the text names no container
     CompactString entryName;   // empty when namesEntry is false
     bool namesEntry = false;   // the text has a text option "file"
+    bool gather = false;       // the text has the option gather=N, N not 0
     // Memory ran out on the way: the path or the name may be missing, and a
     // missing name stands for another entry, so nothing else here counts.
     bool outOfMemory = false;

@@ -104,6 +104,13 @@ bool CParsedUrl::PropertyText(const char* key, CompactString* out) const { retur
 
 bool CParsedUrl::OptionText(const char* key, CompactString* out) const { return TextOf(m_options, key, out); }
 
+bool CParsedUrl::OptionNumber(const char* key, uint32_t* out) const {
+    uint32_t value = 0;
+    if (!m_options || QLX_FAILED(m_options->GetNumberProperty(key, &value))) return false;
+    *out = value;
+    return true;
+}
+
 bool CParsedUrl::TextOf(IQLXValues* set, const char* key, CompactString* out) const {
     IQLXBuffer* buffer = nullptr;
     if (!set || QLX_FAILED(set->GetBufferProperty(key, &buffer)) || !buffer) return false;

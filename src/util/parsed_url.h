@@ -40,6 +40,9 @@ public:
     // OutOfMemory.
     bool PropertyText(const char* key, CompactString* out) const;
     bool OptionText(const char* key, CompactString* out) const;
+    // The number stored under key among the options (an option of digits
+    // only); false (out untouched) when there is none.
+    bool OptionNumber(const char* key, uint32_t* out) const;
 
     int32_t Result() const { return m_result; }
     // Some part could not be stored or handed out for want of memory: the

@@ -60,6 +60,9 @@ CVirtualFileObject::~CVirtualFileObject() {
         m_response->CloseFinished(S_OK);
         m_response->Release();
     }
+    // The container may live on for other file objects: this writer's
+    // gathered bytes go out now, as at Close.
+    if (m_container && m_cursor.gather) m_container->WriteOutGathered(&m_cursor);
     // The container's last release may destroy it, and its destructor
     // takes the registry lock itself.
     if (m_container) m_container->Release();
@@ -137,6 +140,7 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
         path = url.path;
         // A URL without a "file" option keeps the name an earlier Open read.
         if (url.namesEntry) m_entryName = url.entryName;
+        if (url.gather) access |= GatherAccess;
     }
     if (path.IsEmpty()) return E_FAIL;
 
@@ -164,6 +168,8 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
     // Without an entry the cursor names none, so that a host reading or
     // writing after the failed Open is refused rather than given entry 0.
     m_cursor.index = entry ? entry->index : record_format::kNoEntryIndex;
+    // Only a writer gathers: a reader's URL may carry the option as well.
+    m_cursor.gather = (access & WriteAccess) && (access & GatherAccess);
     return result;
 }
 
@@ -249,6 +255,9 @@ int32_t CVirtualFileObject::GetName(const char** name) {
 }
 
 int32_t CVirtualFileObject::Close() {
+    // A gathering writer's bytes go out; their loss, now or before, is
+    // Close's failure, as fclose reports what its buffer could not write.
+    const int32_t result = m_container && m_cursor.gather ? m_container->WriteOutGathered(&m_cursor) : S_OK;
     if (m_request) {
         m_request->Release();
         m_request = nullptr;
@@ -256,11 +265,11 @@ int32_t CVirtualFileObject::Close() {
     if (m_response) {
         IQLXFileResponse* response = m_response;
         m_response = nullptr;
-        response->CloseFinished(S_OK);
+        response->CloseFinished(result);
         response->Release();
     }
     KeepForReuse(nullptr);
-    return S_OK;
+    return result;
 }
 
 int32_t CVirtualFileObject::Read(uint32_t count) {
@@ -304,7 +313,12 @@ int32_t CVirtualFileObject::Seek64(uint32_t offsetLow, uint32_t offsetHigh, int3
     // Relative seeks wrap modulo 2^64, so a two's complement offset moves back.
     if (relative) target += m_cursor.logicalPosition;
     int32_t result = S_OK;
-    if (target != m_cursor.logicalPosition) result = m_container->SeekEntry(&m_cursor, target);
+    // A gathering writer's every Seek writes its gathered bytes out.
+    if (target != m_cursor.logicalPosition) {
+        result = m_container->SeekEntry(&m_cursor, target);
+    } else if (m_cursor.gather) {
+        result = m_container->WriteOutGathered(&m_cursor);
+    }
     if (m_response) m_response->SeekFinished(result);
     return result;
 }

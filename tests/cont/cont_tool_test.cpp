@@ -96,10 +96,16 @@ TEST_F(ContToolTest, InterleavedPackComesBackByteForByte) { ExpectRoundTrip({"pa
 TEST_F(ContToolTest, InterleavedPackAlternatesDataRecords) {
     WriteAll(At("a"), Pattern(300000, 1));
     WriteAll(At("b"), Pattern(300000, 2));
-    ContOk({"pack", "--interleave", At("x.cnt").string(), At("a").string(), At("b").string()});
+    ContOk({"pack", "--interleave", "--no-gather", At("x.cnt").string(), At("a").string(), At("b").string()});
     const std::vector<uint32_t> owners = DataRecordOwners(ReadAll(At("x.cnt")));
     ASSERT_GE(owners.size(), 4u);
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 0, 1}), std::vector<uint32_t>(owners.begin(), owners.begin() + 4));
+
+    // Gathered (the default), each entry's pieces reach the file as one
+    // record of up to 1 MiB, written at once or not.
+    ContOk({"pack", "--interleave", At("g.cnt").string(), At("a").string(), At("b").string()});
+    EXPECT_EQ((std::vector<uint32_t>{0, 1}), DataRecordOwners(ReadAll(At("g.cnt"))));
+    EXPECT_TRUE(Pattern(300000, 1) == ContOk({"cat", At("g.cnt").string(), "a"}));
 
     // Without --interleave each entry's bytes lie in one run.
     ContOk({"pack", "--force", At("y.cnt").string(), At("a").string(), At("b").string()});

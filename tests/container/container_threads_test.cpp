@@ -1,6 +1,7 @@
 // Several threads on one container: each adds and writes its own entry while
 // reading another thread's entry as it grows. Run under ThreadSanitizer too.
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -16,9 +17,18 @@ protected:
         return static_cast<uint8_t>((position * 131 + entry * 71 + (position >> 9)) & 0xFF);
     }
     static std::string NameOf(int entry) { return "entry" + std::to_string(entry); }
+    // Each thread writes its own entry (gathering or not) and reads
+    // another's as it grows; gathering, they all fall silent once for
+    // longer than the gathering delay, so the flusher thread writes out
+    // what they gathered while the readers go on.
+    void FourThreads(bool gather);
 };
 
-TEST_F(ContainerThreadsTest, FourThreadsWriteAndReadDifferentEntriesAtOnce) {
+TEST_F(ContainerThreadsTest, FourThreadsWriteAndReadDifferentEntriesAtOnce) { FourThreads(false); }
+
+TEST_F(ContainerThreadsTest, FourThreadsGatherAndReadWhileTheFlusherWritesOut) { FourThreads(true); }
+
+void ContainerThreadsTest::FourThreads(bool gather) {
     constexpr int kThreads = 4;
     constexpr int kPieces = 150;
     const std::string path = PathOf("threads.cfs");
@@ -34,11 +44,14 @@ TEST_F(ContainerThreadsTest, FourThreadsWriteAndReadDifferentEntriesAtOnce) {
                 return;
             }
             EntryCursor writer = CursorFor(mine);
+            writer.gather = gather;
             const int other = (self + 1) % kThreads;
             ContainerEntry* theirs = nullptr;
             EntryCursor reader{};
             uint64_t written = 0;
             for (int piece = 0; piece < kPieces; ++piece) {
+                if (gather && piece == kPieces / 2)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kGatherDelayMs + 200));
                 Bytes bytes(100 + (piece * 37 + self * 11) % 900);
                 for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = ByteOf(self, written + k);
                 if (Write(shared, writer, bytes) != S_OK) ++failures;

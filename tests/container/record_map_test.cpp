@@ -124,6 +124,34 @@ TEST(RecordMapTest, MemoryStaysNearOnePercentOfTheBytesMappedAndTheLastRecordSta
     EXPECT_LE(whole.MemoryBytes(), whole.MappedBytes() / 100 + 256);
 }
 
+// With a budget, records of any size are kept (learned in order or amid
+// others), each taking one from it; once it is spent, the grid rule holds
+// again.
+TEST(RecordMapTest, ABudgetKeepsRecordsOfAnySizeUntilItIsSpent) {
+    RecordBudget budget;
+    budget.offGridLeft = 1000;
+    RecordMap map;
+    uint64_t logical = 0;
+    for (uint64_t k = 0; k < 800; ++k, logical += 1316) {
+        if (k % 2 == 0) map.Learn(k * 10000, logical, 1316, false, true, &budget);
+    }
+    logical = 1316;
+    for (uint64_t k = 1; k < 800; k += 2, logical += 2 * 1316) map.Learn(k * 10000, logical, 1316, false, true, &budget);
+    EXPECT_EQ(map.Count(), 800u);
+    for (uint64_t k = 0; k < 800; ++k) {
+        const RecordMap::Record* found = map.Reaching(k * 1316 + 1);
+        ASSERT_NE(found, nullptr) << k;
+        EXPECT_EQ(found->HeadOffset(), k * 10000) << k;
+    }
+    EXPECT_LE(budget.offGridLeft, 1000u - (800u - 800u * 1316 / RecordMap::kGrid - 1));
+    // Spent: a record that holds no grid point is passed over again.
+    budget.offGridLeft = 0;
+    map.Learn(900 * 10000, 0, 10, false, true, &budget);  // overlaps: refused as ever
+    RecordMap thin;
+    for (uint64_t k = 0; k < 100; ++k) thin.Learn(k * 10000, k * 1316, 1316, false, true, &budget);
+    EXPECT_LT(thin.Count(), 50u);
+}
+
 // Linear probing with removal that moves later slots back: every name must
 // stay findable through any mix of additions and removals.
 TEST(EntryNamesTest, AddsAndRemovalsAtRandomAgreeWithAPlainMap) {

@@ -843,6 +843,59 @@ TEST_F(VirtualFileTest, AnEnumeratorAloneKeepsTheModuleUntilItsContainerIsOnDisk
     EXPECT_EQ("second", ReadEntry("b"));
 }
 
+// ---- gathering ---------------------------------------------------------------
+
+// gather=1 beside the name, or GatherAccess, gathers; the name is the name
+// alone, also one holding '&' (quoted) or '='. A reader on another file
+// object reads each byte as soon as its Write returned, and the file holds
+// it once the writer closes.
+TEST_F(VirtualFileTest, GatheringIsAskedByFlagOrUrlOptionAndReadAtOnce) {
+    struct Writer {
+        std::string name;
+        std::string quoted;  // as a URL carries it
+        std::string url;
+        uint32_t access;
+    };
+    const Writer writers[] = {
+        {"cam1.ts", "cam1.ts", host::ContUrl(path, "cam1.ts") + "&gather=1", WriteAccess},
+        {"a&b", "\"a&b\"", host::ContUrl(path, "\"a&b\"") + "&gather=1", WriteAccess},
+        {"k=v", "k=v", "cont:///" + path + "?gather=1&file=k=v", WriteAccess},
+        {"flag", "flag", host::ContUrl(path, "flag"), WriteAccess | GatherAccess},
+    };
+    std::vector<std::unique_ptr<HostFile>> files;
+    for (const Writer& w : writers) {
+        files.push_back(NewFile(w.url));
+        ASSERT_EQ(S_OK, files.back()->Open(w.access)) << w.url;
+        const char* name = nullptr;
+        ASSERT_EQ(S_OK, files.back()->file->GetName(&name));
+        EXPECT_EQ(w.name, name);
+    }
+    const auto fileSize = [this] { return std::filesystem::file_size(path); };
+    for (size_t i = 0; i < files.size(); ++i) {
+        ASSERT_EQ(S_OK, files[i]->Write(Pattern(1316, static_cast<char>('a' + i))));
+        auto reader = OpenEntry(writers[i].quoted, ReadAccess);
+        EXPECT_EQ(Pattern(1316, static_cast<char>('a' + i)), reader->ReadToEnd(500)) << writers[i].name;
+    }
+    const auto gathering = fileSize();
+    EXPECT_EQ(S_OK, files[0]->file->Close());
+    EXPECT_EQ(gathering + 17 + 1316, fileSize());  // one record, written out at Close
+    files.clear();
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(Pattern(1316, static_cast<char>('a' + i)), ReadEntry(writers[i].quoted)) << writers[i].name;
+}
+
+// The flusher thread lives only while a gathering container does, so the
+// module can be unloaded once CanUnload says so.
+TEST_F(VirtualFileTest, GatheringKeepsTheModuleUntilItsContainerIsOnDisk) {
+    auto writer = NewFile(host::ContUrl(path, "live") + "&gather=1");
+    ASSERT_EQ(S_OK, writer->Open(WriteAccess));
+    ASSERT_EQ(S_OK, writer->Write("bytes"));
+    EXPECT_EQ(E_FAIL, module.canUnload());
+    writer->Release();
+    EXPECT_EQ(S_OK, module.canUnload());
+    EXPECT_EQ("bytes", ReadEntry("live"));
+}
+
 TEST_F(VirtualFileTest, CanUnloadFollowsEveryFileObject) {
     EXPECT_EQ(S_OK, module.canUnload());
     auto first = NewFile(host::ContUrl(path, "a"));

@@ -1,5 +1,6 @@
 // The fault sweep: one scripted run of the whole module as a host drives it
-// (entries written interleaved and overwritten, the container closed,
+// (entries written interleaved, one of them and the entry added later
+// gathering their writes, and overwritten, the container closed,
 // reopened, read, listed, an entry removed, an uncleanly closed copy
 // recovered and then added to), first counted, then repeated once for every operation it makes
 // on a data file and every allocation, with exactly that one failing, or
@@ -88,7 +89,7 @@ protected:
         const uint32_t write = 2, read = 1;
         {
             HostHeldFile alpha(Url(One(), "alpha"), write, &truth.alpha);
-            HostHeldFile beta(Url(One(), "beta"), write, &truth.beta);
+            HostHeldFile beta(Url(One(), "beta"), write | GatherAccess, &truth.beta);
             alpha.Write(0, 5000);
             beta.Write(0, 3000);
             alpha.Write(5000, 35000);  // past the first seek-table chunk
@@ -100,6 +101,7 @@ protected:
             alpha.Write(1000, 4000);  // overwritten with the same bytes
             alpha.Seek(37000);
             alpha.Write(37000, 40000);
+            beta.Seek(truth.beta.size());  // its gathered bytes go to the file before the copy
             Mark(watch, copied);
             {
                 AllocationWatch::Scope test(false);
@@ -125,7 +127,7 @@ protected:
             recovered.List();
         }
         {
-            HostHeldFile added(Url(Copy(), "delta"), write | AppendAccess, &truth.delta);
+            HostHeldFile added(Url(Copy(), "delta"), write | AppendAccess | GatherAccess, &truth.delta);
             added.Write(0, 4000);
             added.Write(4000, 9000);
         }

@@ -227,4 +227,8 @@ TEST_F(PowerCutTest, RecoveryWriteBack) { Simulate("recovery write-back", Recove
 
 TEST_F(PowerCutTest, CompactionRenamesOnlyASyncedContainer) { Simulate("compact", Compact); }
 
+TEST_F(PowerCutTest, PackInterleavedGathered) { Simulate("pack --interleave, gathered", PackInterleavedGathered); }
+
+TEST_F(PowerCutTest, AddGathered) { Simulate("add, gathered", AddGathered); }
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "container/gathered_bytes.h"
 #include "crash_images.h"
 #include "host/host_file.h"
 #include "power_cut_log.h"
@@ -116,9 +117,12 @@ inline std::vector<EntryRead> ReadEntries(const std::string& path, const std::ve
 // What ContainerWriter and the Packer do for cont pack and cont add, with a
 // note in the log of each step as the host begins it (of a write also as it
 // returns, of a Sync once it succeeded, of the close once it finished).
+// With `gather`, entries are opened with GatherAccess, as ContainerWriter
+// opens them by default.
 class Writer {
 public:
-    Writer(Log& log, std::string path) : m_log(log), m_path(std::move(path)) {}
+    Writer(Log& log, std::string path, bool gather = false)
+        : m_log(log), m_path(std::move(path)), m_gather(gather ? uint32_t{GatherAccess} : 0u) {}
     ~Writer() { Close(); }
 
     // ContainerWriter::Append: a holder takes the container up for adding.
@@ -135,13 +139,13 @@ public:
         if (!m_holder) {
             file = NewFile(Url(m_path, name));
             m_log.push_back(Op{Op::kAdded, name});
-            if (file->Open(WriteAccess) != S_OK) return false;
+            if (file->Open(WriteAccess | m_gather) != S_OK) return false;
             m_holder = FileBeside(*file, Url(m_path, ""));
             m_holder->Open(ReadAccess);
         } else {
             file = FileBeside(*m_holder, Url(m_path, name));
             m_log.push_back(Op{Op::kAdded, name});
-            if (!file->file || file->Open(m_access) != S_OK) return false;
+            if (!file->file || file->Open(m_access | m_gather) != S_OK) return false;
         }
         m_entries[name] = {std::move(file), 0};
         return true;
@@ -204,6 +208,7 @@ private:
     Log& m_log;
     std::string m_path;
     uint32_t m_access = WriteAccess;
+    uint32_t m_gather;
     std::unique_ptr<HostFile> m_holder;
     std::map<std::string, Entry> m_entries;
 };
@@ -410,6 +415,61 @@ inline RecordedRun Compact(const std::string& dir, std::mt19937_64& random) {
         writer.Sync();
     });
     run.cuts.push_back(run.log.size());
+    return run;
+}
+
+// Gathering writers (GatherAccess): their bytes reach the file as records
+// when a record's worth is gathered, at a Sync, a Seek and the close. The
+// clock stands still meanwhile, so that no write-out depends on how fast
+// a run goes and a seed gives the same log every time (a write-out for
+// time is the same append as one for size).
+class StillClock {
+public:
+    StillClock() { SetGatherClockForTests([] { return int64_t{0}; }); }
+    ~StillClock() { SetGatherClockForTests(nullptr); }
+    StillClock(const StillClock&) = delete;
+    StillClock& operator=(const StillClock&) = delete;
+};
+
+// cont pack --interleave of streamed inputs, gathered: pieces of 256 bytes
+// to 4 KiB, a Sync every few pieces and one before the close; some streams
+// long enough to fill a record of their own between two syncs.
+inline RecordedRun PackInterleavedGathered(const std::string& dir, std::mt19937_64& random) {
+    RecordedRun run(dir + "/gathered.cnt");
+    PutFile(run.path, "");
+    StillClock still;
+    Record(run, [&] {
+        Writer writer(run.log, run.path, true);
+        Interleave(writer, random, 3 + random() % 6, 3 + random() % 8);
+        // In every eighth run (its images are large).
+        const std::string big = "big";
+        if (random() % 8 == 0 && writer.Add(big)) {
+            const std::string bytes = host::Pattern(kGatherRecordBytes + 1 + random() % 4096, random());
+            for (size_t at = 0; at < bytes.size(); at += 65536)
+                if (!writer.Write(big, bytes.substr(at, 65536))) break;
+        }
+        if (random() % 2) writer.Sync();
+    });
+    return run;
+}
+
+// cont add, gathered; and an overwrite across records by a gathering
+// writer (its Seek writes its gathered bytes out first).
+inline RecordedRun AddGathered(const std::string& dir, std::mt19937_64& random) {
+    RecordedRun run(dir + "/add-gathered.cnt");
+    run.base = Packed(run.path, random, 3, run.log);
+    run.log.push_back(Op{Op::kGuard});
+    run.from = run.log.size();
+    StillClock still;
+    Record(run, [&] {
+        Writer writer(run.log, run.path, true);
+        if (!writer.Append()) return;
+        const std::vector<std::string> streams = Interleave(writer, random, 2 + random() % 3, 5 + random() % 8);
+        const std::string bytes = Bytes(random, 8000);
+        const size_t at = random() % streams[0].size();
+        if (writer.Seek("s0", at)) writer.Write("s0", bytes.substr(0, std::min(bytes.size(), streams[0].size() - at)));
+        if (random() % 2) writer.Sync();
+    });
     return run;
 }
 

@@ -61,4 +61,30 @@ TEST(ContainerUrl, CheckExistenceTakesTheTextAsGiven) {
     Expect(ParseContainerUrl(nullptr), {"(null)", "", nullptr});
 }
 
+// gather=1 is an option beside the name, never part of it, wherever it
+// stands and whatever the name holds ('&' quoted, '=' as it is).
+TEST(ContainerUrl, GatherIsAnOptionBesideTheName) {
+    struct GatherCase {
+        Case url;
+        bool gather;
+    };
+    const GatherCase cases[] = {
+        {{"cont:///c.cnt?file=cam1.ts&gather=1", "c.cnt", "cam1.ts"}, true},
+        {{"cont:///c.cnt?gather=1&file=cam1.ts", "c.cnt", "cam1.ts"}, true},
+        {{"cont:///c.cnt?file=\"a&b\"&gather=1", "c.cnt", "a&b"}, true},
+        {{"cont:///c.cnt?file=a=b&gather=1", "c.cnt", "a=b"}, true},
+        {{"c.cnt?file=a&Gather=1", "c.cnt", "a"}, true},
+        {{"cont:///c.cnt?file=a%26gather=1", "c.cnt", "a"}, true},  // decoded first: an '&' as ever
+        {{"cont:///c.cnt?file=a&gather=0", "c.cnt", "a"}, false},
+        {{"cont:///c.cnt?file=a&gather=yes", "c.cnt", "a"}, false},
+        {{"cont:///c.cnt?file=\"a&gather=1\"", "c.cnt", "a&gather=1"}, false},
+        {{"cont:///c.cnt?file=a", "c.cnt", "a"}, false},
+    };
+    for (const GatherCase& c : cases) {
+        const ContainerUrl url = ParseHostUrl(c.url.text);
+        Expect(url, c.url);
+        EXPECT_EQ(url.gather, c.gather) << c.url.text;
+    }
+}
+
 }  // namespace

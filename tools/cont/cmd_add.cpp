@@ -16,7 +16,7 @@ namespace cont {
 namespace {
 
 const char kHelp[] =
-    "Usage: cont add [--replace] C.cnt [--name NAME] FILE...\n"
+    "Usage: cont add [--replace] [--no-gather] C.cnt [--name NAME] FILE...\n"
     "Adds each FILE to the container C.cnt as an entry named after the file's\n"
     "last path component, and a directory with every regular file beneath it,\n"
     "as `cont pack` does. The entries are appended: nothing the container holds\n"
@@ -28,6 +28,8 @@ const char kHelp[] =
     "  --name NAME     the entry name of the FILE that follows (needed for '-')\n"
     "  --replace       replace entries of the same names; without it, nothing is\n"
     "                  added when one of the names is taken\n"
+    "  --no-gather     write each piece to the container as it comes, rather than\n"
+    "                  in records of up to 1 MiB gathered in memory (as pack)\n"
     "\n"
     "The container must not be open in another program. Success is reported\n"
     "only once what was added is on the disk. When adding fails or is\n"
@@ -100,6 +102,7 @@ int Add(const Args& args, Tool& tool, ResultsReport* report) {
     // A container that does not exist yet is made; if nothing reaches it,
     // the writer takes it back as it closes.
     ContainerWriter writer;
+    writer.SetGathering(!args.Has("no-gather"));
     std::string why;
     const int32_t opened = writer.Append(*tool.module(), out, &why).code();
     int status = QLX_FAILED(opened) ? RefusedContainer(place, opened, why)
@@ -134,7 +137,8 @@ int RunAdd(const Args& args, Tool& tool) {
 
 const Command kAddCommand = {
     "add", "add files to a container in place", kHelp,
-    {{"replace", 0, false}, {"name", 0, true}, {"verbose", 'v', false}, {"json", 0, false}}, RunAdd,
+    {{"replace", 0, false}, {"name", 0, true}, {"verbose", 'v', false}, {"json", 0, false}, {"no-gather", 0, false}},
+    RunAdd,
 };
 
 }  // namespace cont

@@ -15,8 +15,8 @@ namespace cont {
 namespace {
 
 const char kHelp[] =
-    "Usage: cont pack [--force] [--interleave] [--sync-every SECONDS] OUT.cnt\n"
-    "                 [--name NAME] FILE...\n"
+    "Usage: cont pack [--force] [--interleave] [--sync-every SECONDS] [--no-gather]\n"
+    "                 OUT.cnt [--name NAME] FILE...\n"
     "Makes a new container OUT.cnt holding each FILE as an entry named after the\n"
     "file's last path component. A directory is packed with every regular file\n"
     "beneath it, named by its path with '/' after the directory's own name\n"
@@ -40,6 +40,10 @@ const char kHelp[] =
     "                  2; fractions allowed), also while the input is quiet, so a\n"
     "                  power cut loses at most the last SECONDS of it; 0 flushes\n"
     "                  only at the end\n"
+    "  --no-gather     write each piece to the container as it comes; by default\n"
+    "                  an entry's pieces are gathered in memory and written as\n"
+    "                  records of up to 1 MiB, at most half a second after they\n"
+    "                  came, so that entries written at once each lie together\n"
     "\n"
     "cont reports success only once the container is on the disk. When packing\n"
     "fails, a new OUT.cnt keeps what reached the disk and cont names the entries\n"
@@ -120,6 +124,7 @@ int Pack(const Args& args, Tool& tool, ResultsReport* report) {
     if (QLX_FAILED(prepared)) return Fail(Place{out, {}}, reason, prepared);
 
     ContainerWriter writer;
+    writer.SetGathering(!args.Has("no-gather"));
     const int32_t created = writer.Create(*tool.module(), target.writePath(), &reason);
     Packer packer(tool, out, target.writePath(), writer);
     packer.SyncEvery(std::chrono::milliseconds(syncEveryMs));
@@ -143,7 +148,7 @@ int RunPack(const Args& args, Tool& tool) {
 const Command kPackCommand = {
     "pack", "make a new container from files", kHelp,
     {{"force", 'f', false}, {"interleave", 0, false}, {"name", 0, true}, {"sync-every", 0, true},
-     {"verbose", 'v', false}, {"json", 0, false}},
+     {"verbose", 'v', false}, {"json", 0, false}, {"no-gather", 0, false}},
     RunPack,
 };
 

@@ -6,7 +6,14 @@
 //
 // The container is written out (its directory, and the flag that says it
 // was closed cleanly) once the writer is closed and every entry file
-// added through it is released. A container file that loses its last
+// added through it is released.
+//
+// Entries gather their written bytes (the module's GatherAccess) unless
+// SetGathering(false) says otherwise: small writes of entries written at
+// once reach the file in large records, each entry's lying together, as
+// each entry file's Close, Seek, a Sync or the container's close writes
+// them out, or at most half a second after they were written. Another
+// process reading the container sees them from then on. A container file that loses its last
 // holder before that is not lost: the next reader repairs it.
 #ifndef CONTFS_CONTAINER_WRITER_H
 #define CONTFS_CONTAINER_WRITER_H
@@ -42,6 +49,10 @@ public:
     // written on a failure, and a file made here is taken back, as it is
     // at Close when no entry reached it.
     Result Append(Module& module, const std::string& path, std::string* why = nullptr);
+
+    // Whether entries added from now on gather their written bytes (the
+    // default) or have each Write reach the file as it is made.
+    void SetGathering(bool gather) { gather_ = gather; }
 
     // Adds an entry of this name and opens it for writing in `file`.
     // E_FAIL when the container already holds the name; RES_UNEXPECTED
@@ -80,7 +91,7 @@ private:
     // Closes what the writer held and takes the path a URL will name.
     Result Begin(const std::string& path, std::string* why);
 
-    Result Start(const std::string& url, EntryFile* file, std::string* why);
+    Result Start(const std::string& url, uint32_t access, EntryFile* file, std::string* why);
 
     Module* module_ = nullptr;
     std::string urlPath_;
@@ -91,6 +102,7 @@ private:
     bool started_ = false;
     bool appending_ = false;
     bool made_ = false;  // Append made the file
+    bool gather_ = true;
 };
 
 }  // namespace contfs
