@@ -7,7 +7,7 @@ set -euo pipefail
 # GStreamer's development packages for contsrc (gst/), and for its tests and
 # the demo GStreamer's tools, demuxers (base, good) and decoders (libav);
 # zsh and fish for the tests of cont's completion in those shells.
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           pkgconf fuse3 libfuse3-dev ffmpeg libcli11-dev
           nlohmann-json3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav zsh fish)

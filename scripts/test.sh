@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the layer check, the thread tests under
+# Builds and runs every test: the layer and format checks, the thread tests under
 # ThreadSanitizer, the normal build, the fuzz corpora, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build.
 set -euo pipefail
@@ -9,6 +9,8 @@ jobs=$(nproc)
 
 echo "=== layer check ==="
 bash scripts/check_layers.sh
+echo "=== format check ==="
+bash scripts/check_format.sh
 
 # build_preset PRESET [TARGET...]: configures and builds the preset, only the
 # given targets when there are any.
