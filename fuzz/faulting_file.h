@@ -1,0 +1,92 @@
+// A plain data file that fails one write, or runs out of room, where the
+// fuzz input chose: how the fuzz targets reach the writer's failure paths
+// (an entry record, a slot or a data record that could not be written and is
+// taken back).
+#ifndef CONTFS_FUZZ_FAULTING_FILE_H
+#define CONTFS_FUZZ_FAULTING_FILE_H
+
+#include <cstdint>
+#include <memory>
+
+#include "datafile/data_file.h"
+
+namespace fuzz {
+
+struct WriteFault {
+    int64_t failingWrite = -1;  // this many writes pass, then this one fails; -1: none
+    int64_t room = -1;          // bytes that still fit on the disk; -1: no end
+    bool happened = false;
+};
+
+class FaultingFile : public CLuDataFile {
+public:
+    explicit FaultingFile(WriteFault* fault) : m_inner(CreateDataFile(0)), m_fault(fault) {}
+
+    int32_t Write(const void* src, uint32_t count) override {
+        uint32_t allowed = 0;
+        if (!Allowed(count, &allowed)) return -1;
+        return Spent(m_inner->Write(src, allowed));
+    }
+    int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override {
+        uint32_t allowed = 0;
+        if (!Allowed(count, &allowed)) return -1;
+        if (allowed < count) {
+            Spent(m_inner->WriteAt(offset, src, allowed));
+            return -1;
+        }
+        return Spent(m_inner->WriteAt(offset, src, count));
+    }
+
+    int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
+        return m_inner->Create(path, mode, ignored);
+    }
+    int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {
+        return m_inner->Open(path, flags, textMode);
+    }
+    int32_t OpenShared(const char* path, uint32_t flags, uint32_t share, int32_t textMode) override {
+        return m_inner->OpenShared(path, flags, share, textMode);
+    }
+    int32_t SetShare(uint32_t share) override { return m_inner->SetShare(share); }
+    int32_t Close() override { return m_inner->Close(); }
+    int32_t GetFileLength() override { return m_inner->GetFileLength(); }
+    int64_t GetFileLength64() override { return m_inner->GetFileLength64(); }
+    int32_t SetFileLength(uint32_t size) override { return m_inner->SetFileLength(size); }
+    int32_t SetFileLength64(uint64_t size) override { return m_inner->SetFileLength64(size); }
+    int32_t Seek(int32_t offset, uint32_t origin) override { return m_inner->Seek(offset, origin); }
+    int32_t Seek64(uint32_t low, uint32_t high, uint32_t origin) override { return m_inner->Seek64(low, high, origin); }
+    int32_t Tell() override { return m_inner->Tell(); }
+    uint64_t Tell64() override { return m_inner->Tell64(); }
+    int32_t Read(void* dst, uint32_t count) override { return m_inner->Read(dst, count); }
+    int32_t ReadAt(uint64_t offset, void* dst, uint32_t count) override { return m_inner->ReadAt(offset, dst, count); }
+    int32_t Rewind() override { return m_inner->Rewind(); }
+    int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
+    int32_t Delete(const char* path) override { return m_inner->Delete(path); }
+    int32_t Sync() override { return m_inner->Sync(); }
+
+private:
+    // Whether the write may start, and how many of its bytes fit.
+    bool Allowed(uint32_t count, uint32_t* allowed) {
+        if (m_fault->failingWrite >= 0 && m_fault->failingWrite-- == 0) {
+            m_fault->happened = true;
+            return false;
+        }
+        *allowed = count;
+        if (m_fault->room >= 0 && count > m_fault->room) {
+            m_fault->happened = true;
+            *allowed = static_cast<uint32_t>(m_fault->room);
+            if (*allowed == 0) return false;
+        }
+        return true;
+    }
+    int32_t Spent(int32_t put) {
+        if (put > 0 && m_fault->room >= 0) m_fault->room -= put;
+        return put;
+    }
+
+    std::unique_ptr<CLuDataFile> m_inner;
+    WriteFault* m_fault;
+};
+
+}  // namespace fuzz
+
+#endif
