@@ -62,6 +62,7 @@ public:
     int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
     int32_t Delete(const char* path) override { return m_inner->Delete(path); }
     int32_t Sync() override { return m_inner->Sync(); }
+    int32_t StartWriteBack(uint64_t offset, uint64_t length) override { return m_inner->StartWriteBack(offset, length); }
 
 private:
     // Whether the write may start, and how many of its bytes fit.
