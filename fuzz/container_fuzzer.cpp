@@ -89,7 +89,7 @@ void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& 
     fresh.index = entry->index;
     const EntryBytes fixed = Read(container, entry, fresh, choices.PieceSize(), nullptr, budget);
     const EntryBytes varied = Read(container, entry, fresh, 0, &choices, budget);
-    ExpectSameReading(fixed, varied, name + " read in pieces of one size and of changing sizes");
+    ExpectSameReading(fixed, varied, MetDamage(container), name + " read in pieces of one size and of changing sizes");
     const EntryBytes& whole = fixed.bytes.size() >= varied.bytes.size() ? fixed : varied;
 
     const uint64_t size = entry->size;
@@ -131,7 +131,7 @@ void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& 
         // Where it stopped at damage, a seek may pass over the damage; a
         // read from before it must stop there too.
         if (target < whole.bytes.size())
-            ExpectSameReading(From(whole, target), afterSeek,
+            ExpectSameReading(From(whole, target), afterSeek, MetDamage(container),
                               name + " read after a seek to " + std::to_string(target));
     }
 }

@@ -62,7 +62,7 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
     reader->AddRef();
     const bool opened = reader->IsOpen() && reader->ReadDirectory() == S_OK;
     if (!opened) {
-        bool anything = !old.empty();
+        bool anything = !old.entries.empty();
         for (const Planned& p : planned) anything |= !p.expect.empty();
         if (anything) Broken(what + ": the container does not open");
         reader->Release();
@@ -70,10 +70,12 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
     }
     ReadLimits limits;
     const Snapshot now = ReadEveryEntry(reader, limits);
-    for (const auto& [name, bytes] : old) {
-        auto found = now.find(name);
-        if (found == now.end()) Broken(what + ": entry " + Shown(name) + ", there before, is gone");
-        if (!oldMayDiffer) ExpectSameReading(bytes, found->second, what + ", entry " + Shown(name) + " there before");
+    for (const auto& [name, bytes] : old.entries) {
+        auto found = now.entries.find(name);
+        if (found == now.entries.end()) Broken(what + ": entry " + Shown(name) + ", there before, is gone");
+        if (!oldMayDiffer)
+            ExpectSameReading(bytes, found->second, old.damaged || now.damaged,
+                              what + ", entry " + Shown(name) + " there before");
     }
     for (const Planned& p : planned) {
         ContainerEntry* entry = reader->FindEntry(CompactString(p.name.c_str()));
@@ -94,9 +96,9 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
             Broken(where + ": reads " + std::to_string(got.bytes.size()) + " bytes (result " + Hex(got.result) +
                    "), not the " + std::to_string(p.expect.size()) + " written");
     }
-    if (now.size() < kMostEntriesRead) {
-        for (const auto& [name, bytes] : now) {
-            bool known = old.count(name) != 0;
+    if (now.entries.size() < kMostEntriesRead) {
+        for (const auto& [name, bytes] : now.entries) {
+            bool known = old.entries.count(name) != 0;
             for (const Planned& p : planned) known |= p.name == name;
             if (!known) Broken(what + ": entry " + Shown(name) + " came from nowhere");
         }
@@ -265,10 +267,10 @@ bool AgreesWithItsRecords(const std::string& path, const Snapshot& snapshot) {
     if (same) {
         ReadLimits limits;
         const Snapshot repaired = ReadEveryEntry(reader, limits);
-        same = repaired.size() == snapshot.size();
-        for (const auto& [name, read] : snapshot) {
-            auto found = repaired.find(name);
-            same = same && found != repaired.end() && found->second.bytes == read.bytes &&
+        same = repaired.entries.size() == snapshot.entries.size();
+        for (const auto& [name, read] : snapshot.entries) {
+            auto found = repaired.entries.find(name);
+            same = same && found != repaired.entries.end() && found->second.bytes == read.bytes &&
                    found->second.stop == read.stop;
         }
     }
@@ -324,7 +326,7 @@ void CopyIntoNewContainer(const std::string& path, const Snapshot& source, Choic
     creator->AddRef();
     Check(creator->IsOpen(), "a new container's file");
     std::vector<Planned> planned;
-    for (const auto& [name, read] : source) {
+    for (const auto& [name, read] : source.entries) {
         if (name.empty() || planned.size() == 6) continue;
         Planned p;
         p.name = name;

@@ -75,7 +75,20 @@ EntryBytes ReadThrough(ITWContainerFile* container, const ContainerEntry* entry,
     return read;
 }
 
-void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, const std::string& what) {
+bool MetDamage(ITWContainerFile* container) {
+    IQLXContainerInspector* inspector = nullptr;
+    Check(container->QueryInterface(IID_IQLXContainerInspector, reinterpret_cast<void**>(&inspector)) == S_OK,
+          "inspector");
+    int32_t found = 0;
+    uint64_t offset = 0;
+    uint32_t part = 0;
+    const char* reason = nullptr;
+    Check(inspector->GetFirstDamage(&found, &offset, &part, &reason) == S_OK, "GetFirstDamage");
+    inspector->Release();
+    return found != 0;
+}
+
+void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, bool damaged, const std::string& what) {
     if (a.from != b.from) Broken(what + ": readings from different places");
     const size_t common = std::min(a.bytes.size(), b.bytes.size());
     if (std::memcmp(a.bytes.data(), b.bytes.data(), common) != 0) {
@@ -87,7 +100,7 @@ void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, const std::stri
     // A reading cut by a limit may have stopped anywhere before the other.
     const bool aCut = a.stop == EntryBytes::Stop::kCut, bCut = b.stop == EntryBytes::Stop::kCut;
     const bool shorterCut = (aCut && a.bytes.size() <= b.bytes.size()) || (bCut && b.bytes.size() <= a.bytes.size());
-    if (shorterCut) return;
+    if (shorterCut || damaged) return;
     if (a.bytes.size() != b.bytes.size() || a.stop != b.stop)
         Broken(what + ": the readings stop at different places (" + Describe(a) + "; " + Describe(b) + ")");
 }
@@ -159,8 +172,9 @@ Snapshot ReadEveryEntry(ITWContainerFile* container, const ReadLimits& limits) {
         if (!entry) continue;
         EntryCursor cursor;
         cursor.index = entry->index;
-        snapshot[entry->name.GetChars()] = ReadThrough(container, entry, cursor, 4096, nullptr, limits);
+        snapshot.entries[entry->name.GetChars()] = ReadThrough(container, entry, cursor, 4096, nullptr, limits);
     }
+    snapshot.damaged = MetDamage(container);
     return snapshot;
 }
 
@@ -171,14 +185,15 @@ void ExpectSameContainer(const std::string& path, const Snapshot& before, const 
     if (again->IsOpen()) again->ReadDirectory();
     ReadLimits limits;
     const Snapshot after = again->IsOpen() ? ReadEveryEntry(again, limits) : Snapshot();
-    for (const auto& [name, bytes] : before) {
+    const bool damaged = before.damaged || after.damaged;
+    for (const auto& [name, bytes] : before.entries) {
         if (name == gone) continue;
-        auto found = after.find(name);
-        if (found == after.end()) Broken(what + ": entry " + Shown(name) + " is gone");
-        ExpectSameReading(bytes, found->second, what + ", entry " + Shown(name));
+        auto found = after.entries.find(name);
+        if (found == after.entries.end()) Broken(what + ": entry " + Shown(name) + " is gone");
+        ExpectSameReading(bytes, found->second, damaged, what + ", entry " + Shown(name));
     }
-    for (const auto& [name, bytes] : after) {
-        if (!before.count(name) && before.size() < kMostEntriesRead)
+    for (const auto& [name, bytes] : after.entries) {
+        if (!before.entries.count(name) && before.entries.size() < kMostEntriesRead)
             Broken(what + ": entry " + Shown(name) + " came from nowhere");
     }
     again->Release();

@@ -43,10 +43,17 @@ int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, Entry
 EntryBytes ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, uint32_t piece,
                        Choices* choices, const ReadLimits& limits);
 
-// Two readings of one entry must agree on every byte both delivered, and
-// two that both ran to the end or to damage must have stopped at the same
-// place for the same reason. Breaks the run, naming `what`, when not.
-void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, const std::string& what);
+// Whether the container met damage (its report names some). Then how far a
+// reading gets may depend on what earlier readings taught the container
+// about where records lie (a damaged seek table, say, leaves an entry's
+// records to be found by the scans of others).
+bool MetDamage(ITWContainerFile* container);
+
+// Two readings of one entry must agree on every byte both delivered, and,
+// in a container that met no damage, two that both ran to the end or to a
+// failure must have stopped at the same place for the same reason. Breaks
+// the run, naming `what`, when not.
+void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, bool damaged, const std::string& what);
 
 // The names a container lists, each taken from its URL
 // "cont:///<path>?file=<name>" (quotes and slashes as the listing writes them).
@@ -60,14 +67,19 @@ ContainerEntry* FindListed(ITWContainerFile* container, const std::string& liste
 ContainerEntry* FindListedNow(ITWContainerFile* container, const std::string& listed);
 
 // Every entry the container lists (the first kMostEntriesRead of them),
-// read from its start in pieces of 4096 bytes, by its own name.
+// read from its start in pieces of 4096 bytes, by its own name, and whether
+// the container met damage by then.
 constexpr uint32_t kMostEntriesRead = 300;
-using Snapshot = std::map<std::string, EntryBytes>;
+struct Snapshot {
+    std::map<std::string, EntryBytes> entries;
+    bool damaged = false;
+};
 Snapshot ReadEveryEntry(ITWContainerFile* container, const ReadLimits& limits);
 
 // Whether the file at path opens as a container whose every entry reads as
-// `before` says: the same entries (`gone` excepted), the same bytes, stopping
-// at the same place. Breaks the run, naming `what`, when it does not.
+// `before` says: the same entries (`gone` excepted), the same bytes,
+// stopping at the same place unless either met damage. Breaks the run,
+// naming `what`, when it does not.
 void ExpectSameContainer(const std::string& path, const Snapshot& before, const std::string& gone,
                          const std::string& what);
 

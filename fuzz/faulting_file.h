@@ -14,7 +14,7 @@ namespace fuzz {
 
 struct WriteFault {
     int64_t failingWrite = -1;  // this many writes pass, then this one fails; -1: none
-    int64_t room = -1;          // bytes that still fit on the disk; -1: no end
+    int64_t room = -1;          // bytes the file may still grow by; -1: no end
     bool happened = false;
 };
 
@@ -24,17 +24,17 @@ public:
 
     int32_t Write(const void* src, uint32_t count) override {
         uint32_t allowed = 0;
-        if (!Allowed(count, &allowed)) return -1;
-        return Spent(m_inner->Write(src, allowed));
+        if (!Allowed(m_inner->Tell64(), count, &allowed)) return -1;
+        return m_inner->Write(src, allowed);
     }
     int32_t WriteAt(uint64_t offset, const void* src, uint32_t count) override {
         uint32_t allowed = 0;
-        if (!Allowed(count, &allowed)) return -1;
+        if (!Allowed(offset, count, &allowed)) return -1;
         if (allowed < count) {
-            Spent(m_inner->WriteAt(offset, src, allowed));
+            m_inner->WriteAt(offset, src, allowed);
             return -1;
         }
-        return Spent(m_inner->WriteAt(offset, src, count));
+        return m_inner->WriteAt(offset, src, count);
     }
 
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
@@ -65,23 +65,27 @@ public:
     int32_t StartWriteBack(uint64_t offset, uint64_t length) override { return m_inner->StartWriteBack(offset, length); }
 
 private:
-    // Whether the write may start, and how many of its bytes fit.
-    bool Allowed(uint32_t count, uint32_t* allowed) {
+    // Whether a write of count bytes at offset may start, and how many of
+    // them fit: only the bytes that lengthen the file take room, as on a
+    // disk that has run out, where bytes written over others still land.
+    bool Allowed(uint64_t offset, uint32_t count, uint32_t* allowed) {
         if (m_fault->failingWrite >= 0 && m_fault->failingWrite-- == 0) {
             m_fault->happened = true;
             return false;
         }
         *allowed = count;
-        if (m_fault->room >= 0 && count > m_fault->room) {
-            m_fault->happened = true;
-            *allowed = static_cast<uint32_t>(m_fault->room);
-            if (*allowed == 0) return false;
+        const int64_t length = m_inner->GetFileLength64();
+        if (m_fault->room < 0 || length < 0) return true;
+        const uint64_t end = static_cast<uint64_t>(length) + static_cast<uint64_t>(m_fault->room);
+        if (offset + count <= end) {
+            if (offset + count > static_cast<uint64_t>(length))
+                m_fault->room -= static_cast<int64_t>(offset + count - static_cast<uint64_t>(length));
+            return true;
         }
-        return true;
-    }
-    int32_t Spent(int32_t put) {
-        if (put > 0 && m_fault->room >= 0) m_fault->room -= put;
-        return put;
+        m_fault->happened = true;
+        *allowed = offset < end ? static_cast<uint32_t>(end - offset) : 0;
+        m_fault->room = 0;
+        return *allowed != 0;
     }
 
     std::unique_ptr<CLuDataFile> m_inner;

@@ -16,7 +16,7 @@ enum class StepKind : uint8_t {
     kCreate,      // every handle closed, then a writer of a new entry `name` (WriteAccess): the file is emptied
     kAdd,         // a writer of a new entry `name`: WriteAccess, and AppendAccess when no handle holds the container
     kOpenReader,  // a reader of entry `name` (ReadAccess)
-    kWrite,       // `size` new bytes at the handle's position, in pieces of `piece` bytes
+    kWrite,       // `size` new bytes at the handle's position, in pieces of `piece` bytes (a writer's handle)
     kSeek,        // the handle to `position`, taken modulo the entry's size + 2 (so sometimes beyond it)
     kRead,        // `size` bytes at the handle's position, in pieces of `piece` bytes
     kSync,        // IQLXFileSync::Sync on the handle
