@@ -5,6 +5,7 @@
 #ifndef CONTFS_FUZZ_FAULTING_FILE_H
 #define CONTFS_FUZZ_FAULTING_FILE_H
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 
@@ -63,14 +64,18 @@ public:
     int32_t Delete(const char* path) override { return m_inner->Delete(path); }
     int32_t Sync() override { return m_inner->Sync(); }
     int32_t StartWriteBack(uint64_t offset, uint64_t length) override { return m_inner->StartWriteBack(offset, length); }
+    // The cause of the latest failure, the injected ones included.
+    int32_t GetLastSystemError() override { return m_injected ? m_injected : m_inner->GetLastSystemError(); }
 
 private:
     // Whether a write of count bytes at offset may start, and how many of
     // them fit: only the bytes that lengthen the file take room, as on a
     // disk that has run out, where bytes written over others still land.
     bool Allowed(uint64_t offset, uint32_t count, uint32_t* allowed) {
+        m_injected = 0;
         if (m_fault->failingWrite >= 0 && m_fault->failingWrite-- == 0) {
             m_fault->happened = true;
+            m_injected = EIO;
             return false;
         }
         *allowed = count;
@@ -83,6 +88,7 @@ private:
             return true;
         }
         m_fault->happened = true;
+        m_injected = ENOSPC;
         *allowed = offset < end ? static_cast<uint32_t>(end - offset) : 0;
         m_fault->room = 0;
         return *allowed != 0;
@@ -90,6 +96,7 @@ private:
 
     std::unique_ptr<CLuDataFile> m_inner;
     WriteFault* m_fault;
+    int32_t m_injected = 0;  // errno of an injected failure, until the next write
 };
 
 }  // namespace fuzz
