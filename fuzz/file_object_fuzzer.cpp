@@ -30,6 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -129,7 +130,13 @@ Container Make(const std::string& path, const std::vector<std::string>& names, u
     made.path = path;
     CContainerFile* writer = new CContainerFile(path.c_str(), kContainerWriteAccess);
     writer->AddRef();
-    Check(writer->IsOpen(), "a container file");
+    if (!writer->IsOpen()) {
+        int32_t systemError = 0;
+        const char* reason = nullptr;
+        writer->GetLastFailure(&systemError, &reason);
+        Broken("the container " + Shown(path) + " cannot be made: errno " + std::to_string(systemError) + ", " +
+               Shown(reason ? reason : "") + "; module objects alive: " + (CanUnload() == S_OK ? "none" : "some"));
+    }
     for (const std::string& name : names) {
         ContainerEntry* entry = writer->AddEntry(CompactString(name.c_str()));
         Check(entry != nullptr, "AddEntry");
@@ -146,7 +153,8 @@ Container Make(const std::string& path, const std::vector<std::string>& names, u
     }
     writer->Release();
     struct stat info;
-    Check(stat(path.c_str(), &info) == 0, "a container made");
+    if (stat(path.c_str(), &info) != 0)
+        Broken("the container " + Shown(path) + " made is not there: errno " + std::to_string(errno));
     made.inode = info.st_ino;
     made.device = info.st_dev;
     return made;
