@@ -123,7 +123,7 @@ void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& 
             afterSeek.from = target;
             budget.Spend(1);
             afterSeek.result = ReadOnce(container, entry, cursor, choices.PieceSize(), &afterSeek.bytes);
-            afterSeek.stop = afterSeek.result == S_OK ? EntryBytes::Stop::kCut
+            afterSeek.stop = afterSeek.result == S_OK              ? EntryBytes::Stop::kCut
                              : afterSeek.result == RES_END_OF_DATA ? EntryBytes::Stop::kEnd
                                                                    : EntryBytes::Stop::kFailed;
         }

@@ -15,10 +15,10 @@ namespace {
 // One entry a writing phase puts into a container, and what it must read as.
 struct Planned {
     std::string name;
-    std::string source;  // the bytes to append, in order
-    size_t handed = 0;   // bytes of source the writer took
-    std::string expect;  // what the entry holds, as far as the writer said
-    std::string pending;  // a failed write's bytes: a prefix of them may be there too
+    std::string source;               // the bytes to append, in order
+    size_t handed = 0;                // bytes of source the writer took
+    std::string expect;               // what the entry holds, as far as the writer said
+    std::string pending;              // a failed write's bytes: a prefix of them may be there too
     ContainerEntry* entry = nullptr;  // once added, until removed
     EntryCursor cursor;
     bool removed = false;
@@ -41,8 +41,7 @@ std::string RandomBytes(Choices& choices, size_t count) {
 bool WithinBounds(const std::string& bytes, const Planned& p, bool loose) {
     if (!loose) return bytes == p.expect;
     const std::string most = p.expect + p.pending;
-    return bytes.size() >= p.expect.size() && bytes.size() <= most.size() &&
-           most.compare(0, bytes.size(), bytes) == 0;
+    return bytes.size() >= p.expect.size() && bytes.size() <= most.size() && most.compare(0, bytes.size(), bytes) == 0;
 }
 
 // What the file may hold beside what the writer said.
@@ -155,7 +154,8 @@ public:
     void Overwrite(Planned& p) {
         if (Faulty() || p.expect.empty()) return;
         const uint64_t at = m_choices.Below(p.expect.size());
-        const std::string bytes = RandomBytes(m_choices, 1 + m_choices.Below(std::min<uint64_t>(30000, p.expect.size() - at + 100)));
+        const std::string bytes =
+            RandomBytes(m_choices, 1 + m_choices.Below(std::min<uint64_t>(30000, p.expect.size() - at + 100)));
         Check(m_container->SeekEntry(&p.cursor, at) == S_OK, "a seek back into a written entry");
         Check(Write(p, bytes), "an overwrite without a fault");
         p.expect.replace(at, bytes.size(), bytes);
@@ -187,9 +187,11 @@ public:
                 atEnd = true;
             }
         }
-        const bool prefix = p.followed.size() <= p.expect.size() && p.expect.compare(0, p.followed.size(), p.followed) == 0;
+        const bool prefix =
+            p.followed.size() <= p.expect.size() && p.expect.compare(0, p.followed.size(), p.followed) == 0;
         if (!prefix || (atEnd && p.followed.size() != p.expect.size()))
-            Broken("a cursor of the writer's container read " + std::to_string(p.followed.size()) + " bytes of entry " + Shown(p.name) + ", not the " + std::to_string(p.expect.size()) + " written");
+            Broken("a cursor of the writer's container read " + std::to_string(p.followed.size()) + " bytes of entry " +
+                   Shown(p.name) + ", not the " + std::to_string(p.expect.size()) + " written");
     }
 
 private:
@@ -347,7 +349,8 @@ void CopyIntoNewContainer(const std::string& path, const Snapshot& source, Choic
         if (choices.Below(2) == 0) Check(creator->Sync() == S_OK || fault.happened, "Sync");
         CopyFile(path, copy);
         Leeway leeway{fault.happened, true};
-        const Snapshot repaired = ExpectHolds(copy, {}, false, planned, leeway, "a new container copied before its close");
+        const Snapshot repaired =
+            ExpectHolds(copy, {}, false, planned, leeway, "a new container copied before its close");
         ExpectSameContainer(copy, repaired, "", "a repaired copy of a new container opened again");
         unlink(copy.c_str());
     });

@@ -63,7 +63,9 @@ public:
     int16_t GetDescriptor() override { return m_inner->GetDescriptor(); }
     int32_t Delete(const char* path) override { return m_inner->Delete(path); }
     int32_t Sync() override { return m_inner->Sync(); }
-    int32_t StartWriteBack(uint64_t offset, uint64_t length) override { return m_inner->StartWriteBack(offset, length); }
+    int32_t StartWriteBack(uint64_t offset, uint64_t length) override {
+        return m_inner->StartWriteBack(offset, length);
+    }
     // The cause of the latest failure, the injected ones included.
     int32_t GetLastSystemError() override { return m_injected ? m_injected : m_inner->GetLastSystemError(); }
 

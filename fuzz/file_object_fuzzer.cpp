@@ -198,8 +198,7 @@ std::string ReadToEnd(Handle& handle, Choices& choices, int32_t* last) {
 
 // A handle that opened: it holds the file its URL names, the entry of its
 // name, and reads, seeks and stats that entry's bytes.
-void CheckOpened(Handle& handle, const std::string& url, const std::vector<Container>& containers,
-                 Choices& choices) {
+void CheckOpened(Handle& handle, const std::string& url, const std::vector<Container>& containers, Choices& choices) {
     const std::string held = HeldPath(handle);
     struct stat info;
     const Container* container = nullptr;
@@ -242,7 +241,8 @@ void CheckOpened(Handle& handle, const std::string& url, const std::vector<Conta
 
     IQLXFileObject64* seek = As<IQLXFileObject64>(handle, IID_IQLXFileObject64);
     const uint64_t size = want.size();
-    const uint64_t targets[] = {0, size, size + 1, choices.Below(size + 1), (uint64_t{1} << 32) + choices.Below(size + 1)};
+    const uint64_t targets[] = {0, size, size + 1, choices.Below(size + 1),
+                                (uint64_t{1} << 32) + choices.Below(size + 1)};
     for (uint64_t target : targets) {
         const int32_t result = seek->Seek64(static_cast<uint32_t>(target), static_cast<uint32_t>(target >> 32), 0);
         if ((result == S_OK) != (target <= size))
@@ -251,7 +251,8 @@ void CheckOpened(Handle& handle, const std::string& url, const std::vector<Conta
         if (result != S_OK) continue;
         const std::string rest = ReadToEnd(handle, choices, &last);
         if (rest != want.substr(target))
-            Broken("the URL " + Shown(url) + ": after a seek to " + std::to_string(target) + " a read gives other bytes");
+            Broken("the URL " + Shown(url) + ": after a seek to " + std::to_string(target) +
+                   " a read gives other bytes");
     }
     seek->Release();
 
@@ -265,8 +266,8 @@ void CheckOpened(Handle& handle, const std::string& url, const std::vector<Conta
 
 // Every entry opens through the URL the host library writes for it, and
 // through the URL its container lists, unless no URL can carry its name.
-void CheckEveryEntryOpens(const Container& container, Choices& choices,
-                          std::vector<std::unique_ptr<Handle>>& handles, const std::vector<Container>& all) {
+void CheckEveryEntryOpens(const Container& container, Choices& choices, std::vector<std::unique_ptr<Handle>>& handles,
+                          const std::vector<Container>& all) {
     // Entries that never received a byte do not reach the file: it stays
     // empty, and nothing opens.
     bool holdsData = false;
@@ -308,8 +309,8 @@ void CheckEveryEntryOpens(const Container& container, Choices& choices,
         std::unique_ptr<Handle> handle = Open(url);
         const char* opened = nullptr;
         if (handle->opened != S_OK || handle->file->GetName(&opened) != S_OK || name != opened)
-            Broken("the listed URL " + Shown(url) + " does not open entry " + Shown(name) + " (" +
-                   Hex(handle->opened) + ", " + Shown(opened ? opened : "") + ")");
+            Broken("the listed URL " + Shown(url) + " does not open entry " + Shown(name) + " (" + Hex(handle->opened) +
+                   ", " + Shown(opened ? opened : "") + ")");
     }
     list->Release();
 }

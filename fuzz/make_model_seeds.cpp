@@ -66,8 +66,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    Save(dir, "create-write-reopen",
-         {Create(0), Write(0, 100, 7), Just(StepKind::kCloseAll), Just(StepKind::kReopen)});
+    Save(dir, "create-write-reopen", {Create(0), Write(0, 100, 7), Just(StepKind::kCloseAll), Just(StepKind::kReopen)});
     Save(dir, "interleaved-writers",
          {Create(0), Add(1), Add(2), Write(0, 3000, 100), Write(1, 3000, 100), Write(2, 10, 1), Write(0, 3000, 4096),
           Write(1, 3000, 65535), Write(2, 2000, 3), Just(StepKind::kReopen)});
@@ -100,7 +99,7 @@ int main(int argc, char** argv) {
          {Create(0), Write(0, 5000, 5000), Seek(0, 5001), Seek(0, 2500), Seek(0, 0x10000 - 2500, true),
           Read(0, 100, 100), On(StepKind::kStat, 0), Seek(0, 5000), Read(0, 1, 1), Just(StepKind::kCloseAll)});
     Save(dir, "created-never-written",
-         {Create(0), Add(1), Just(StepKind::kCrashCopy), On(StepKind::kSync, 0), Just(StepKind::kCloseAll),
-          Reader(0), Add(2), Write(0, 10, 10), Just(StepKind::kReopen)});
+         {Create(0), Add(1), Just(StepKind::kCrashCopy), On(StepKind::kSync, 0), Just(StepKind::kCloseAll), Reader(0),
+          Add(2), Write(0, 10, 10), Just(StepKind::kReopen)});
     return 0;
 }

@@ -145,16 +145,16 @@ private:
         if (!handle) return;
         if (handle->file) handle->file->Release();
         handle->file = nullptr;
-        Expect(handle->request.refs == 0 && handle->response.refs == 0, "a released file object still holds the host's objects");
+        Expect(handle->request.refs == 0 && handle->response.refs == 0,
+               "a released file object still holds the host's objects");
     }
 
     // A new handle of the open container, kept when the open succeeded as
     // the model said it must, released at once otherwise.
     void Keep(std::unique_ptr<Handle> handle, int32_t result, bool expected, const char* what) {
         if (!handle) return;
-        Expect((result == S_OK) == expected,
-               std::string(what) + " of \"" + handle->name + "\" gave " + Hex(result) +
-                   (expected ? ", where it should open" : ", where it should fail"));
+        Expect((result == S_OK) == expected, std::string(what) + " of \"" + handle->name + "\" gave " + Hex(result) +
+                                                 (expected ? ", where it should open" : ", where it should fail"));
         if (result == S_OK && expected) {
             m_handles.push_back(std::move(handle));
         } else {
@@ -266,8 +266,8 @@ private:
                 } else {
                     Expect(response.status == S_OK &&
                                response.size == static_cast<uint32_t>(m_instances[live].bytes.size()),
-                           "Stat gave size " + std::to_string(response.size) + " (" + Hex(response.status) +
-                               "), not " + std::to_string(m_instances[live].bytes.size()));
+                           "Stat gave size " + std::to_string(response.size) + " (" + Hex(response.status) + "), not " +
+                               std::to_string(m_instances[live].bytes.size()));
                 }
                 break;
             }
@@ -294,8 +294,7 @@ private:
                 if (m_handles.empty()) ContainerClosed();
                 break;
             }
-            default:
-                break;
+            default: break;
         }
     }
 
@@ -328,8 +327,8 @@ private:
         handle.file->QueryInterface(IID_IQLXFileObject64, reinterpret_cast<void**>(&seek));
         Expect(seek != nullptr, "IQLXFileObject64");
         if (!seek) return;
-        const int32_t result = seek->Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32),
-                                            step.relative ? 1 : 0);
+        const int32_t result =
+            seek->Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32), step.relative ? 1 : 0);
         seek->Release();
         Expect((result == S_OK) == (target <= size), "a seek to " + std::to_string(target) + " of an entry of " +
                                                          std::to_string(size) + " bytes gave " + Hex(result));
@@ -414,7 +413,7 @@ private:
             const bool exactOk = want != exact.end() && bytes == want->second;
             const bool eitherOk = may != either.end() && bytes == may->second;
             Expect(endOk && (exactOk || eitherOk), what + ": \"" + name + "\" reads " + std::to_string(bytes.size()) +
-                                                        " bytes (" + Hex(read) + "), not the model's");
+                                                       " bytes (" + Hex(read) + "), not the model's");
             found[name] = bytes;
             Release(std::move(handle));
         }
@@ -467,9 +466,9 @@ private:
     std::vector<std::unique_ptr<Handle>> m_handles;
     std::vector<Instance> m_instances;  // of the open container
     Mode m_mode = Mode::kClosed;
-    bool m_begun = false;        // the open container has written to its file
-    Entries m_disk;              // what the file holds while no handle holds it
-    bool m_diskHolds = false;    // the file holds a container at all
+    bool m_begun = false;      // the open container has written to its file
+    Entries m_disk;            // what the file holds while no handle holds it
+    bool m_diskHolds = false;  // the file holds a container at all
     uint64_t m_stepNumber = 0;
     Step m_step;
 };

@@ -13,19 +13,19 @@
 namespace workload {
 
 enum class StepKind : uint8_t {
-    kCreate,      // every handle closed, then a writer of a new entry `name` (WriteAccess): the file is emptied
-    kAdd,         // a writer of a new entry `name`: WriteAccess, and AppendAccess when no handle holds the container
-    kOpenReader,  // a reader of entry `name` (ReadAccess)
-    kWrite,       // `size` new bytes at the handle's position, in pieces of `piece` bytes (a writer's handle)
-    kSeek,        // the handle to `position`, taken modulo the entry's size + 2 (so sometimes beyond it)
-    kRead,        // `size` bytes at the handle's position, in pieces of `piece` bytes
-    kSync,        // IQLXFileSync::Sync on the handle
-    kStat,        // IQLXFileStat::Stat on the handle
-    kRemove,      // IQLXFileRemove::Remove on the handle: its entry's name goes
-    kCloseHandle, // the handle released
-    kCloseAll,    // every handle released: the container is closed
-    kReopen,      // closed, then every entry read back through handles of its own, and closed again
-    kCrashCopy,   // the file copied as it is now, as a crash would leave it, and the copy read back twice
+    kCreate,       // every handle closed, then a writer of a new entry `name` (WriteAccess): the file is emptied
+    kAdd,          // a writer of a new entry `name`: WriteAccess, and AppendAccess when no handle holds the container
+    kOpenReader,   // a reader of entry `name` (ReadAccess)
+    kWrite,        // `size` new bytes at the handle's position, in pieces of `piece` bytes (a writer's handle)
+    kSeek,         // the handle to `position`, taken modulo the entry's size + 2 (so sometimes beyond it)
+    kRead,         // `size` bytes at the handle's position, in pieces of `piece` bytes
+    kSync,         // IQLXFileSync::Sync on the handle
+    kStat,         // IQLXFileStat::Stat on the handle
+    kRemove,       // IQLXFileRemove::Remove on the handle: its entry's name goes
+    kCloseHandle,  // the handle released
+    kCloseAll,     // every handle released: the container is closed
+    kReopen,       // closed, then every entry read back through handles of its own, and closed again
+    kCrashCopy,    // the file copied as it is now, as a crash would leave it, and the copy read back twice
     kCount
 };
 
@@ -40,11 +40,10 @@ struct Step {
 };
 
 inline const char* KindName(StepKind kind) {
-    static const char* const kNames[] = {"create", "add",  "open-reader", "write",  "seek",   "read",      "sync",
-                                         "stat",   "remove", "close",      "close-all", "reopen", "crash-copy"};
+    static const char* const kNames[] = {"create", "add",    "open-reader", "write",     "seek",   "read",      "sync",
+                                         "stat",   "remove", "close",       "close-all", "reopen", "crash-copy"};
     static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(StepKind::kCount), "a name per kind");
-    return static_cast<size_t>(kind) < static_cast<size_t>(StepKind::kCount) ? kNames[static_cast<size_t>(kind)]
-                                                                                : "?";
+    return static_cast<size_t>(kind) < static_cast<size_t>(StepKind::kCount) ? kNames[static_cast<size_t>(kind)] : "?";
 }
 
 inline std::string StepText(const Step& step) {
@@ -58,8 +57,7 @@ inline std::string StepText(const Step& step) {
         case StepKind::kRead:
             text += " " + std::to_string(step.size) + " bytes in pieces of " + std::to_string(step.piece);
             break;
-        default:
-            break;
+        default: break;
     }
     return text;
 }
