@@ -248,6 +248,9 @@ private:
                 const int32_t result = sync->Sync();
                 Expect(result == S_OK, "Sync gave " + Hex(result));
                 sync->Release();
+                // A container being written puts its header and directory
+                // in the file at a Sync, whether or not it holds bytes yet.
+                if (m_mode == Mode::kWriting) m_begun = true;
                 break;
             }
             case StepKind::kStat: {
