@@ -65,7 +65,7 @@ private:
     uint32_t m_left = kMaxCallsPerInput;
 };
 
-EntryBytes Read(ITWContainerFile* container, const ContainerEntry* entry, const EntryCursor& cursor, uint32_t piece,
+EntryBytes Read(IContainerFile* container, const ContainerEntry* entry, const EntryCursor& cursor, uint32_t piece,
                 Choices* choices, Budget& budget) {
     EntryBytes read = ReadThrough(container, entry, cursor, piece, choices, budget.Limits());
     budget.Spend(read.calls);
@@ -80,7 +80,7 @@ EntryBytes From(const EntryBytes& reading, uint64_t position) {
     return rest;
 }
 
-void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& choices, Budget& budget) {
+void WorkEntry(IContainerFile* container, const std::string& listed, Choices& choices, Budget& budget) {
     ContainerEntry* entry = FindListedNow(container, listed);
     if (!entry) return;
     const std::string name = "entry " + Shown(entry->name.GetChars());
@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     Budget budget;
 
     CContainerFile* created = new CContainerFile(path.c_str(), kContainerReadAccess);
-    ITWContainerFile* container = created;
+    IContainerFile* container = created;
     container->AddRef();
     if (!container->IsOpen()) {
         container->Release();

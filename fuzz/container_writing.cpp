@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/container_file.h"
 #include "faulting_file.h"
 
@@ -196,7 +196,7 @@ public:
 
 private:
     bool Write(Planned& p, const std::string& bytes) {
-        CKTBuffer* buffer = CKTBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        ByteBuffer* buffer = ByteBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
         Check(buffer != nullptr, "a buffer");
         const int32_t result = m_container->WriteEntry(&p.cursor, buffer);
         buffer->Release();

@@ -28,7 +28,7 @@ std::string Describe(const EntryBytes& r) {
 
 }  // namespace
 
-int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
+int32_t ReadOnce(IContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
                  std::string* into) {
     const uint64_t before = cursor.logicalPosition;
     IQLXBuffer* buffer = nullptr;
@@ -52,7 +52,7 @@ int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, Entry
     return result;
 }
 
-EntryBytes ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, uint32_t piece,
+EntryBytes ReadThrough(IContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, uint32_t piece,
                        Choices* choices, const ReadLimits& limits) {
     EntryBytes read;
     read.from = cursor.logicalPosition;
@@ -75,7 +75,7 @@ EntryBytes ReadThrough(ITWContainerFile* container, const ContainerEntry* entry,
     return read;
 }
 
-bool MetDamage(ITWContainerFile* container) {
+bool MetDamage(IContainerFile* container) {
     IQLXContainerInspector* inspector = nullptr;
     Check(container->QueryInterface(IID_IQLXContainerInspector, reinterpret_cast<void**>(&inspector)) == S_OK,
           "inspector");
@@ -105,7 +105,7 @@ void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, bool damaged, c
         Broken(what + ": the readings stop at different places (" + Describe(a) + "; " + Describe(b) + ")");
 }
 
-std::vector<std::string> ListedNames(ITWContainerFile* container, uint32_t most) {
+std::vector<std::string> ListedNames(IContainerFile* container, uint32_t most) {
     IQLXEnumeratorIUnknown* entries = nullptr;
     Check(container->QueryInterface(IID_IQLXEnumeratorIUnknown, reinterpret_cast<void**>(&entries)) == S_OK,
           "enumerator");
@@ -139,7 +139,7 @@ std::vector<std::string> ListedNames(ITWContainerFile* container, uint32_t most)
 // A listing puts a name the URL parser would misread (only digits, or one
 // with an '&') in double quotes, and turns backslashes into slashes; a name
 // that mixes both slashes cannot be told from its URL.
-ContainerEntry* FindListed(ITWContainerFile* container, const std::string& listed) {
+ContainerEntry* FindListed(IContainerFile* container, const std::string& listed) {
     std::vector<std::string> candidates{listed};
     if (listed.size() >= 2 && listed.front() == '"' && listed.back() == '"')
         candidates.push_back(listed.substr(1, listed.size() - 2));
@@ -158,14 +158,14 @@ ContainerEntry* FindListed(ITWContainerFile* container, const std::string& liste
     return nullptr;
 }
 
-ContainerEntry* FindListedNow(ITWContainerFile* container, const std::string& listed) {
+ContainerEntry* FindListedNow(IContainerFile* container, const std::string& listed) {
     ContainerEntry* entry = FindListed(container, listed);
     if (!entry && listed.find('/') == std::string::npos)
         Broken("the listed entry " + Shown(listed) + " of " + container->GetPath() + " is not found by its name");
     return entry;
 }
 
-Snapshot ReadEveryEntry(ITWContainerFile* container, const ReadLimits& limits) {
+Snapshot ReadEveryEntry(IContainerFile* container, const ReadLimits& limits) {
     Snapshot snapshot;
     for (const std::string& listed : ListedNames(container, kMostEntriesRead)) {
         ContainerEntry* entry = FindListedNow(container, listed);

@@ -34,20 +34,20 @@ struct ReadLimits {
 // a buffer of between 1 and count bytes and moves the cursor by that much;
 // the end of the data hands out nothing and moves nothing. The bytes go to
 // `into` when it is given.
-int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
+int32_t ReadOnce(IContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
                  std::string* into);
 
 // Reads from the cursor to the end of the entry, the first failure or a
 // limit, in pieces of `piece` bytes, or of sizes drawn anew each time when
 // `choices` is given.
-EntryBytes ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, uint32_t piece,
+EntryBytes ReadThrough(IContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, uint32_t piece,
                        Choices* choices, const ReadLimits& limits);
 
 // Whether the container met damage (its report names some). Then how far a
 // reading gets may depend on what earlier readings taught the container
 // about where records lie (a damaged seek table, say, leaves an entry's
 // records to be found by the scans of others).
-bool MetDamage(ITWContainerFile* container);
+bool MetDamage(IContainerFile* container);
 
 // Two readings of one entry must agree on every byte both delivered, and,
 // in a container that met no damage, two that both ran to the end or to a
@@ -57,14 +57,14 @@ void ExpectSameReading(const EntryBytes& a, const EntryBytes& b, bool damaged, c
 
 // The names a container lists, each taken from its URL
 // "cont:///<path>?file=<name>" (quotes and slashes as the listing writes them).
-std::vector<std::string> ListedNames(ITWContainerFile* container, uint32_t most);
+std::vector<std::string> ListedNames(IContainerFile* container, uint32_t most);
 
 // The entry a listed name stands for, or null when there is none (any
 // longer) or the listing cannot say (a name holding both kinds of slash).
-ContainerEntry* FindListed(ITWContainerFile* container, const std::string& listed);
+ContainerEntry* FindListed(IContainerFile* container, const std::string& listed);
 // The same for a name the container lists now: only a name the listing
 // cannot say may be missing.
-ContainerEntry* FindListedNow(ITWContainerFile* container, const std::string& listed);
+ContainerEntry* FindListedNow(IContainerFile* container, const std::string& listed);
 
 // Every entry the container lists (the first kMostEntriesRead of them),
 // read from its start in pieces of 4096 bytes, by its own name, and whether
@@ -74,7 +74,7 @@ struct Snapshot {
     std::map<std::string, EntryBytes> entries;
     bool damaged = false;
 };
-Snapshot ReadEveryEntry(ITWContainerFile* container, const ReadLimits& limits);
+Snapshot ReadEveryEntry(IContainerFile* container, const ReadLimits& limits);
 
 // Whether the file at path opens as a container whose every entry reads as
 // `before` says: the same entries (`gone` excepted), the same bytes,

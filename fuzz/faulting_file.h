@@ -19,7 +19,7 @@ struct WriteFault {
     bool happened = false;
 };
 
-class FaultingFile : public CLuDataFile {
+class FaultingFile : public DataFile {
 public:
     explicit FaultingFile(WriteFault* fault) : m_inner(CreateDataFile(0)), m_fault(fault) {}
 
@@ -96,7 +96,7 @@ private:
         return *allowed != 0;
     }
 
-    std::unique_ptr<CLuDataFile> m_inner;
+    std::unique_ptr<DataFile> m_inner;
     WriteFault* m_fault;
     int32_t m_injected = 0;  // errno of an injected failure, until the next write
 };

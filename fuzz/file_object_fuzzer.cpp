@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/container_file.h"
 #include "fuzz_support.h"
 #include "support/host_doubles.h"
@@ -144,7 +144,7 @@ Container Make(const std::string& path, const std::vector<std::string>& names, u
         if (!bytes.empty()) {
             EntryCursor cursor;
             cursor.index = entry->index;
-            CKTBuffer* buffer = CKTBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
+            ByteBuffer* buffer = ByteBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
             Check(writer->WriteEntry(&cursor, buffer) == S_OK, "WriteEntry");
             buffer->Release();
         }
