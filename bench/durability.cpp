@@ -34,9 +34,9 @@ namespace {
 
 // A data file that passes everything on but the two calls that wait for
 // the disk.
-class UnsyncedFile : public CLuDataFile {
+class UnsyncedFile : public DataFile {
 public:
-    explicit UnsyncedFile(CLuDataFile* inner) : m_inner(inner) {}
+    explicit UnsyncedFile(DataFile* inner) : m_inner(inner) {}
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
         return m_inner->Create(path, mode, ignored);
     }
@@ -69,10 +69,10 @@ public:
     int32_t StartWriteBack(uint64_t, uint64_t) override { return S_OK; }
 
 private:
-    std::unique_ptr<CLuDataFile> m_inner;
+    std::unique_ptr<DataFile> m_inner;
 };
 
-CLuDataFile* Unsynced(CLuDataFile* made) { return new UnsyncedFile(made); }
+DataFile* Unsynced(DataFile* made) { return new UnsyncedFile(made); }
 
 class Scratch {
 public:

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "buffer/fragmented_buffer.h"
-#include "buffer/kt_buffer.h"
-#include "datafile/mm_file.h"
+#include "buffer/byte_buffer.h"
+#include "datafile/mapped_file.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ IQLXFragmentedBuffer* NewChain() {
 void BM_AppendFragments(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     std::vector<char> bytes(64, 'x');
-    CKTBuffer* piece = CKTBuffer::CreateWith(bytes.data(), 64);
+    ByteBuffer* piece = ByteBuffer::CreateWith(bytes.data(), 64);
     for (auto _ : state) {
         IQLXFragmentedBuffer* chain = NewChain();
         for (int i = 0; i < n; ++i) chain->AppendFragment(piece, 0, 0xFFFFFFFFu);
@@ -40,7 +40,7 @@ BENCHMARK(BM_AppendFragments)->Arg(16)->Arg(256)->Arg(4096);
 // A span inside one fragment of a chain of 16: a walk and a pointer.
 void BM_SpanInsideOneFragment(benchmark::State& state) {
     std::vector<char> bytes(4096, 'x');
-    CKTBuffer* piece = CKTBuffer::CreateWith(bytes.data(), 4096);
+    ByteBuffer* piece = ByteBuffer::CreateWith(bytes.data(), 4096);
     IQLXFragmentedBuffer* chain = NewChain();
     for (int i = 0; i < 16; ++i) chain->AppendFragment(piece, 0, 0xFFFFFFFFu);
     uint32_t k = 0;
@@ -60,7 +60,7 @@ BENCHMARK(BM_SpanInsideOneFragment);
 void BM_SpanAcrossFragments(benchmark::State& state) {
     const uint32_t length = static_cast<uint32_t>(state.range(0));
     std::vector<char> bytes(length, 'x');
-    CKTBuffer* piece = CKTBuffer::CreateWith(bytes.data(), length);
+    ByteBuffer* piece = ByteBuffer::CreateWith(bytes.data(), length);
     for (auto _ : state) {
         IQLXFragmentedBuffer* chain = NewChain();
         chain->AppendFragment(piece, 0, 0xFFFFFFFFu);
@@ -85,7 +85,7 @@ void BM_MappedReadBuffer(benchmark::State& state) {
         return;
     }
     ::close(fd);
-    CWin32MMFile file;
+    MappedFile file;
     file.Open(name, kOpenBinary, 0);
     uint32_t offset = 0;
     for (auto _ : state) {

@@ -72,7 +72,7 @@ void ReportRecordMap(benchmark::State& state, const std::string& path, const std
         RegistryHold hold;
         ContainerRegistry().Lookup(path.c_str(), &value);
     }
-    CContainerFile* container = static_cast<CContainerFile*>(static_cast<ITWContainerFile*>(value));
+    CContainerFile* container = static_cast<CContainerFile*>(static_cast<IContainerFile*>(value));
     if (!container) return;
     const CContainerFile::RecordMapUse use = container->RecordMapOf(container->FindEntry(entry.c_str()));
     state.counters["map_records"] = static_cast<double>(use.records);

@@ -107,7 +107,7 @@ BENCHMARK(BM_ReadThroughFileObject)->Arg(4096)->Arg(65536);
 void BM_ReadThroughContainer(benchmark::State& state) {
     const uint32_t piece = static_cast<uint32_t>(state.range(0));
     CContainerFile* container = new CContainerFile(ContainerPath().c_str(), ReadAccess);
-    ITWContainerFile* c = container;
+    IContainerFile* c = container;
     c->AddRef();
     c->ReadDirectory();
     ContainerEntry* entry = c->FindEntry("clip");

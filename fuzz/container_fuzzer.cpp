@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/container_file.h"
 
 namespace {
@@ -116,7 +116,7 @@ void WriteInput(const std::string& path, const uint8_t* bytes, size_t size) {
 // One ReadEntry with the promises that hold on any file: a success hands out
 // a buffer of between 1 and count bytes and moves the cursor by that much;
 // the end of the data hands out nothing and moves nothing.
-int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
+int32_t ReadOnce(IContainerFile* container, const ContainerEntry* entry, EntryCursor& cursor, uint32_t count,
                  Budget& budget) {
     const uint64_t before = cursor.logicalPosition;
     IQLXBuffer* buffer = nullptr;
@@ -146,7 +146,7 @@ int32_t ReadOnce(ITWContainerFile* container, const ContainerEntry* entry, Entry
 
 // Reads from the cursor's place to the end of the entry, or to the first
 // failure, in pieces of one size (or of changing sizes).
-void ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, Choices& choices,
+void ReadThrough(IContainerFile* container, const ContainerEntry* entry, EntryCursor cursor, Choices& choices,
                  Budget& budget, bool varyPieces) {
     uint32_t piece = choices.PieceSize();
     while (budget.Call()) {
@@ -160,7 +160,7 @@ void ReadThrough(ITWContainerFile* container, const ContainerEntry* entry, Entry
 // would misread (only digits, or one with an '&') in double quotes, and turns
 // backslashes into slashes; a name that mixes both slashes cannot be told
 // from its URL.
-ContainerEntry* FindListed(ITWContainerFile* container, const std::string& listed) {
+ContainerEntry* FindListed(IContainerFile* container, const std::string& listed) {
     std::vector<std::string> candidates{listed};
     if (listed.size() >= 2 && listed.front() == '"' && listed.back() == '"')
         candidates.push_back(listed.substr(1, listed.size() - 2));
@@ -179,7 +179,7 @@ ContainerEntry* FindListed(ITWContainerFile* container, const std::string& liste
     return nullptr;
 }
 
-void WorkEntry(ITWContainerFile* container, const std::string& listed, Choices& choices, Budget& budget) {
+void WorkEntry(IContainerFile* container, const std::string& listed, Choices& choices, Budget& budget) {
     ContainerEntry* entry = FindListed(container, listed);
     const bool mixedSlashes = listed.find('/') != std::string::npos;
     if (!entry && mixedSlashes) return;
@@ -238,8 +238,8 @@ void AddAndReadBack(const std::string& path, Choices& choices) {
             if (entry) {
                 EntryCursor cursor;
                 cursor.index = entry->index;
-                IQLXBuffer* buffer = CKTBuffer::CreateWith(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                           static_cast<uint32_t>(bytes.size()));
+                IQLXBuffer* buffer = ByteBuffer::CreateWith(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                            static_cast<uint32_t>(bytes.size()));
                 added = buffer && adder->WriteEntry(&cursor, buffer) == S_OK;
                 if (buffer) buffer->Release();
             }
@@ -271,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     Budget budget;
 
     CContainerFile* created = new CContainerFile(path.c_str(), kContainerReadAccess);
-    ITWContainerFile* container = created;
+    IContainerFile* container = created;
     container->AddRef();
     if (!container->IsOpen()) {
         container->Release();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/container_file.h"
 
 namespace {
@@ -100,7 +100,7 @@ public:
         return static_cast<uint32_t>(m_cursors.size() - 1);
     }
     void Write(uint32_t which, const Bytes& bytes) {
-        CKTBuffer* buffer = CKTBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        ByteBuffer* buffer = ByteBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
         int32_t result = m_container->WriteEntry(&m_cursors.at(which), buffer);
         buffer->Release();
         if (result != S_OK) Fail("WriteEntry");

@@ -235,7 +235,7 @@ QLX_BEGIN_INTERFACE
 QLX_END_INTERFACE
 #undef QLX_INTERFACE
 
-// ITWContainerFile (IID_ITWContainerFile) is internal to the module: its
+// IContainerFile (IID_ITWContainerFile) is internal to the module: its
 // identifier is fixed here so that lookups answer it, but hosts never call it.
 
 // ---- implemented by the host, called by the module -------------------------

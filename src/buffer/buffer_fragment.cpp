@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 
 CBufferFragment::CBufferFragment(IQLXBuffer* buffer, uint32_t offset, uint32_t length) : m_held(buffer) {
     const uint32_t size = buffer->GetSize();
@@ -37,7 +37,7 @@ int32_t CBufferFragment::Set(const uint8_t* data, uint32_t length) {
     if (!data && length) return E_POINTER;
     if (RefCount() > 1) return RES_UNEXPECTED;
     // Copied before the old buffer goes: data may point into it.
-    CKTBuffer* copy = CKTBuffer::CreateWith(data, length);
+    ByteBuffer* copy = ByteBuffer::CreateWith(data, length);
     if (!copy) return E_OUTOFMEMORY;
     m_held->Release();
     m_held = copy;
@@ -48,7 +48,7 @@ int32_t CBufferFragment::Set(const uint8_t* data, uint32_t length) {
 
 int32_t CBufferFragment::SetSize(uint32_t length) {
     if (!m_held) {
-        CKTBuffer* fresh = new (std::nothrow) CKTBuffer;
+        ByteBuffer* fresh = new (std::nothrow) ByteBuffer;
         if (!fresh) return E_OUTOFMEMORY;
         fresh->AddRef();
         m_held = fresh;

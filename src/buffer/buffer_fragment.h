@@ -15,10 +15,10 @@
 //
 // Set does not write into the held buffer: that buffer is normally shared
 // (with the chain it came from, with its creator, with other fragments), and
-// may be read-only memory. Instead, like Set on a CKTBuffer, it is allowed
+// may be read-only memory. Instead, like Set on a ByteBuffer, it is allowed
 // only while a single reference holds the fragment (RES_UNEXPECTED
 // otherwise), and makes the fragment show a private copy of the new bytes:
-// it then holds a new CKTBuffer with exactly those bytes, at offset 0. The
+// it then holds a new ByteBuffer with exactly those bytes, at offset 0. The
 // buffer it showed before is released, never changed.
 class CBufferFragment : public IQLXBuffer, public CUnknownIMP {
 public:
@@ -33,7 +33,7 @@ public:
     // *length on entry must not exceed the fragment's length (E_INVALIDARG).
     int32_t Get(uint8_t** data, uint32_t* length) override;
     int32_t Set(const uint8_t* data, uint32_t length) override;
-    // Resizes the held buffer to offset + length (creating a CKTBuffer to
+    // Resizes the held buffer to offset + length (creating a ByteBuffer to
     // hold when there is none) and takes length as the fragment's length.
     int32_t SetSize(uint32_t length) override;
     uint32_t GetSize() override;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ static void FreeNode(FragmentNode* node) {
 int32_t CQLXFragmentedBuffer::NewPadNode(uint64_t count, FragmentNode** out) {
     *out = nullptr;
     if (count > kMaxContent) return E_INVALIDARG;
-    CKTBuffer* pad = new (std::nothrow) CKTBuffer;
+    ByteBuffer* pad = new (std::nothrow) ByteBuffer;
     if (!pad) return E_OUTOFMEMORY;
     pad->AddRef();
     int32_t result = pad->SetSize(static_cast<uint32_t>(count));
@@ -396,7 +396,7 @@ int32_t CQLXFragmentedBuffer::GetSpan(uint32_t start, uint32_t length, uint8_t**
 
     // Across fragments: gather the range once into a buffer of its own.
     if (static_cast<uint64_t>(start) + length > kMaxContent) return E_INVALIDARG;
-    CKTBuffer* copy = new (std::nothrow) CKTBuffer;
+    ByteBuffer* copy = new (std::nothrow) ByteBuffer;
     if (!copy) return E_OUTOFMEMORY;
     copy->AddRef();
     int32_t result = copy->SetSize(length);
@@ -437,7 +437,7 @@ int32_t CQLXFragmentedBuffer::Get(uint8_t** data, uint32_t* length) { return Get
 
 int32_t CQLXFragmentedBuffer::Set(const uint8_t* data, uint32_t length) {
     if (!data && length) return E_POINTER;
-    CKTBuffer* copy = CKTBuffer::CreateWith(data, length);
+    ByteBuffer* copy = ByteBuffer::CreateWith(data, length);
     if (!copy) return E_OUTOFMEMORY;
     FragmentNode* node = NewNode(copy, 0, kToTheEnd);
     copy->Release();

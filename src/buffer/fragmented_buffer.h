@@ -4,8 +4,8 @@
 //   head                                                    tail
 //    [node]------------->[node]------------------>[node]
 //      |                   |                        |
-//    CKTBuffer 10     CBufferFragment          view buffer
-//    (linked whole)   [2, 7) of a CKTBuffer     (linked whole)
+//    ByteBuffer 10     CBufferFragment          view buffer
+//    (linked whole)   [2, 7) of a ByteBuffer     (linked whole)
 //
 //   content = fragment 0 bytes | fragment 1 bytes | fragment 2 bytes
 //

@@ -48,7 +48,7 @@ CompactString TitleFromPath(const char* path) {
 
 }  // namespace
 
-CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* dataFile)
+CContainerFile::CContainerFile(const char* path, uint32_t access, DataFile* dataFile)
     : m_path(path ? path : ""),
       m_file(dataFile ? dataFile : CreateDataFile(0)),
       m_writable((access & kContainerWriteAccess) != 0) {
@@ -71,7 +71,7 @@ CContainerFile::CContainerFile(const char* path, uint32_t access, CLuDataFile* d
     m_title = TitleFromPath(m_path.GetChars());
 }
 
-ITWContainerFile* NewContainerFile(const char* path, uint32_t access) {
+IContainerFile* NewContainerFile(const char* path, uint32_t access) {
     return new (std::nothrow) CContainerFile(path, access);
 }
 
@@ -89,7 +89,7 @@ CContainerFile::~CContainerFile() {
         RegistryHold hold;
         void* registered = nullptr;
         if (ContainerRegistry().Lookup(m_path.GetChars(), &registered) &&
-            registered == static_cast<ITWContainerFile*>(this))
+            registered == static_cast<IContainerFile*>(this))
             ContainerRegistry().RemoveKey(m_path.GetChars());
     }
     delete m_mutex;
@@ -100,7 +100,7 @@ CContainerFile::~CContainerFile() {
 int32_t CContainerFile::InnerQueryInterface(const QLXGUID& iid, void** out) {
     if (!out) return E_POINTER;
     if (iid == IID_IUnknown) return AnswerUnknown(out);
-    if (iid == IID_ITWContainerFile) return AnswerInterface(static_cast<ITWContainerFile*>(this), out);
+    if (iid == IID_ITWContainerFile) return AnswerInterface(static_cast<IContainerFile*>(this), out);
     if (iid == IID_IQLXEnumeratorIUnknown) return AnswerInterface(static_cast<IQLXEnumeratorIUnknown*>(this), out);
     if (iid == IID_IQLXContainerInspector) return AnswerInterface(static_cast<IQLXContainerInspector*>(this), out);
     return NoInterface(out);

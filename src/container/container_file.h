@@ -71,7 +71,7 @@ constexpr uint32_t kContainerReadAccess = 1;
 constexpr uint32_t kContainerWriteAccess = 2;
 constexpr uint32_t kContainerAppendAccess = 4;  // with WriteAccess: keep and add to what the file holds
 
-class CContainerFile : public ITWContainerFile,
+class CContainerFile : public IContainerFile,
                        public IQLXEnumeratorIUnknown,
                        public IQLXContainerInspector,
                        public GatherClient,
@@ -82,13 +82,13 @@ public:
     // missing) and keeps every other open out until ReadDirectory. The
     // data file is made by CreateDataFile(0) unless one is handed in (the
     // container then owns it; tests use this to inject faults).
-    CContainerFile(const char* path, uint32_t access, CLuDataFile* dataFile = nullptr);
+    CContainerFile(const char* path, uint32_t access, DataFile* dataFile = nullptr);
     ~CContainerFile() override;
 
     QLX_FORWARD_UNKNOWN()
     int32_t InnerQueryInterface(const QLXGUID& iid, void** out) override;
 
-    // ITWContainerFile
+    // IContainerFile
     int32_t IsOpen() override;
     int32_t ReadDirectory() override;
     ContainerEntry* FindEntry(const CompactString& name) override;

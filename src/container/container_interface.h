@@ -1,4 +1,4 @@
-// ITWContainerFile: the module-internal interface of an open container, with
+// IContainerFile: the module-internal interface of an open container, with
 // the entry record kept in memory and the caller-owned cursor into one entry.
 #ifndef CONTFS_CONTAINER_CONTAINER_INTERFACE_H
 #define CONTFS_CONTAINER_CONTAINER_INTERFACE_H
@@ -42,7 +42,7 @@ struct EntryCursor {
     uint64_t readAheadEnd = 0;
 };
 
-class ITWContainerFile : public IUnknown {
+class IContainerFile : public IUnknown {
 public:
     virtual int32_t IsOpen() = 0;                                                   // 3
     virtual int32_t ReadDirectory() = 0;                                            // 4
@@ -93,6 +93,6 @@ public:
 // A new container on path, opened read only or, with WriteAccess, created
 // (emptied when it exists), with no reference taken; null when memory runs
 // out. IsOpen tells whether its file could be opened.
-ITWContainerFile* NewContainerFile(const char* path, uint32_t access);
+IContainerFile* NewContainerFile(const char* path, uint32_t access);
 
 #endif

@@ -1,5 +1,5 @@
 // The module-wide registry of open containers: container path -> the
-// ITWContainerFile of the open container under that path. It holds no
+// IContainerFile of the open container under that path. It holds no
 // reference; a container takes itself out when it is destroyed.
 //
 // Containers may be destroyed on any host thread, so every use of the

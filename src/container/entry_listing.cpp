@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/container_file.h"
 #include "quoting/entry_name_quotes.h"
 
@@ -38,7 +38,7 @@ int32_t CContainerFile::Next(IUnknown** out) {
         const uint32_t quotes = 2 * static_cast<uint32_t>(std::strlen(quote));
         const uint64_t length = std::strlen(kUrlStart) + m_path.GetLength() + std::strlen(kUrlFile) +
                                 entry->name.GetLength() + quotes + 1;
-        CKTBuffer* buffer = CKTBuffer::CreateWith(nullptr, 0);
+        ByteBuffer* buffer = ByteBuffer::CreateWith(nullptr, 0);
         if (!buffer) return E_OUTOFMEMORY;
         if (length > UINT32_MAX || QLX_FAILED(buffer->SetSize(static_cast<uint32_t>(length)))) {
             buffer->Release();

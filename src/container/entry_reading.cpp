@@ -14,7 +14,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/big_endian.h"
 #include "container/container_file.h"
 #include "container/record_walk.h"
@@ -310,7 +310,7 @@ int32_t CContainerFile::ReadEntryReusing(EntryCursor* cursor, IQLXBuffer* reuse,
     // can still be cut to what a damaged entry gave.
     IQLXBuffer* buffer = reuse && QLX_SUCCEEDED(reuse->SetSize(count)) ? reuse : nullptr;
     if (!buffer) {
-        buffer = new (std::nothrow) CKTBuffer;
+        buffer = new (std::nothrow) ByteBuffer;
         if (!buffer) {
             *out = nullptr;
             return E_OUTOFMEMORY;

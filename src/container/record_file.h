@@ -54,7 +54,7 @@ public:
     static constexpr uint64_t kUnknownPosition = ~uint64_t{0};
 
     // Owns file, which may be null (no file).
-    explicit RecordFile(CLuDataFile* file) : m_file(file) {}
+    explicit RecordFile(DataFile* file) : m_file(file) {}
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
@@ -64,7 +64,7 @@ public:
     // the position starts at 0.
     int32_t Open(const char* path, uint32_t flags);
     int32_t OpenShared(const char* path, uint32_t flags, uint32_t share);
-    // Changes the share mode the open data file holds (CLuDataFile::SetShare).
+    // Changes the share mode the open data file holds (DataFile::SetShare).
     int32_t SetShare(uint32_t share) { return m_file ? m_file->SetShare(share) : RES_IO_ERROR; }
     // Closes the data file (which stays, to be opened again).
     int32_t Close();
@@ -109,7 +109,7 @@ public:
     bool Unsynced() const { return m_unsynced; }
 
     // Starts reading [offset, offset + length) ahead of the reads that will
-    // want it (CLuDataFile::ReadAhead); from then on the system reads ahead
+    // want it (DataFile::ReadAhead); from then on the system reads ahead
     // nothing for this file.
     void ReadAhead(uint64_t offset, uint64_t length);
     // Whether ReadAhead took reading ahead over since the file was opened.
@@ -168,7 +168,7 @@ public:
 private:
     void NoteFailure(const char* doing, uint64_t offset, uint64_t count);
 
-    CLuDataFile* m_file;
+    DataFile* m_file;
     uint64_t m_position = 0;
     uint64_t m_writeEnd = 0;
     int32_t m_sealed = S_OK;

@@ -3,33 +3,33 @@
 #include <algorithm>
 #include <new>
 
-#include "buffer/kt_buffer.h"
-#include "datafile/mm_file.h"
-#include "datafile/win_file.h"
+#include "buffer/byte_buffer.h"
+#include "datafile/mapped_file.h"
+#include "datafile/descriptor_file.h"
 
-CLuDataFile::~CLuDataFile() = default;
+DataFile::~DataFile() = default;
 
-int32_t CLuDataFile::GetLastErrorCode() { return m_lastError; }
+int32_t DataFile::GetLastErrorCode() { return m_lastError; }
 
-int32_t CLuDataFile::MakeTempFileName(const char*, char*) { return 0; }
+int32_t DataFile::MakeTempFileName(const char*, char*) { return 0; }
 
-int32_t CLuDataFile::OpenShared(const char* path, uint32_t flags, uint32_t, int32_t textMode) {
+int32_t DataFile::OpenShared(const char* path, uint32_t flags, uint32_t, int32_t textMode) {
     return Open(path, flags, textMode);
 }
 
-int32_t CLuDataFile::GetFileLength() { return 0; }
+int32_t DataFile::GetFileLength() { return 0; }
 
-int32_t CLuDataFile::SetFileLength(uint32_t) { return E_NOTIMPL; }
+int32_t DataFile::SetFileLength(uint32_t) { return E_NOTIMPL; }
 
-int32_t CLuDataFile::Seek64(uint32_t offsetLow, uint32_t, uint32_t origin) {
+int32_t DataFile::Seek64(uint32_t offsetLow, uint32_t, uint32_t origin) {
     return Seek(static_cast<int32_t>(offsetLow), origin);
 }
 
-uint64_t CLuDataFile::Tell64() { return static_cast<uint64_t>(static_cast<uint32_t>(Tell())); }
+uint64_t DataFile::Tell64() { return static_cast<uint64_t>(static_cast<uint32_t>(Tell())); }
 
 // Reads straight into the new buffer rather than through a scratch block:
 // the same bytes and results, one copy fewer.
-int32_t CLuDataFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
+int32_t DataFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (GetDescriptor() < 0) return E_FAIL;
@@ -38,7 +38,7 @@ int32_t CLuDataFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     int64_t length = std::max<int64_t>(GetFileLength(), 0);
     uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count, length));
 
-    CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
+    ByteBuffer* buffer = new (std::nothrow) ByteBuffer;
     if (!buffer) return E_OUTOFMEMORY;
     buffer->AddRef();
     if (QLX_FAILED(buffer->SetSize(n))) {
@@ -58,15 +58,15 @@ int32_t CLuDataFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     return S_OK;
 }
 
-int32_t CLuDataFile::ReservedFirst(uint32_t) { return 0; }
+int32_t DataFile::ReservedFirst(uint32_t) { return 0; }
 
-int32_t CLuDataFile::ReservedSecond(uint32_t) { return 0; }
+int32_t DataFile::ReservedSecond(uint32_t) { return 0; }
 
-int64_t CLuDataFile::GetFileLength64() { return -1; }
+int64_t DataFile::GetFileLength64() { return -1; }
 
-int32_t CLuDataFile::SetFileLength64(uint64_t) { return E_NOTIMPL; }
+int32_t DataFile::SetFileLength64(uint64_t) { return E_NOTIMPL; }
 
-int32_t CLuDataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
+int32_t DataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
     const uint64_t position = Tell64();
     if (position == UINT64_MAX || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
     if (QLX_FAILED(Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32), kSeekSet))) return -1;
@@ -75,7 +75,7 @@ int32_t CLuDataFile::ReadAt(uint64_t offset, void* dst, uint32_t count) {
     return QLX_FAILED(back) ? -1 : got;
 }
 
-int32_t CLuDataFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
+int32_t DataFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
     const uint64_t position = Tell64();
     if (position == UINT64_MAX || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
     if (QLX_FAILED(Seek64(static_cast<uint32_t>(offset), static_cast<uint32_t>(offset >> 32), kSeekSet))) return -1;
@@ -84,31 +84,31 @@ int32_t CLuDataFile::WriteAt(uint64_t offset, const void* src, uint32_t count) {
     return QLX_FAILED(back) || put != static_cast<int32_t>(count) ? -1 : put;
 }
 
-int32_t CLuDataFile::SetShare(uint32_t) { return E_NOTIMPL; }
+int32_t DataFile::SetShare(uint32_t) { return E_NOTIMPL; }
 
-int32_t CLuDataFile::Sync() { return E_NOTIMPL; }
+int32_t DataFile::Sync() { return E_NOTIMPL; }
 
-int32_t CLuDataFile::StartWriteBack(uint64_t, uint64_t) { return S_OK; }
+int32_t DataFile::StartWriteBack(uint64_t, uint64_t) { return S_OK; }
 
-int32_t CLuDataFile::GetLastSystemError() { return m_lastSystemError; }
-int32_t CLuDataFile::ReadAhead(uint64_t, uint64_t) { return S_OK; }
+int32_t DataFile::GetLastSystemError() { return m_lastSystemError; }
+int32_t DataFile::ReadAhead(uint64_t, uint64_t) { return S_OK; }
 
 namespace {
 
 DataFileWrapper g_wrapper = nullptr;
 
-CLuDataFile* MakeDataFile(int kind) {
+DataFile* MakeDataFile(int kind) {
     switch (kind) {
-    case 0: return new (std::nothrow) CWinFile;
-    case 1: return new (std::nothrow) CWin32MMFile;
-    default: return nullptr;
+        case 0: return new (std::nothrow) DescriptorFile;
+        case 1: return new (std::nothrow) MappedFile;
+        default: return nullptr;
     }
 }
 
 }  // namespace
 
-CLuDataFile* CreateDataFile(int kind) {
-    CLuDataFile* made = MakeDataFile(kind);
+DataFile* CreateDataFile(int kind) {
+    DataFile* made = MakeDataFile(kind);
     return made && g_wrapper ? g_wrapper(made) : made;
 }
 

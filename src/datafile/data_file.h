@@ -1,4 +1,4 @@
-// CLuDataFile: the abstract data file through which a container reads and
+// DataFile: the abstract data file through which a container reads and
 // writes its one file on disk. A plain abstract class with one owner (not
 // reference counted); the owner deletes it through the virtual destructor,
 // which closes an open file first.
@@ -42,13 +42,13 @@ enum DataFilePermission : uint32_t { kPermissionRead = 0x100, kPermissionWrite =
 // Seek origins.
 enum DataFileOrigin : uint32_t { kSeekSet = 0, kSeekCurrent = 1, kSeekEnd = 2 };
 
-class CLuDataFile {
+class DataFile {
 public:
-    CLuDataFile() = default;
-    CLuDataFile(const CLuDataFile&) = delete;
-    CLuDataFile& operator=(const CLuDataFile&) = delete;
+    DataFile() = default;
+    DataFile(const DataFile&) = delete;
+    DataFile& operator=(const DataFile&) = delete;
 
-    virtual ~CLuDataFile();                                                              // 0
+    virtual ~DataFile();                                                                 // 0
     virtual int32_t GetLastErrorCode();                                                  // 1
     virtual int32_t MakeTempFileName(const char* prefix, char* outName);                 // 2
     virtual int32_t Create(const char* path, uint32_t mode, uint32_t ignored) = 0;       // 3
@@ -117,15 +117,15 @@ protected:
     int32_t m_lastSystemError = 0;
 };
 
-// Kind 0: a plain file on a descriptor (CWinFile). Kind 1: a read-only
-// memory-mapped file (CWin32MMFile). Any other kind, or no memory: null.
-CLuDataFile* CreateDataFile(int kind);
+// Kind 0: a plain file on a descriptor (DescriptorFile). Kind 1: a read-only
+// memory-mapped file (MappedFile). Any other kind, or no memory: null.
+DataFile* CreateDataFile(int kind);
 
 // For tests that inject faults into every data file the module makes: while
 // a wrapper is set, CreateDataFile hands each file it made to it and returns
 // what it gives back (the wrapper owns the file; null when it cannot wrap).
 // Process-wide: set it only while no other thread makes data files.
-using DataFileWrapper = CLuDataFile* (*)(CLuDataFile* made);
+using DataFileWrapper = DataFile* (*)(DataFile* made);
 void SetDataFileWrapperForTests(DataFileWrapper wrapper);
 
 #endif

@@ -14,7 +14,7 @@ public:
     virtual int32_t TryLock() = 0;  // S_OK when entered, E_FAIL when another thread holds it
 };
 
-// Sets *out to null, then to a new QLXWinMutex; E_OUTOFMEMORY when none can be made.
+// Sets *out to null, then to a new RecursiveMutex; E_OUTOFMEMORY when none can be made.
 int32_t NewMutex(QLXMutex** out);
 
 // Holds a mutex for a scope; a null mutex locks nothing.

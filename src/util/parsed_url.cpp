@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "buffer/kt_buffer.h"
-#include "util/kt_header.h"
+#include "buffer/byte_buffer.h"
+#include "util/property_set.h"
 #include "util/text.h"
 
 namespace {
@@ -54,8 +54,8 @@ CParsedUrl::CParsedUrl(const char* url) {
     }
     m_text = CollapseDotSegments(url);
     if (!m_text) m_text = DuplicateText(url);
-    m_properties = CKTHeader::Create();
-    m_options = CKTHeader::Create();
+    m_properties = PropertySet::Create();
+    m_options = PropertySet::Create();
     if (!m_text || !m_properties || !m_options) {
         m_result = E_OUTOFMEMORY;
         m_outOfMemory = true;
@@ -312,7 +312,7 @@ int32_t CParsedUrl::ParseOptions(char* query) {
 
 int32_t CParsedUrl::AddTextProperty(IQLXValues* set, const char* key, const char* text) {
     if (!set) return E_POINTER;
-    CKTBuffer* buffer = CKTBuffer::CreateText(text);
+    ByteBuffer* buffer = ByteBuffer::CreateText(text);
     int32_t result = E_OUTOFMEMORY;
     if (buffer) {
         result = set->SetBufferProperty(key, buffer);

@@ -15,7 +15,7 @@
 
 #include "util/compact_string.h"
 
-class CKTHeader;
+class PropertySet;
 
 class CParsedUrl {
 public:
@@ -94,8 +94,8 @@ private:
     char* m_password = nullptr;
     uint16_t m_protocol = kPathOnly;
     char* m_path = nullptr;
-    CKTHeader* m_properties = nullptr;
-    CKTHeader* m_options = nullptr;
+    PropertySet* m_properties = nullptr;
+    PropertySet* m_options = nullptr;
 };
 
 #endif

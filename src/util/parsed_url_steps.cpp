@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "util/kt_simple_list.h"
+#include "util/simple_list.h"
 #include "util/parsed_url.h"
 #include "util/text.h"
 
@@ -199,8 +199,8 @@ char* CParsedUrl::CollapseDotSegments(const char* text) {
         rest = question + 1;
     }
 
-    CKTSimpleList segments;
-    CKTSimpleList kept;
+    SimpleList segments;
+    SimpleList kept;
     bool complete = true;
     char* segment = copy;
     for (char* p = copy;; ++p) {
@@ -248,7 +248,7 @@ char* CParsedUrl::CollapseDotSegments(const char* text) {
                 result[used] = 0;
             };
             // kept holds the segments from last to first.
-            for (KTSimpleListNode* node = kept.Tail(); node; node = node->previous) {
+            for (SimpleListNode* node = kept.Tail(); node; node = node->previous) {
                 append(static_cast<const char*>(node->data));
                 if (node->previous) append("/");
             }

@@ -10,10 +10,10 @@
 
 namespace {
 
-ITWContainerFile* LookupContainer(const CompactString& path) {
+IContainerFile* LookupContainer(const CompactString& path) {
     void* value = nullptr;
     if (!ContainerRegistry().Lookup(path.GetChars(), &value)) return nullptr;
-    return static_cast<ITWContainerFile*>(value);
+    return static_cast<IContainerFile*>(value);
 }
 
 // The search by title: the part of the path after its last separator,
@@ -25,19 +25,19 @@ ITWContainerFile* LookupContainer(const CompactString& path) {
 // too. So a title match is joined only when the path leads to the very file
 // the container has open, spelled differently (relative against absolute,
 // doubled separators, a linked directory).
-ITWContainerFile* FindByTitle(const CompactString& path) {
+IContainerFile* FindByTitle(const CompactString& path) {
     StringMap& registry = ContainerRegistry();
     if (registry.Count() == 0) return nullptr;
     int32_t slash = path.ReverseFind('/');
     int32_t backslash = path.ReverseFind('\\');
     int32_t last = slash > backslash ? slash : backslash;
     CompactString baseName = last < 0 ? path : path.SubstringFrom(static_cast<uint32_t>(last + 1));
-    ITWContainerFile* match = nullptr;
+    IContainerFile* match = nullptr;
     StringMap::Position position = StringMap::StartPosition;
     CompactString key;
     void* value = nullptr;
     while (position && registry.GetNextAssoc(position, key, value)) {
-        ITWContainerFile* container = static_cast<ITWContainerFile*>(value);
+        IContainerFile* container = static_cast<IContainerFile*>(value);
         const char* title = container ? container->GetTitle() : nullptr;
         if (!title || !*title || CompareNoCase(title, baseName.GetChars()) != 0) continue;
         if (platform::SameFile(container->GetPath(), path.GetChars()))
@@ -102,7 +102,7 @@ int32_t CVirtualFileObject::InnerQueryInterface(const QLXGUID& iid, void** out) 
     }
     // What the container found damaged is the container's to tell, also
     // when its directory could not be read and the Open failed.
-    ITWContainerFile* inspected = m_container ? m_container : m_inspected;
+    IContainerFile* inspected = m_container ? m_container : m_inspected;
     if (iid == IID_IQLXContainerInspector && inspected) {
         if (QLX_SUCCEEDED(inspected->QueryInterface(iid, out))) return S_OK;
     }
@@ -175,11 +175,11 @@ int32_t CVirtualFileObject::OpenContainerEntry(uint32_t access) {
 
 int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t access) {
     for (;;) {
-        ITWContainerFile* readOnly = nullptr;
+        IContainerFile* readOnly = nullptr;
         {
             RegistryHold hold;
             bool dying = false;
-            ITWContainerFile* found = LookupContainer(path);
+            IContainerFile* found = LookupContainer(path);
             if (!found && !(access & WriteAccess)) found = FindByTitle(path);
             if (found) {
                 if (found->TryHold()) {
@@ -212,7 +212,7 @@ int32_t CVirtualFileObject::AcquireContainer(const CompactString& path, uint32_t
 // Called with the registry lock held, so that no other thread can open a
 // second container for the same path meanwhile.
 int32_t CVirtualFileObject::OpenNewContainer(const CompactString& path, uint32_t access) {
-    ITWContainerFile* container = NewContainerFile(path.GetChars(), access);
+    IContainerFile* container = NewContainerFile(path.GetChars(), access);
     if (!container) return E_OUTOFMEMORY;
     container->AddRef();
     if (!container->IsOpen()) {
@@ -371,7 +371,7 @@ int32_t CVirtualFileObject::CheckExistence(const char* url, IQLXFileExistsRespon
     // Without memory the name may be lost, and no name stands for another entry.
     const ContainerUrl parsed = ParseContainerUrl(url);
     bool exists = false;
-    ITWContainerFile* container = nullptr;
+    IContainerFile* container = nullptr;
     if (!parsed.outOfMemory && !parsed.path.IsEmpty()) {
         RegistryHold hold;
         container = LookupContainer(parsed.path);

@@ -79,10 +79,10 @@ private:
     // read once the host has let go of it.
     void KeepForReuse(IQLXBuffer* data);
 
-    ITWContainerFile* m_container = nullptr;  // one reference held
+    IContainerFile* m_container = nullptr;  // one reference held
     // A container whose directory could not be read, retired and out of the
     // registry, kept only so the host can ask it what was damaged.
-    ITWContainerFile* m_inspected = nullptr;  // one reference held
+    IContainerFile* m_inspected = nullptr;    // one reference held
     IQLXRequest* m_request = nullptr;         // one reference held
     IQLXFileResponse* m_response = nullptr;   // one reference held
     EntryCursor m_cursor;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "buffer/fragmented_buffer.h"
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "support/host_doubles.h"
 #include "support/module_loader.h"
 
@@ -40,12 +40,12 @@ protected:
     void TearDown() override {
         flat->Release();
         EXPECT_EQ(0u, chain->Release());
-        for (CKTBuffer* buffer : owned) buffer->Release();
+        for (ByteBuffer* buffer : owned) buffer->Release();
     }
 
-    // A CKTBuffer of the given text that the fixture releases at the end.
-    CKTBuffer* Buffer(const std::string& text) {
-        CKTBuffer* buffer = CKTBuffer::CreateWith(text.data(), static_cast<uint32_t>(text.size()));
+    // A ByteBuffer of the given text that the fixture releases at the end.
+    ByteBuffer* Buffer(const std::string& text) {
+        ByteBuffer* buffer = ByteBuffer::CreateWith(text.data(), static_cast<uint32_t>(text.size()));
         owned.push_back(buffer);
         return buffer;
     }
@@ -87,7 +87,7 @@ protected:
     IQLXFragmentedBuffer* chain = nullptr;
     IQLXBuffer* flat = nullptr;
     CQLXFragmentedBuffer* object = nullptr;
-    std::vector<CKTBuffer*> owned;
+    std::vector<ByteBuffer*> owned;
     host::HostBuffer hostBytes{"0123456789"};  // outlives the chain
 };
 
@@ -111,7 +111,7 @@ TEST_F(FragmentedBufferTest, EmptyChainHasNoBytesAndAnEmptyEnumerator) {
 }
 
 TEST_F(FragmentedBufferTest, LinkingShowsTheAskedRangeCutToTheBuffer) {
-    CKTBuffer* b = Buffer("0123456789");
+    ByteBuffer* b = Buffer("0123456789");
     ASSERT_EQ(S_OK, chain->AppendFragment(b, 0, kAll));
     EXPECT_EQ(static_cast<IQLXBuffer*>(b), FragmentAt(0));  // linked whole, no wrapper
     ASSERT_EQ(S_OK, chain->AppendFragment(b, 2, 3));
@@ -219,7 +219,7 @@ TEST_F(FragmentedBufferTest, ReplaceAcrossFragmentsReleasesTheOnesCovered) {
     host::HostBuffer first("ABCDEFGHIJ"), middle("abcdefghij"), last("0123456789");
     for (host::HostBuffer* b : {&first, &middle, &last}) chain->AppendFragment(b, 0, kAll);
     ASSERT_EQ(1, middle.refs.load());
-    CKTBuffer* b = Buffer("==============================");
+    ByteBuffer* b = Buffer("==============================");
     ASSERT_EQ(S_OK, chain->ReplaceSpan(b, 0, 17, 5));
     EXPECT_EQ((std::vector<std::string>{"ABCDE", "=================", "23456789"}), Fragments());
     EXPECT_EQ(0, middle.refs.load());

@@ -271,7 +271,7 @@ TEST_F(ContainerDirectoryTest, EnumerationListsEntryUrlsWithForwardSlashes) {
 TEST_F(ContainerDirectoryTest, InterfacesAndIdentity) {
     Held container(PathOf("id.cfs"), kContainerWriteAccess);
     IUnknown* unknown = nullptr;
-    ITWContainerFile* face = nullptr;
+    IContainerFile* face = nullptr;
     IQLXEnumeratorIUnknown* enumerator = nullptr;
     ASSERT_EQ(container->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
     ASSERT_EQ(container->QueryInterface(IID_ITWContainerFile, reinterpret_cast<void**>(&face)), S_OK);
@@ -279,7 +279,7 @@ TEST_F(ContainerDirectoryTest, InterfacesAndIdentity) {
     IUnknown* again = nullptr;
     ASSERT_EQ(enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
     EXPECT_EQ(again, unknown);
-    EXPECT_EQ(face, static_cast<ITWContainerFile*>(container.get()));
+    EXPECT_EQ(face, static_cast<IContainerFile*>(container.get()));
     void* none = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(container->QueryInterface(IID_IQLXBuffer, &none), E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
@@ -295,7 +295,7 @@ TEST_F(ContainerDirectoryTest, DestructionLeavesTheRegistry) {
     container->AddRef();
     {
         RegistryHold hold;
-        ASSERT_EQ(ContainerRegistry().SetAt(path.c_str(), static_cast<ITWContainerFile*>(container)), S_OK);
+        ASSERT_EQ(ContainerRegistry().SetAt(path.c_str(), static_cast<IContainerFile*>(container)), S_OK);
     }
     container->Release();
     RegistryHold hold;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "container/big_endian.h"
 #include "container/container_file.h"
 
@@ -77,7 +77,7 @@ inline std::vector<DataRecord> DataRecords(const Bytes& file) {
 // One reference on a container, released at the end of the scope.
 class Held {
 public:
-    Held(const std::string& path, uint32_t access, CLuDataFile* file = nullptr)
+    Held(const std::string& path, uint32_t access, DataFile* file = nullptr)
         : m_container(new CContainerFile(path.c_str(), access, file)) {
         m_container->AddRef();
     }
@@ -105,7 +105,7 @@ inline EntryCursor CursorFor(const ContainerEntry* entry) {
 }
 
 inline int32_t Write(CContainerFile* container, EntryCursor& cursor, const Bytes& bytes) {
-    CKTBuffer* buffer = CKTBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    ByteBuffer* buffer = ByteBuffer::CreateWith(bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (!buffer) return E_OUTOFMEMORY;
     int32_t result = container->WriteEntry(&cursor, buffer);
     buffer->Release();

@@ -256,7 +256,7 @@ TEST_F(DamageReportTest, RecoverySaysWhatItRebuilt) {
     // Cut inside the last data record, and held open by a writer meanwhile.
     Bytes cut(unclean.bytes.begin(), unclean.bytes.end() - 1);
     WriteFile(path, cut);
-    CLuDataFile* other = CreateDataFile(0);
+    DataFile* other = CreateDataFile(0);
     ASSERT_EQ(other->Open(path.c_str(), kOpenReadOnly, 0), S_OK);
     Held container(path, kContainerReadAccess);
     ASSERT_EQ(container->ReadDirectory(), S_OK);

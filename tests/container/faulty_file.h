@@ -21,7 +21,7 @@ struct Faults {
 
 // A data file that passes every operation to a real plain file; doubles
 // derive from it and override only what they change.
-class ForwardingFile : public CLuDataFile {
+class ForwardingFile : public DataFile {
 public:
     ForwardingFile() : m_inner(CreateDataFile(0)) {}
 
@@ -49,7 +49,7 @@ public:
     int32_t Sync() override { return m_inner->Sync(); }
 
 protected:
-    std::unique_ptr<CLuDataFile> m_inner;
+    std::unique_ptr<DataFile> m_inner;
 };
 
 class FaultyFile : public ForwardingFile {

@@ -16,7 +16,7 @@
 
 namespace ctest {
 
-class SparseFile : public CLuDataFile {
+class SparseFile : public DataFile {
 public:
     explicit SparseFile(uint64_t length) : m_length(length) {}
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-class MemoryFile : public CLuDataFile {
+class MemoryFile : public DataFile {
 public:
     int32_t Create(const char*, uint32_t, uint32_t) override { return S_OK; }
     int32_t Open(const char* path, uint32_t flags, int32_t textMode) override {

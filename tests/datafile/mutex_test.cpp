@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "datafile/win_mutex.h"
+#include "datafile/recursive_mutex.h"
 
 namespace {
 

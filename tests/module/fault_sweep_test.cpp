@@ -141,7 +141,7 @@ protected:
     EntryBytes Contents(const std::string& path) {
         EntryBytes contents;
         if (!std::filesystem::exists(path)) return contents;
-        ITWContainerFile* container = NewContainerFile(path.c_str(), kContainerReadAccess);
+        IContainerFile* container = NewContainerFile(path.c_str(), kContainerReadAccess);
         container->AddRef();
         if (!container->IsOpen()) ADD_FAILURE() << path << " does not open";
         // Header ("one.cnt" in both) and the first index record.

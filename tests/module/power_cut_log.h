@@ -50,9 +50,9 @@ using Log = std::vector<Op>;
 // Where RecordingFiles append; null while nothing records.
 inline Log* g_recording = nullptr;
 
-class RecordingFile : public CLuDataFile {
+class RecordingFile : public DataFile {
 public:
-    explicit RecordingFile(CLuDataFile* inner) : m_inner(inner) {}
+    explicit RecordingFile(DataFile* inner) : m_inner(inner) {}
 
     int32_t GetLastErrorCode() override { return m_inner->GetLastErrorCode(); }
     int32_t MakeTempFileName(const char* prefix, char* out) override { return m_inner->MakeTempFileName(prefix, out); }
@@ -121,7 +121,7 @@ private:
         return result;
     }
 
-    std::unique_ptr<CLuDataFile> m_inner;
+    std::unique_ptr<DataFile> m_inner;
     std::string m_path;
 };
 
@@ -140,7 +140,7 @@ public:
     RecordedDataFiles& operator=(const RecordedDataFiles&) = delete;
 
 private:
-    static CLuDataFile* Wrap(CLuDataFile* made) {
+    static DataFile* Wrap(DataFile* made) {
         RecordingFile* file = new (std::nothrow) RecordingFile(made);
         if (!file) delete made;
         return file;

@@ -41,9 +41,9 @@ struct IoPlan {
 
 inline IoPlan g_io;
 
-class SweptFile : public CLuDataFile {
+class SweptFile : public DataFile {
 public:
-    explicit SweptFile(CLuDataFile* inner) : m_inner(inner) {}
+    explicit SweptFile(DataFile* inner) : m_inner(inner) {}
 
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override {
         return g_io.Fails() ? RES_OPEN_FAILED : m_inner->Create(path, mode, ignored);
@@ -114,7 +114,7 @@ private:
         return static_cast<uint32_t>(std::min<uint64_t>(count, room));
     }
 
-    std::unique_ptr<CLuDataFile> m_inner;
+    std::unique_ptr<DataFile> m_inner;
 };
 
 // While one exists, every data file the module makes is a SweptFile.
@@ -126,7 +126,7 @@ public:
     SweptDataFiles& operator=(const SweptDataFiles&) = delete;
 
 private:
-    static CLuDataFile* Wrap(CLuDataFile* made) {
+    static DataFile* Wrap(DataFile* made) {
         ctest::AllocationWatch::Scope test(false);
         SweptFile* file = new (std::nothrow) SweptFile(made);
         if (!file) delete made;

@@ -1,4 +1,4 @@
-#include "util/kt_header.h"
+#include "util/property_set.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 #include "support/host_doubles.h"
 
 namespace {
@@ -14,7 +14,7 @@ namespace {
 class PropertySetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        set = CKTHeader::Create();
+        set = PropertySet::Create();
         ASSERT_NE(set, nullptr);
     }
     void TearDown() override {
@@ -189,7 +189,7 @@ TEST_F(PropertySetTest, ReplacingAnObjectReleasesTheOldOneOnce) {
 }
 
 TEST_F(PropertySetTest, StoringTheHeldObjectAgainKeepsItAlive) {
-    CKTBuffer* buffer = CKTBuffer::CreateText("same");
+    ByteBuffer* buffer = ByteBuffer::CreateText("same");
     ASSERT_NE(buffer, nullptr);
     set->SetTextProperty("k", buffer);
     buffer->Release();  // the set holds the only reference now
@@ -214,7 +214,7 @@ TEST_F(PropertySetTest, EnumerationHandsOutAReference) {
 
 TEST(PropertySetLifetime, LastReleaseReleasesEveryStoredObjectOnce) {
     host::HostBuffer a("a"), b("b"), c("c");
-    CKTHeader* set = CKTHeader::Create();
+    PropertySet* set = PropertySet::Create();
     ASSERT_NE(set, nullptr);
     set->SetBufferProperty("one", &a);
     set->SetTextProperty("one", &b);
@@ -232,7 +232,7 @@ TEST(PropertySetLifetime, LastReleaseReleasesEveryStoredObjectOnce) {
 }
 
 TEST(PropertySetLifetime, NewSetStartsAtZeroForItsCreator) {
-    CKTHeader* set = new CKTHeader;
+    PropertySet* set = new PropertySet;
     EXPECT_EQ(set->AddRef(), 1u);
     EXPECT_EQ(set->Release(), 0u);
 }

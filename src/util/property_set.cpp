@@ -1,4 +1,4 @@
-#include "util/kt_header.h"
+#include "util/property_set.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -6,13 +6,13 @@
 
 #include "util/text.h"
 
-CKTHeader* CKTHeader::Create() {
-    CKTHeader* set = new (std::nothrow) CKTHeader;
+PropertySet* PropertySet::Create() {
+    PropertySet* set = new (std::nothrow) PropertySet;
     if (set) set->AddRef();
     return set;
 }
 
-CKTHeader::~CKTHeader() {
+PropertySet::~PropertySet() {
     for (size_t i = 0; i < m_count; ++i) {
         delete[] m_entries[i].key;
         if (m_entries[i].buffer) m_entries[i].buffer->Release();
@@ -21,7 +21,7 @@ CKTHeader::~CKTHeader() {
     std::free(m_entries);
 }
 
-int32_t CKTHeader::QueryInterface(const QLXGUID& iid, void** out) {
+int32_t PropertySet::QueryInterface(const QLXGUID& iid, void** out) {
     if (!out) return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IQLXValues) {
         AddRef();
@@ -32,16 +32,16 @@ int32_t CKTHeader::QueryInterface(const QLXGUID& iid, void** out) {
     return E_NOINTERFACE;
 }
 
-uint32_t CKTHeader::AddRef() { return static_cast<uint32_t>(platform::AtomicIncrement(m_refCount)); }
+uint32_t PropertySet::AddRef() { return static_cast<uint32_t>(platform::AtomicIncrement(m_refCount)); }
 
-uint32_t CKTHeader::Release() {
+uint32_t PropertySet::Release() {
     int32_t now = platform::AtomicDecrement(m_refCount);
     if (now > 0) return static_cast<uint32_t>(now);
     delete this;
     return 0;
 }
 
-size_t CKTHeader::LowerBound(const char* key) const {
+size_t PropertySet::LowerBound(const char* key) const {
     size_t low = 0;
     size_t high = m_count;
     while (low < high) {
@@ -55,13 +55,13 @@ size_t CKTHeader::LowerBound(const char* key) const {
     return low;
 }
 
-CKTHeader::Entry* CKTHeader::Find(const char* key) {
+PropertySet::Entry* PropertySet::Find(const char* key) {
     size_t at = LowerBound(key);
     if (at < m_count && CompareNoCase(key, m_entries[at].key) == 0) return &m_entries[at];
     return nullptr;
 }
 
-CKTHeader::Entry* CKTHeader::Obtain(const char* key) {
+PropertySet::Entry* PropertySet::Obtain(const char* key) {
     size_t at = LowerBound(key);
     if (at < m_count && CompareNoCase(key, m_entries[at].key) == 0) return &m_entries[at];
 
@@ -80,7 +80,7 @@ CKTHeader::Entry* CKTHeader::Obtain(const char* key) {
     return &m_entries[at];
 }
 
-bool CKTHeader::Has(const Entry& entry, Kind kind) {
+bool PropertySet::Has(const Entry& entry, Kind kind) {
     switch (kind) {
         case kNumber: return entry.hasNumber;
         case kBuffer: return entry.buffer != nullptr;
@@ -88,7 +88,7 @@ bool CKTHeader::Has(const Entry& entry, Kind kind) {
     }
 }
 
-int32_t CKTHeader::SetNumberProperty(const char* key, uint32_t value) {
+int32_t PropertySet::SetNumberProperty(const char* key, uint32_t value) {
     if (!key) return E_POINTER;
     Entry* entry = Obtain(key);
     if (!entry) return E_OUTOFMEMORY;
@@ -97,7 +97,7 @@ int32_t CKTHeader::SetNumberProperty(const char* key, uint32_t value) {
     return S_OK;
 }
 
-int32_t CKTHeader::GetNumberProperty(const char* key, uint32_t* value) {
+int32_t PropertySet::GetNumberProperty(const char* key, uint32_t* value) {
     if (!key || !value) return E_POINTER;
     Entry* entry = Find(key);
     if (!entry || !entry->hasNumber) return E_FAIL;
@@ -105,7 +105,7 @@ int32_t CKTHeader::GetNumberProperty(const char* key, uint32_t* value) {
     return S_OK;
 }
 
-int32_t CKTHeader::SetObject(Kind kind, const char* key, IQLXBuffer* value) {
+int32_t PropertySet::SetObject(Kind kind, const char* key, IQLXBuffer* value) {
     if (!value) return E_FAIL;
     if (!key) return E_POINTER;
     Entry* entry = Obtain(key);
@@ -119,7 +119,7 @@ int32_t CKTHeader::SetObject(Kind kind, const char* key, IQLXBuffer* value) {
     return S_OK;
 }
 
-int32_t CKTHeader::GetObject(Kind kind, const char* key, IQLXBuffer** value) {
+int32_t PropertySet::GetObject(Kind kind, const char* key, IQLXBuffer** value) {
     if (!key || !value) return E_POINTER;
     Entry* entry = Find(key);
     if (!entry || !Has(*entry, kind)) return E_FAIL;
@@ -129,7 +129,7 @@ int32_t CKTHeader::GetObject(Kind kind, const char* key, IQLXBuffer** value) {
     return S_OK;
 }
 
-int32_t CKTHeader::Enumerate(Kind kind, const char** key, uint32_t* number, IQLXBuffer** value) {
+int32_t PropertySet::Enumerate(Kind kind, const char** key, uint32_t* number, IQLXBuffer** value) {
     size_t& cursor = m_cursor[kind];
     while (cursor < m_count && !Has(m_entries[cursor], kind)) ++cursor;
     if (cursor >= m_count) return E_FAIL;
@@ -145,47 +145,47 @@ int32_t CKTHeader::Enumerate(Kind kind, const char** key, uint32_t* number, IQLX
     return S_OK;
 }
 
-int32_t CKTHeader::FirstNumberProperty(const char** key, uint32_t* value) {
+int32_t PropertySet::FirstNumberProperty(const char** key, uint32_t* value) {
     if (!key || !value) return E_POINTER;
     m_cursor[kNumber] = 0;
     return Enumerate(kNumber, key, value, nullptr);
 }
 
-int32_t CKTHeader::NextNumberProperty(const char** key, uint32_t* value) {
+int32_t PropertySet::NextNumberProperty(const char** key, uint32_t* value) {
     if (!key || !value) return E_POINTER;
     if (m_cursor[kNumber] >= m_count) return E_FAIL;
     ++m_cursor[kNumber];
     return Enumerate(kNumber, key, value, nullptr);
 }
 
-int32_t CKTHeader::SetBufferProperty(const char* key, IQLXBuffer* value) { return SetObject(kBuffer, key, value); }
+int32_t PropertySet::SetBufferProperty(const char* key, IQLXBuffer* value) { return SetObject(kBuffer, key, value); }
 
-int32_t CKTHeader::GetBufferProperty(const char* key, IQLXBuffer** value) { return GetObject(kBuffer, key, value); }
+int32_t PropertySet::GetBufferProperty(const char* key, IQLXBuffer** value) { return GetObject(kBuffer, key, value); }
 
-int32_t CKTHeader::FirstBufferProperty(const char** key, IQLXBuffer** value) {
+int32_t PropertySet::FirstBufferProperty(const char** key, IQLXBuffer** value) {
     if (!key || !value) return E_POINTER;
     m_cursor[kBuffer] = 0;
     return Enumerate(kBuffer, key, nullptr, value);
 }
 
-int32_t CKTHeader::NextBufferProperty(const char** key, IQLXBuffer** value) {
+int32_t PropertySet::NextBufferProperty(const char** key, IQLXBuffer** value) {
     if (!key || !value) return E_POINTER;
     if (m_cursor[kBuffer] >= m_count) return E_FAIL;
     ++m_cursor[kBuffer];
     return Enumerate(kBuffer, key, nullptr, value);
 }
 
-int32_t CKTHeader::SetTextProperty(const char* key, IQLXBuffer* value) { return SetObject(kText, key, value); }
+int32_t PropertySet::SetTextProperty(const char* key, IQLXBuffer* value) { return SetObject(kText, key, value); }
 
-int32_t CKTHeader::GetTextProperty(const char* key, IQLXBuffer** value) { return GetObject(kText, key, value); }
+int32_t PropertySet::GetTextProperty(const char* key, IQLXBuffer** value) { return GetObject(kText, key, value); }
 
-int32_t CKTHeader::FirstTextProperty(const char** key, IQLXBuffer** value) {
+int32_t PropertySet::FirstTextProperty(const char** key, IQLXBuffer** value) {
     if (!key || !value) return E_POINTER;
     m_cursor[kText] = 0;
     return Enumerate(kText, key, nullptr, value);
 }
 
-int32_t CKTHeader::NextTextProperty(const char** key, IQLXBuffer** value) {
+int32_t PropertySet::NextTextProperty(const char** key, IQLXBuffer** value) {
     if (!key || !value) return E_POINTER;
     if (m_cursor[kText] >= m_count) return E_FAIL;
     ++m_cursor[kText];

@@ -1,4 +1,4 @@
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace {
 
 // A buffer that reports its destruction.
-class CWatchedBuffer : public CKTBuffer {
+class CWatchedBuffer : public ByteBuffer {
 public:
     explicit CWatchedBuffer(int* destroyed) : m_destroyed(destroyed) {}
     ~CWatchedBuffer() override { ++*m_destroyed; }
@@ -38,7 +38,7 @@ protected:
     bool PointsIntoObject() const {
         const uint8_t* p = buffer->GetBuffer();
         const uint8_t* self = reinterpret_cast<const uint8_t*>(buffer);
-        return p >= self && p < self + sizeof(CKTBuffer);
+        return p >= self && p < self + sizeof(ByteBuffer);
     }
 
     // The first `length` bytes hold `expected`; reports the first mismatch.
@@ -50,7 +50,7 @@ protected:
     }
 
     int destroyed = 0;
-    CKTBuffer* buffer = new CWatchedBuffer(&destroyed);
+    ByteBuffer* buffer = new CWatchedBuffer(&destroyed);
 };
 
 TEST_F(KtBufferTest, NewBufferIsEmptyAndInline) {
@@ -74,7 +74,7 @@ TEST_F(KtBufferTest, SetOfEveryLengthAroundTheInlineLimit) {
         ExpectStarts(bytes, n);
         // Growing from inline goes to the heap past 15 bytes; a heap buffer
         // stays there while it shrinks.
-        EXPECT_EQ(n > CKTBuffer::kInlineCapacity, buffer->IsHeap());
+        EXPECT_EQ(n > ByteBuffer::kInlineCapacity, buffer->IsHeap());
         EXPECT_EQ(!buffer->IsHeap(), PointsIntoObject());
     }
     for (uint32_t n = 40; n-- > 0;) {
@@ -106,7 +106,7 @@ TEST_F(KtBufferTest, SetSizeKeepsContentsAcrossEveryTransition) {
             ASSERT_EQ(S_OK, buffer->SetSize(b));
             EXPECT_EQ(b, buffer->GetSize());
             ExpectStarts(bytes, std::min(a, b));
-            const bool heapExpected = b <= a ? heapBefore : b > CKTBuffer::kInlineCapacity;
+            const bool heapExpected = b <= a ? heapBefore : b > ByteBuffer::kInlineCapacity;
             EXPECT_EQ(heapExpected, buffer->IsHeap());
         }
     }
@@ -210,7 +210,7 @@ TEST_F(KtBufferTest, LastReleaseDestroysTheBuffer) {
 
 TEST(KtBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
     const char bytes[] = "0123456789abcdefghij";
-    CKTBuffer* copy = CKTBuffer::CreateWith(bytes, 20);
+    ByteBuffer* copy = ByteBuffer::CreateWith(bytes, 20);
     ASSERT_NE(nullptr, copy);
     EXPECT_TRUE(copy->IsHeap());
     EXPECT_EQ(0, std::memcmp(bytes, copy->GetBuffer(), 20));
@@ -218,15 +218,15 @@ TEST(KtBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
     EXPECT_EQ(1u, copy->Release());
     EXPECT_EQ(0u, copy->Release());
 
-    CKTBuffer* text = CKTBuffer::CreateText("cont");
+    ByteBuffer* text = ByteBuffer::CreateText("cont");
     ASSERT_NE(nullptr, text);
     EXPECT_EQ(5u, text->GetSize());  // with its terminating zero byte
     EXPECT_STREQ("cont", reinterpret_cast<const char*>(text->GetBuffer()));
     EXPECT_EQ(0u, text->Release());
 
-    EXPECT_EQ(nullptr, CKTBuffer::CreateWith(nullptr, 3));
-    EXPECT_EQ(nullptr, CKTBuffer::CreateText(nullptr));
-    CKTBuffer* empty = CKTBuffer::CreateWith(nullptr, 0);
+    EXPECT_EQ(nullptr, ByteBuffer::CreateWith(nullptr, 3));
+    EXPECT_EQ(nullptr, ByteBuffer::CreateText(nullptr));
+    ByteBuffer* empty = ByteBuffer::CreateWith(nullptr, 0);
     ASSERT_NE(nullptr, empty);
     EXPECT_EQ(0u, empty->GetSize());
     EXPECT_EQ(0u, empty->Release());
@@ -234,7 +234,7 @@ TEST(KtBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
 
 TEST(KtBufferThreads, SharedReadersCountReferencesSafely) {
     int destroyed = 0;
-    CKTBuffer* buffer = new CWatchedBuffer(&destroyed);
+    ByteBuffer* buffer = new CWatchedBuffer(&destroyed);
     buffer->AddRef();
     const std::vector<uint8_t> bytes = Pattern(64, 1);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 64));

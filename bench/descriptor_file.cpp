@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "datafile/win_file.h"
+#include "datafile/descriptor_file.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ std::string ScratchPath() {
 void BM_SeekAndRead(benchmark::State& state) {
     const uint32_t chunk = static_cast<uint32_t>(state.range(0));
     std::string path = ScratchPath();
-    CWinFile file;
+    DescriptorFile file;
     file.Open(path.c_str(), kOpenBinary | kOpenReadWrite | kOpenCreate | kOpenTruncate, 0);
     std::vector<char> bytes(kFileBytes, 'x');
     file.Write(bytes.data(), kFileBytes);
@@ -41,7 +41,7 @@ BENCHMARK(BM_SeekAndRead)->Arg(5)->Arg(4096)->Arg(65536);
 void BM_AppendWrite(benchmark::State& state) {
     const uint32_t chunk = static_cast<uint32_t>(state.range(0));
     std::string path = ScratchPath();
-    CWinFile file;
+    DescriptorFile file;
     file.Open(path.c_str(), kOpenBinary | kOpenReadWrite | kOpenCreate | kOpenTruncate, 0);
     std::vector<char> bytes(chunk, 'y');
     uint64_t written = 0;

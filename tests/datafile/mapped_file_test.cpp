@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "buffer/fragmented_buffer.h"
-#include "datafile/mm_file.h"
+#include "datafile/mapped_file.h"
 #include "platform/memory_map.h"
 
 namespace {
@@ -42,7 +42,7 @@ IQLXBuffer* ViewOf(IQLXBuffer* read) {
     return got[0];
 }
 
-class MMFileTest : public ::testing::Test {
+class MappedFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(CONTFS_TEST_TMPDIR);
@@ -74,11 +74,11 @@ protected:
     std::string dir, path, content;
     uint32_t granularity = 0;
     int32_t views = 0;
-    std::unique_ptr<CLuDataFile> file{CreateDataFile(1)};
+    std::unique_ptr<DataFile> file{CreateDataFile(1)};
 };
 
-TEST_F(MMFileTest, FactoryKindOneIsAClosedMappedFile) {
-    ASSERT_NE(nullptr, dynamic_cast<CWin32MMFile*>(file.get()));
+TEST_F(MappedFileTest, FactoryKindOneIsAClosedMappedFile) {
+    ASSERT_NE(nullptr, dynamic_cast<MappedFile*>(file.get()));
     IQLXBuffer* out = reinterpret_cast<IQLXBuffer*>(1);
     EXPECT_EQ(E_FAIL, file->ReadBuffer(10, &out));
     EXPECT_EQ(nullptr, out);
@@ -88,7 +88,7 @@ TEST_F(MMFileTest, FactoryKindOneIsAClosedMappedFile) {
     EXPECT_EQ(S_OK, file->Close());
 }
 
-TEST_F(MMFileTest, EmptyFileCannotBeOpened) {
+TEST_F(MappedFileTest, EmptyFileCannotBeOpened) {
     std::string empty = Write("empty.bin", "");
     int32_t result = file->Open(empty.c_str(), kReadOnly, 0);
     EXPECT_EQ(QLXResultFromPlatformError(EINVAL), result);
@@ -98,7 +98,7 @@ TEST_F(MMFileTest, EmptyFileCannotBeOpened) {
     EXPECT_EQ(0, file->GetLastErrorCode());
 }
 
-TEST_F(MMFileTest, OpenRefusalsCarryThePlatformError) {
+TEST_F(MappedFileTest, OpenRefusalsCarryThePlatformError) {
     std::string missing = dir + "/missing.bin";
     EXPECT_EQ(QLXResultFromPlatformError(ENOENT), file->Open(missing.c_str(), kReadOnly, 0));
     EXPECT_EQ(QLXResultFromPlatformError(EEXIST), file->Open(path.c_str(), 0x8502, 0));  // create new
@@ -112,7 +112,7 @@ TEST_F(MMFileTest, OpenRefusalsCarryThePlatformError) {
     EXPECT_EQ(0, file->GetLastErrorCode());
 }
 
-TEST_F(MMFileTest, AppendIsRefusedAndTheOpenFileStaysOpen) {
+TEST_F(MappedFileTest, AppendIsRefusedAndTheOpenFileStaysOpen) {
     OpenData();
     EXPECT_EQ(E_INVALIDARG, file->Open(path.c_str(), 0x8008, 0));
     IQLXBuffer* out = nullptr;
@@ -121,7 +121,7 @@ TEST_F(MMFileTest, AppendIsRefusedAndTheOpenFileStaysOpen) {
     out->Release();
 }
 
-TEST_F(MMFileTest, ViewAtAnUnalignedPositionStartsAtTheGranule) {
+TEST_F(MappedFileTest, ViewAtAnUnalignedPositionStartsAtTheGranule) {
     OpenData();
     const uint32_t position = granularity + granularity / 2 + 7;
     const uint32_t into = position % granularity;
@@ -131,7 +131,7 @@ TEST_F(MMFileTest, ViewAtAnUnalignedPositionStartsAtTheGranule) {
     EXPECT_EQ(static_cast<int32_t>(position + 300), file->Tell());
 
     IQLXBuffer* item = ViewOf(out);
-    auto* view = dynamic_cast<_CBufferWinMemMapped*>(item);
+    auto* view = dynamic_cast<MappedViewBuffer*>(item);
     ASSERT_NE(nullptr, view);  // the view buffer itself, not a part of it
     EXPECT_EQ(into, view->OffsetInView());
     EXPECT_EQ(view->ViewBase() + into, item->GetBuffer());
@@ -145,12 +145,12 @@ TEST_F(MMFileTest, ViewAtAnUnalignedPositionStartsAtTheGranule) {
     out->Release();
 }
 
-TEST_F(MMFileTest, WholeFileFromTheStartThenNothingLeft) {
+TEST_F(MappedFileTest, WholeFileFromTheStartThenNothingLeft) {
     OpenData();
     IQLXBuffer* out = nullptr;
     ASSERT_EQ(S_OK, file->ReadBuffer(Size(), &out));
     IQLXBuffer* item = ViewOf(out);
-    EXPECT_EQ(0u, dynamic_cast<_CBufferWinMemMapped*>(item)->OffsetInView());
+    EXPECT_EQ(0u, dynamic_cast<MappedViewBuffer*>(item)->OffsetInView());
     EXPECT_EQ(content, Bytes(out));
     item->Release();
     out->Release();
@@ -159,7 +159,7 @@ TEST_F(MMFileTest, WholeFileFromTheStartThenNothingLeft) {
     EXPECT_EQ(nullptr, out);
 }
 
-TEST_F(MMFileTest, ReadPastTheEndFailsAndLeavesThePosition) {
+TEST_F(MappedFileTest, ReadPastTheEndFailsAndLeavesThePosition) {
     OpenData();
     ASSERT_EQ(S_OK, file->Seek(-10, 2));
     IQLXBuffer* out = reinterpret_cast<IQLXBuffer*>(1);
@@ -175,7 +175,7 @@ TEST_F(MMFileTest, ReadPastTheEndFailsAndLeavesThePosition) {
     out->Release();
 }
 
-TEST_F(MMFileTest, SeekMovesFromEachOriginWithoutBoundsOnTheEnd) {
+TEST_F(MappedFileTest, SeekMovesFromEachOriginWithoutBoundsOnTheEnd) {
     OpenData();
     IQLXBuffer* out = nullptr;
     ASSERT_EQ(S_OK, file->Seek(10, 2));
@@ -201,7 +201,7 @@ TEST_F(MMFileTest, SeekMovesFromEachOriginWithoutBoundsOnTheEnd) {
     EXPECT_EQ(0, file->Tell());
 }
 
-TEST_F(MMFileTest, OnlyReadBufferIsSupported) {
+TEST_F(MappedFileTest, OnlyReadBufferIsSupported) {
     OpenData();
     char scratch[4];
     EXPECT_EQ(-1, file->Read(scratch, 4));
@@ -215,7 +215,7 @@ TEST_F(MMFileTest, OnlyReadBufferIsSupported) {
     EXPECT_EQ(0, file->GetLastErrorCode());
 }
 
-TEST_F(MMFileTest, ChangingTheReturnedBufferNeverWritesTheFile) {
+TEST_F(MappedFileTest, ChangingTheReturnedBufferNeverWritesTheFile) {
     OpenData();
     IQLXBuffer* out = nullptr;
     ASSERT_EQ(S_OK, file->ReadBuffer(20, &out));
@@ -230,7 +230,7 @@ TEST_F(MMFileTest, ChangingTheReturnedBufferNeverWritesTheFile) {
     EXPECT_EQ(content, disk);
 }
 
-TEST_F(MMFileTest, ABufferStaysReadableAfterTheFileIsClosedAndDestroyed) {
+TEST_F(MappedFileTest, ABufferStaysReadableAfterTheFileIsClosedAndDestroyed) {
     OpenData();
     ASSERT_EQ(S_OK, file->Seek(static_cast<int32_t>(granularity - 50), 0));
     IQLXBuffer* out = nullptr;
@@ -243,7 +243,7 @@ TEST_F(MMFileTest, ABufferStaysReadableAfterTheFileIsClosedAndDestroyed) {
     EXPECT_EQ(views, platform::LiveViewCount());
 }
 
-TEST_F(MMFileTest, EveryViewIsUnmappedWhenItsLastBufferGoes) {
+TEST_F(MappedFileTest, EveryViewIsUnmappedWhenItsLastBufferGoes) {
     OpenData();
     std::vector<IQLXBuffer*> reads;
     for (int i = 0; i < 3; ++i) {
@@ -260,11 +260,11 @@ TEST_F(MMFileTest, EveryViewIsUnmappedWhenItsLastBufferGoes) {
     EXPECT_EQ(views, platform::LiveViewCount());
 }
 
-TEST_F(MMFileTest, MapWindowRefusesAnEmptyWindowAndRemapsOnReuse) {
+TEST_F(MappedFileTest, MapWindowRefusesAnEmptyWindowAndRemapsOnReuse) {
     OpenData();
     IQLXBuffer* out = nullptr;
     ASSERT_EQ(S_OK, file->ReadBuffer(1, &out));  // one view, to be reused below
-    auto* view = dynamic_cast<_CBufferWinMemMapped*>(ViewOf(out));
+    auto* view = dynamic_cast<MappedViewBuffer*>(ViewOf(out));
     ASSERT_NE(nullptr, view);
     out->Release();
     EXPECT_EQ(E_INVALIDARG, view->MapWindow(nullptr, 0, 0, 10));
@@ -274,14 +274,14 @@ TEST_F(MMFileTest, MapWindowRefusesAnEmptyWindowAndRemapsOnReuse) {
     view->Release();
 }
 
-TEST(MMFileThreadsTest, ViewsMayBeReleasedOnAnyThread) {
+TEST(MappedFileThreadsTest, ViewsMayBeReleasedOnAnyThread) {
     fs::create_directories(CONTFS_TEST_TMPDIR);
     std::string where = std::string(CONTFS_TEST_TMPDIR) + "/mmfile-threads.bin";
     std::ofstream(where, std::ios::binary) << std::string(64 * 1024, 'q');
     const int32_t before = platform::LiveViewCount();
     std::vector<IQLXBuffer*> reads;
     {
-        std::unique_ptr<CLuDataFile> file(CreateDataFile(1));
+        std::unique_ptr<DataFile> file(CreateDataFile(1));
         ASSERT_EQ(S_OK, file->Open(where.c_str(), kReadOnly, 0));
         for (int i = 0; i < 8; ++i) {
             IQLXBuffer* out = nullptr;

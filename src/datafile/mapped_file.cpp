@@ -1,4 +1,4 @@
-#include "datafile/mm_file.h"
+#include "datafile/mapped_file.h"
 
 #include <atomic>
 
@@ -33,15 +33,15 @@ platform::MapDisposition DispositionFor(uint32_t flags) {
 
 }  // namespace
 
-// ---- CWin32MMFile -------------------------------------------------------------
+// ---- MappedFile -------------------------------------------------------------
 
-CWin32MMFile::~CWin32MMFile() { Close(); }
+MappedFile::~MappedFile() { Close(); }
 
-int32_t CWin32MMFile::Create(const char* path, uint32_t mode, uint32_t ignored) {
+int32_t MappedFile::Create(const char* path, uint32_t mode, uint32_t ignored) {
     return Open(path, mode, static_cast<int32_t>(ignored));
 }
 
-int32_t CWin32MMFile::Open(const char* path, uint32_t flags, int32_t) {
+int32_t MappedFile::Open(const char* path, uint32_t flags, int32_t) {
     if (flags & kAppendFlag) return E_INVALIDARG;
     Close();
     const bool writable = (flags & kAccessMask) != 0;
@@ -53,7 +53,7 @@ int32_t CWin32MMFile::Open(const char* path, uint32_t flags, int32_t) {
     return code == 0 ? S_OK : QLXResultFromPlatformError(code);
 }
 
-int32_t CWin32MMFile::Close() {
+int32_t MappedFile::Close() {
     platform::CloseFileMapping(m_mapping);
     m_mapping = nullptr;
     platform::CloseMappedFile(m_file);
@@ -64,66 +64,66 @@ int32_t CWin32MMFile::Close() {
 }
 
 // Moves to base + offset; a target outside 0..2^63 is refused.
-int32_t CWin32MMFile::SeekTo(int64_t base, int64_t offset) {
+int32_t MappedFile::SeekTo(int64_t base, int64_t offset) {
     if (offset < 0 ? base + offset < 0 : base > INT64_MAX - offset) return E_INVALIDARG;
     m_position = static_cast<uint64_t>(base + offset);
     return S_OK;
 }
 
-int32_t CWin32MMFile::Seek(int32_t offset, uint32_t origin) {
+int32_t MappedFile::Seek(int32_t offset, uint32_t origin) {
     if (!m_mapping) return E_FAIL;
     switch (origin & 0xFFFFu) {
-    case 0: m_position = static_cast<uint32_t>(offset); return S_OK;
-    case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
-    case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
-    default: return S_OK;
+        case 0: m_position = static_cast<uint32_t>(offset); return S_OK;
+        case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
+        case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
+        default: return S_OK;
     }
 }
 
-int32_t CWin32MMFile::Seek64(uint32_t offsetLow, uint32_t offsetHigh, uint32_t origin) {
+int32_t MappedFile::Seek64(uint32_t offsetLow, uint32_t offsetHigh, uint32_t origin) {
     if (!m_mapping) return E_FAIL;
     const int64_t offset = static_cast<int64_t>((static_cast<uint64_t>(offsetHigh) << 32) | offsetLow);
     switch (origin & 0xFFFFu) {
-    case 0: return SeekTo(0, offset);
-    case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
-    case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
-    default: return S_OK;
+        case 0: return SeekTo(0, offset);
+        case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
+        case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
+        default: return S_OK;
     }
 }
 
-int32_t CWin32MMFile::Tell() {
+int32_t MappedFile::Tell() {
     if (!m_mapping || m_position > 0xFFFFFFFFu) return -1;
     return static_cast<int32_t>(static_cast<uint32_t>(m_position));
 }
 
-uint64_t CWin32MMFile::Tell64() { return m_mapping ? m_position : UINT64_MAX; }
+uint64_t MappedFile::Tell64() { return m_mapping ? m_position : UINT64_MAX; }
 
-int32_t CWin32MMFile::Read(void*, uint32_t) { return -1; }
+int32_t MappedFile::Read(void*, uint32_t) { return -1; }
 
-int32_t CWin32MMFile::Write(const void*, uint32_t) { return -1; }
+int32_t MappedFile::Write(const void*, uint32_t) { return -1; }
 
-int32_t CWin32MMFile::Rewind() { return Seek(0, 0); }
+int32_t MappedFile::Rewind() { return Seek(0, 0); }
 
-int16_t CWin32MMFile::GetDescriptor() { return 0; }
+int16_t MappedFile::GetDescriptor() { return 0; }
 
-int32_t CWin32MMFile::Delete(const char*) { return E_NOTIMPL; }
+int32_t MappedFile::Delete(const char*) { return E_NOTIMPL; }
 
-int64_t CWin32MMFile::GetFileLength64() { return m_mapping ? static_cast<int64_t>(m_size) : -1; }
+int64_t MappedFile::GetFileLength64() { return m_mapping ? static_cast<int64_t>(m_size) : -1; }
 
-int32_t CWin32MMFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
+int32_t MappedFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!m_mapping || m_position >= m_size) return E_FAIL;
 
-    _CBufferWinMemMapped* view = nullptr;
+    MappedViewBuffer* view = nullptr;
     int32_t result = CreateUnknownObject(&view);
     if (QLX_FAILED(result)) return result;
     IQLXBuffer* viewBuffer = nullptr;
     view->QueryInterface(IID_IQLXBuffer, reinterpret_cast<void**>(&viewBuffer));
     // Not clamped to what remains: a view past the end is refused, and that
     // refusal is the result.
-    result = view->MapWindow(m_mapping, static_cast<uint32_t>(m_position >> 32), static_cast<uint32_t>(m_position),
-                             count);
+    result =
+        view->MapWindow(m_mapping, static_cast<uint32_t>(m_position >> 32), static_cast<uint32_t>(m_position), count);
     if (QLX_FAILED(result)) {
         viewBuffer->Release();
         return result;
@@ -148,19 +148,19 @@ int32_t CWin32MMFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     return result;
 }
 
-// ---- _CBufferWinMemMapped -------------------------------------------------------
+// ---- MappedViewBuffer -------------------------------------------------------
 
-_CBufferWinMemMapped::~_CBufferWinMemMapped() { Unmap(); }
+MappedViewBuffer::~MappedViewBuffer() { Unmap(); }
 
-void _CBufferWinMemMapped::Unmap() {
+void MappedViewBuffer::Unmap() {
     if (m_viewBase) platform::UnmapView(m_viewBase, static_cast<uint64_t>(m_length) + m_offsetInView);
     m_viewBase = nullptr;
     m_length = 0;
     m_offsetInView = 0;
 }
 
-int32_t _CBufferWinMemMapped::MapWindow(platform::FileMapping* mapping, uint32_t positionHigh, uint32_t positionLow,
-                                        uint32_t count) {
+int32_t MappedViewBuffer::MapWindow(platform::FileMapping* mapping, uint32_t positionHigh, uint32_t positionLow,
+                                    uint32_t count) {
     Unmap();
     if (count == 0 || !mapping) return E_INVALIDARG;
     const uint32_t offsetInView = positionLow % Granularity();
@@ -174,26 +174,26 @@ int32_t _CBufferWinMemMapped::MapWindow(platform::FileMapping* mapping, uint32_t
     return S_OK;
 }
 
-int32_t _CBufferWinMemMapped::InnerQueryInterface(const QLXGUID& iid, void** out) {
+int32_t MappedViewBuffer::InnerQueryInterface(const QLXGUID& iid, void** out) {
     if (!out) return E_POINTER;
     if (iid == IID_IUnknown) return AnswerUnknown(out);
     if (iid == IID_IQLXBuffer) return AnswerInterface(static_cast<IQLXBuffer*>(this), out);
     return NoInterface(out);
 }
 
-int32_t _CBufferWinMemMapped::Get(uint8_t** data, uint32_t* length) {
+int32_t MappedViewBuffer::Get(uint8_t** data, uint32_t* length) {
     if (data) *data = GetBuffer();
     if (length) *length = m_length;
     return S_OK;
 }
 
-int32_t _CBufferWinMemMapped::Set(const uint8_t*, uint32_t) { return E_NOTIMPL; }
+int32_t MappedViewBuffer::Set(const uint8_t*, uint32_t) { return E_NOTIMPL; }
 
-int32_t _CBufferWinMemMapped::SetSize(uint32_t) { return E_NOTIMPL; }
+int32_t MappedViewBuffer::SetSize(uint32_t) { return E_NOTIMPL; }
 
-uint32_t _CBufferWinMemMapped::GetSize() { return m_length; }
+uint32_t MappedViewBuffer::GetSize() { return m_length; }
 
 // The pages are mapped read-only: the pointer is for reading.
-uint8_t* _CBufferWinMemMapped::GetBuffer() {
+uint8_t* MappedViewBuffer::GetBuffer() {
     return m_viewBase ? const_cast<uint8_t*>(m_viewBase) + m_offsetInView : nullptr;
 }

@@ -1,4 +1,4 @@
-// CKTBuffer: the reference-counted byte buffer passed between all parts.
+// ByteBuffer: the reference-counted byte buffer passed between all parts.
 //
 // Storage is one 16-byte area whose last byte is a tag:
 //
@@ -10,21 +10,21 @@
 // heap buffer stays on the heap until it grows again. Only a buffer held by a
 // single reference may be resized: a holder that shares it treats its bytes
 // as read-only.
-#ifndef CONTFS_BUFFER_KT_BUFFER_H
-#define CONTFS_BUFFER_KT_BUFFER_H
+#ifndef CONTFS_BUFFER_BYTE_BUFFER_H
+#define CONTFS_BUFFER_BYTE_BUFFER_H
 
 #include <qlx/interfaces.h>
 
 #include "platform/atomic.h"
 
-class CKTBuffer : public IQLXBuffer {
+class ByteBuffer : public IQLXBuffer {
 public:
     static constexpr uint32_t kInlineCapacity = 15;
     static constexpr uint8_t kHeapTag = 238;
 
-    CKTBuffer();
-    CKTBuffer(const CKTBuffer&) = delete;
-    CKTBuffer& operator=(const CKTBuffer&) = delete;
+    ByteBuffer();
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
 
     int32_t QueryInterface(const QLXGUID& iid, void** out) override;
     uint32_t AddRef() override;
@@ -36,16 +36,16 @@ public:
     uint32_t GetSize() override;
     uint8_t* GetBuffer() override;
 
-    virtual ~CKTBuffer();
+    virtual ~ByteBuffer();
 
     bool IsHeap() const { return m_storage[kTagIndex] == kHeapTag; }
 
     // New buffer holding a copy of the bytes, with one reference for the
     // caller; null when memory runs out.
-    static CKTBuffer* CreateWith(const void* data, uint32_t length);
+    static ByteBuffer* CreateWith(const void* data, uint32_t length);
     // The same for a text, stored with its terminating zero byte; null for
     // a null text.
-    static CKTBuffer* CreateText(const char* text);
+    static ByteBuffer* CreateText(const char* text);
 
 private:
     static constexpr unsigned kTagIndex = 15;

@@ -10,20 +10,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "buffer/kt_buffer.h"
-#include "datafile/win_file.h"
+#include "buffer/byte_buffer.h"
+#include "datafile/descriptor_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kReadOnly = kOpenBinary;                                            // 0x8000
-constexpr uint32_t kWriteOnly = kOpenBinary | kOpenWriteOnly;                          // 0x8001
+constexpr uint32_t kReadOnly = kOpenBinary;                                                       // 0x8000
+constexpr uint32_t kWriteOnly = kOpenBinary | kOpenWriteOnly;                                     // 0x8001
 constexpr uint32_t kCreateTruncate = kOpenBinary | kOpenTruncate | kOpenCreate | kOpenReadWrite;  // 0x8302
 constexpr uint32_t kReadWriteCreate = kOpenBinary | kOpenCreate | kOpenReadWrite;
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
 
-class WinFileTest : public ::testing::Test {
+class DescriptorFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(CONTFS_TEST_TMPDIR);
@@ -57,12 +57,12 @@ protected:
     }
 
     std::string dir;
-    CWinFile file;
+    DescriptorFile file;
 };
 
 // --- a file that is not open ---------------------------------------------
 
-TEST_F(WinFileTest, ClosedFileRefusesEveryOperationWithoutTouchingLastError) {
+TEST_F(DescriptorFileTest, ClosedFileRefusesEveryOperationWithoutTouchingLastError) {
     char byte = 0;
     char sentinel = 0;
     IQLXBuffer* out = reinterpret_cast<IQLXBuffer*>(&sentinel);
@@ -83,7 +83,7 @@ TEST_F(WinFileTest, ClosedFileRefusesEveryOperationWithoutTouchingLastError) {
     EXPECT_EQ(0, file.GetLastErrorCode());
 }
 
-TEST_F(WinFileTest, RefusalsOfAClosedFileLeaveAnEarlierFailureInPlace) {
+TEST_F(DescriptorFileTest, RefusalsOfAClosedFileLeaveAnEarlierFailureInPlace) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("missing").c_str(), kReadOnly, 0));
     ASSERT_EQ(RES_OPEN_FAILED, file.GetLastErrorCode());
     char byte = 0;
@@ -94,7 +94,7 @@ TEST_F(WinFileTest, RefusalsOfAClosedFileLeaveAnEarlierFailureInPlace) {
     EXPECT_EQ(RES_OPEN_FAILED, file.GetLastErrorCode());
 }
 
-TEST_F(WinFileTest, CloseTwiceReportsTheSecondAsAnError) {
+TEST_F(DescriptorFileTest, CloseTwiceReportsTheSecondAsAnError) {
     ASSERT_EQ(S_OK, file.Create(PathOf("a").c_str(), kPermissionRead | kPermissionWrite, 0));
     EXPECT_EQ(S_OK, file.Close());
     EXPECT_LT(file.GetDescriptor(), 0);
@@ -104,7 +104,7 @@ TEST_F(WinFileTest, CloseTwiceReportsTheSecondAsAnError) {
 
 // --- opening ---------------------------------------------------------------
 
-TEST_F(WinFileTest, CreateEmptiesAnExistingFileAndWritesReadBack) {
+TEST_F(DescriptorFileTest, CreateEmptiesAnExistingFileAndWritesReadBack) {
     std::string path = MakeFile("a", "old contents");
     ASSERT_EQ(S_OK, file.Create(path.c_str(), kPermissionRead | kPermissionWrite, 0));
     EXPECT_EQ(0, file.GetFileLength());
@@ -119,7 +119,7 @@ TEST_F(WinFileTest, CreateEmptiesAnExistingFileAndWritesReadBack) {
 
 // A new or already empty file is not truncated again, but a truncating open
 // that could not truncate is refused whatever the file's length.
-TEST_F(WinFileTest, TruncatingOpenOfAnEmptyFileIsStillRefusedWithoutWriteAccess) {
+TEST_F(DescriptorFileTest, TruncatingOpenOfAnEmptyFileIsStillRefusedWithoutWriteAccess) {
     std::string path = MakeFile("a", "");
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly | kOpenTruncate, 0));
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("new").c_str(), kReadOnly | kOpenTruncate | kOpenCreate, 0));
@@ -131,7 +131,7 @@ TEST_F(WinFileTest, TruncatingOpenOfAnEmptyFileIsStillRefusedWithoutWriteAccess)
     EXPECT_EQ("new", Contents(path));
 }
 
-TEST_F(WinFileTest, FailedOpenReportsAndLaterSuccessClearsLastError) {
+TEST_F(DescriptorFileTest, FailedOpenReportsAndLaterSuccessClearsLastError) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("missing").c_str(), kReadOnly, 0));
     EXPECT_LT(file.GetDescriptor(), 0);
     EXPECT_EQ(RES_OPEN_FAILED, file.GetLastErrorCode());
@@ -141,18 +141,18 @@ TEST_F(WinFileTest, FailedOpenReportsAndLaterSuccessClearsLastError) {
     EXPECT_EQ(0, file.GetLastErrorCode());
 }
 
-TEST_F(WinFileTest, OpenClosesTheFirstFileEvenWhenTheSecondOpenFails) {
+TEST_F(DescriptorFileTest, OpenClosesTheFirstFileEvenWhenTheSecondOpenFails) {
     std::string path = MakeFile("a", "keep me");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(PathOf("missing").c_str(), kReadOnly, 0));
     EXPECT_LT(file.GetDescriptor(), 0);
     // Nothing holds the first file any more, so it can be emptied.
-    CWinFile other;
+    DescriptorFile other;
     EXPECT_EQ(S_OK, other.Open(path.c_str(), kCreateTruncate, 0));
     EXPECT_EQ(0, other.GetFileLength());
 }
 
-TEST_F(WinFileTest, DirectoriesAndBadFlagsDoNotOpen) {
+TEST_F(DescriptorFileTest, DirectoriesAndBadFlagsDoNotOpen) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(dir.c_str(), kReadOnly, 0));
     EXPECT_EQ(E_ACCESSDENIED, file.OpenShared(dir.c_str(), kReadOnly, kShareDenyNone, 0));
     std::string path = MakeFile("a", "x");
@@ -162,7 +162,7 @@ TEST_F(WinFileTest, DirectoriesAndBadFlagsDoNotOpen) {
     EXPECT_LT(file.GetDescriptor(), 0);
 }
 
-TEST_F(WinFileTest, OpenSharedReportsPermissionDenied) {
+TEST_F(DescriptorFileTest, OpenSharedReportsPermissionDenied) {
     std::string path = MakeFile("locked", "secret");
     ::chmod(path.c_str(), 0);
     if (::access(path.c_str(), R_OK) == 0) GTEST_SKIP() << "running with permission to read everything";
@@ -171,7 +171,7 @@ TEST_F(WinFileTest, OpenSharedReportsPermissionDenied) {
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
 }
 
-TEST_F(WinFileTest, APipeIsRefusedInsteadOfWaitedOn) {
+TEST_F(DescriptorFileTest, APipeIsRefusedInsteadOfWaitedOn) {
     std::string path = PathOf("pipe");
     ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
@@ -179,7 +179,7 @@ TEST_F(WinFileTest, APipeIsRefusedInsteadOfWaitedOn) {
     EXPECT_LT(file.GetDescriptor(), 0);
 }
 
-TEST_F(WinFileTest, AppendWritesAtTheEnd) {
+TEST_F(DescriptorFileTest, AppendWritesAtTheEnd) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kOpenBinary | kOpenWriteOnly | kOpenAppend, 0));
     EXPECT_EQ(S_OK, file.Rewind());
@@ -190,9 +190,9 @@ TEST_F(WinFileTest, AppendWritesAtTheEnd) {
 
 // --- sharing ----------------------------------------------------------------
 
-TEST_F(WinFileTest, TruncatingOpenIsRefusedWhileAnotherPartyHoldsTheFile) {
+TEST_F(DescriptorFileTest, TruncatingOpenIsRefusedWhileAnotherPartyHoldsTheFile) {
     std::string path = MakeFile("a", "precious");
-    CWinFile holder;
+    DescriptorFile holder;
     ASSERT_EQ(S_OK, holder.Open(path.c_str(), kReadOnly, 0));
 
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kCreateTruncate, 0));
@@ -209,9 +209,9 @@ TEST_F(WinFileTest, TruncatingOpenIsRefusedWhileAnotherPartyHoldsTheFile) {
     EXPECT_EQ(0, file.GetFileLength());
 }
 
-TEST_F(WinFileTest, DenyReadWriteKeepsEveryOtherOpenOut) {
+TEST_F(DescriptorFileTest, DenyReadWriteKeepsEveryOtherOpenOut) {
     std::string path = MakeFile("a", "mine");
-    CWinFile owner;
+    DescriptorFile owner;
     ASSERT_EQ(S_OK, owner.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
     EXPECT_EQ(RES_OPEN_FAILED, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(E_ACCESSDENIED, file.OpenShared(path.c_str(), kReadOnly, kShareDenyNone, 0));
@@ -226,13 +226,13 @@ TEST_F(WinFileTest, DenyReadWriteKeepsEveryOtherOpenOut) {
 
 // An owner that took the file alone lets readers in on the same descriptor,
 // and from then on still keeps out anyone who wants it alone.
-TEST_F(WinFileTest, SetShareLetsReadersInButNoOneElseAlone) {
+TEST_F(DescriptorFileTest, SetShareLetsReadersInButNoOneElseAlone) {
     std::string path = MakeFile("a", "mine");
-    CWinFile owner;
+    DescriptorFile owner;
     ASSERT_EQ(S_OK, owner.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
     ASSERT_EQ(S_OK, owner.SetShare(kShareDenyWrite));
     EXPECT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
-    CWinFile other;
+    DescriptorFile other;
     EXPECT_EQ(E_ACCESSDENIED, other.OpenShared(path.c_str(), kReadOnly, kShareDenyReadWrite, 0));
     EXPECT_EQ(RES_OPEN_FAILED, other.Open(path.c_str(), kCreateTruncate, 0));
     EXPECT_EQ("mine", Contents(path));
@@ -248,7 +248,7 @@ TEST_F(WinFileTest, SetShareLetsReadersInButNoOneElseAlone) {
 
 // --- positions --------------------------------------------------------------
 
-TEST_F(WinFileTest, Seek64ReachesPositionsPastFourGiB) {
+TEST_F(DescriptorFileTest, Seek64ReachesPositionsPastFourGiB) {
     std::string path = PathOf("sparse");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadWriteCreate, 0));
     const uint64_t at = kFourGiB + 100;
@@ -275,7 +275,7 @@ TEST_F(WinFileTest, Seek64ReachesPositionsPastFourGiB) {
     EXPECT_EQ('\0', got[0]);
 }
 
-TEST_F(WinFileTest, FailedSeekSetsLastError) {
+TEST_F(DescriptorFileTest, FailedSeekSetsLastError) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(RES_IO_ERROR, file.Seek(-10, kSeekSet));
@@ -291,7 +291,7 @@ TEST_F(WinFileTest, FailedSeekSetsLastError) {
 
 // --- transfers --------------------------------------------------------------
 
-TEST_F(WinFileTest, FailedTransfersReturnMinusOneAndSetLastError) {
+TEST_F(DescriptorFileTest, FailedTransfersReturnMinusOneAndSetLastError) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(-1, file.Write("x", 1));
@@ -311,7 +311,7 @@ TEST_F(WinFileTest, FailedTransfersReturnMinusOneAndSetLastError) {
     EXPECT_EQ("abc", Contents(path));
 }
 
-TEST_F(WinFileTest, ReadAtLeavesThePositionAndStopsAtTheEnd) {
+TEST_F(DescriptorFileTest, ReadAtLeavesThePositionAndStopsAtTheEnd) {
     std::string path = MakeFile("a", Digits(30));
     char got[16] = {};
     EXPECT_EQ(-1, file.ReadAt(0, got, 1));  // not open
@@ -327,7 +327,7 @@ TEST_F(WinFileTest, ReadAtLeavesThePositionAndStopsAtTheEnd) {
     EXPECT_EQ(7, file.Tell());
 }
 
-TEST_F(WinFileTest, WriteAtLeavesThePositionAndWritesInPlace) {
+TEST_F(DescriptorFileTest, WriteAtLeavesThePositionAndWritesInPlace) {
     std::string path = MakeFile("a", Digits(30));
     EXPECT_EQ(-1, file.WriteAt(0, "x", 1));  // not open
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kOpenReadWrite, 0));
@@ -342,7 +342,7 @@ TEST_F(WinFileTest, WriteAtLeavesThePositionAndWritesInPlace) {
     EXPECT_EQ(Digits(30).substr(0, 12) + "abc" + Digits(30).substr(15, 14) + "yz", Contents(path));
 }
 
-TEST_F(WinFileTest, ReadBufferTakesWhatIsLeftUpToTheWholeLength) {
+TEST_F(DescriptorFileTest, ReadBufferTakesWhatIsLeftUpToTheWholeLength) {
     std::string path = MakeFile("a", Digits(60));
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     ASSERT_EQ(S_OK, file.Seek(50, kSeekSet));
@@ -366,7 +366,7 @@ TEST_F(WinFileTest, ReadBufferTakesWhatIsLeftUpToTheWholeLength) {
 
 // --- size -------------------------------------------------------------------
 
-TEST_F(WinFileTest, SetFileLengthShrinksAndExtends) {
+TEST_F(DescriptorFileTest, SetFileLengthShrinksAndExtends) {
     std::string path = MakeFile("a", Digits(30));
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kOpenBinary | kOpenReadWrite, 0));
     ASSERT_EQ(S_OK, file.Seek(20, kSeekSet));
@@ -381,7 +381,7 @@ TEST_F(WinFileTest, SetFileLengthShrinksAndExtends) {
     EXPECT_EQ(Digits(10) + std::string(6, '\0'), Contents(path));
 }
 
-TEST_F(WinFileTest, SetFileLength64CutsBackPastFourGiB) {
+TEST_F(DescriptorFileTest, SetFileLength64CutsBackPastFourGiB) {
     std::string path = PathOf("sparse");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadWriteCreate, 0));
     const uint64_t end = kFourGiB + 100;
@@ -393,7 +393,7 @@ TEST_F(WinFileTest, SetFileLength64CutsBackPastFourGiB) {
     EXPECT_EQ(end - 60, file.Tell64());
 }
 
-TEST_F(WinFileTest, SetFileLengthRestoresThePositionWhenTheSizeCannotChange) {
+TEST_F(DescriptorFileTest, SetFileLengthRestoresThePositionWhenTheSizeCannotChange) {
     std::string path = MakeFile("a", Digits(30));
     // A descriptor open for reading only cannot change the size.
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
@@ -407,7 +407,7 @@ TEST_F(WinFileTest, SetFileLengthRestoresThePositionWhenTheSizeCannotChange) {
 
 // --- removal ----------------------------------------------------------------
 
-TEST_F(WinFileTest, DeleteClosesAnOpenFileFirst) {
+TEST_F(DescriptorFileTest, DeleteClosesAnOpenFileFirst) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(S_OK, file.Delete(path.c_str()));
@@ -416,9 +416,9 @@ TEST_F(WinFileTest, DeleteClosesAnOpenFileFirst) {
     EXPECT_EQ(RES_IO_ERROR, file.Close());
 }
 
-TEST_F(WinFileTest, DeleteIsRefusedWhileAnotherPartyHoldsTheFile) {
+TEST_F(DescriptorFileTest, DeleteIsRefusedWhileAnotherPartyHoldsTheFile) {
     std::string path = MakeFile("a", "in use");
-    CWinFile holder;
+    DescriptorFile holder;
     ASSERT_EQ(S_OK, holder.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(E_ACCESSDENIED, file.Delete(path.c_str()));
     EXPECT_EQ(E_ACCESSDENIED, file.GetLastErrorCode());
@@ -428,7 +428,7 @@ TEST_F(WinFileTest, DeleteIsRefusedWhileAnotherPartyHoldsTheFile) {
     EXPECT_FALSE(fs::exists(path));
 }
 
-TEST_F(WinFileTest, FailedDeleteStillClosesAndSaysWhy) {
+TEST_F(DescriptorFileTest, FailedDeleteStillClosesAndSaysWhy) {
     std::string path = MakeFile("a", "abc");
     ASSERT_EQ(S_OK, file.Open(path.c_str(), kReadOnly, 0));
     EXPECT_EQ(RES_OPEN_FAILED, file.Delete(PathOf("missing").c_str()));
@@ -441,7 +441,7 @@ TEST_F(WinFileTest, FailedDeleteStillClosesAndSaysWhy) {
 
 // --- temporary names and the factory ----------------------------------------
 
-TEST_F(WinFileTest, MakeTempFileNameCreatesAUniqueFileInTmpdir) {
+TEST_F(DescriptorFileTest, MakeTempFileNameCreatesAUniqueFileInTmpdir) {
     const char* saved = std::getenv("TMPDIR");
     std::string previous = saved ? saved : "";
     ::setenv("TMPDIR", dir.c_str(), 1);
@@ -449,7 +449,10 @@ TEST_F(WinFileTest, MakeTempFileNameCreatesAUniqueFileInTmpdir) {
     char second[260] = {};
     EXPECT_EQ(1, file.MakeTempFileName("contfs", first));
     EXPECT_EQ(1, file.MakeTempFileName("contfs", second));
-    if (saved) ::setenv("TMPDIR", previous.c_str(), 1); else ::unsetenv("TMPDIR");
+    if (saved)
+        ::setenv("TMPDIR", previous.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
 
     EXPECT_NE(std::string(first), std::string(second));
     EXPECT_EQ(0u, std::string(first).rfind(dir + "/con", 0)) << first;
@@ -460,9 +463,9 @@ TEST_F(WinFileTest, MakeTempFileNameCreatesAUniqueFileInTmpdir) {
 }
 
 TEST(CreateDataFileTest, KindZeroIsAClosedPlainFileAndUnknownKindsAreNull) {
-    std::unique_ptr<CLuDataFile> plain(CreateDataFile(0));
+    std::unique_ptr<DataFile> plain(CreateDataFile(0));
     ASSERT_NE(nullptr, plain);
-    EXPECT_NE(nullptr, dynamic_cast<CWinFile*>(plain.get()));
+    EXPECT_NE(nullptr, dynamic_cast<DescriptorFile*>(plain.get()));
     EXPECT_LT(plain->GetDescriptor(), 0);
     EXPECT_EQ(0, plain->GetLastErrorCode());
     EXPECT_EQ(nullptr, CreateDataFile(2));

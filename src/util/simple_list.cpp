@@ -1,10 +1,10 @@
-#include "util/kt_simple_list.h"
+#include "util/simple_list.h"
 
 #include <new>
 
-CKTSimpleList::~CKTSimpleList() {
+SimpleList::~SimpleList() {
     // Qualified calls: a derived list is already gone by the time this runs.
-    if (m_count != 0 || m_head) CKTSimpleList::RemoveAllNodes();
+    if (m_count != 0 || m_head) SimpleList::RemoveAllNodes();
     while (m_pool) {
         Node* node = m_pool;
         m_pool = node->next;
@@ -12,13 +12,13 @@ CKTSimpleList::~CKTSimpleList() {
     }
 }
 
-bool CKTSimpleList::IsValid() const {
+bool SimpleList::IsValid() const {
     if (m_count == 0) return !m_head && !m_tail;
     if (m_count == 1) return m_head && m_head == m_tail;
     return m_count > 1 && m_head && m_tail && m_head != m_tail;
 }
 
-void CKTSimpleList::RemoveAllNodes() {
+void SimpleList::RemoveAllNodes() {
     if (IsValid()) {
         Node* node = m_head;
         while (node) {
@@ -32,7 +32,7 @@ void CKTSimpleList::RemoveAllNodes() {
     m_count = 0;
 }
 
-CKTSimpleList::Node* CKTSimpleList::RemoveNode(Node* node) {
+SimpleList::Node* SimpleList::RemoveNode(Node* node) {
     if (!node) return nullptr;
     Node* next = node->next;
     Node* previous = node->previous;
@@ -50,7 +50,7 @@ CKTSimpleList::Node* CKTSimpleList::RemoveNode(Node* node) {
     return next ? next : previous;
 }
 
-CKTSimpleList::Node* CKTSimpleList::InsertBefore(Node* position, void* data) {
+SimpleList::Node* SimpleList::InsertBefore(Node* position, void* data) {
     if (!position) position = m_head;
     Node* previous = position ? position->previous : nullptr;
     Node* node = NewNode(previous, position);
@@ -69,7 +69,7 @@ CKTSimpleList::Node* CKTSimpleList::InsertBefore(Node* position, void* data) {
     return node;
 }
 
-CKTSimpleList::Node* CKTSimpleList::InsertAfter(Node* position, void* data) {
+SimpleList::Node* SimpleList::InsertAfter(Node* position, void* data) {
     if (!position) position = m_tail;
     Node* next = position ? position->next : nullptr;
     Node* node = NewNode(position, next);
@@ -88,14 +88,14 @@ CKTSimpleList::Node* CKTSimpleList::InsertAfter(Node* position, void* data) {
     return node;
 }
 
-CKTSimpleList::Node* CKTSimpleList::FindNode(const void* data, const Node* start) const {
+SimpleList::Node* SimpleList::FindNode(const void* data, const Node* start) const {
     for (Node* node = start ? start->next : m_head; node; node = node->next) {
         if (node->data == data) return node;
     }
     return nullptr;
 }
 
-CKTSimpleList::Node* CKTSimpleList::NewNode(Node* previous, Node* next) {
+SimpleList::Node* SimpleList::NewNode(Node* previous, Node* next) {
     Node* node = m_pool;
     if (node) {
         m_pool = node->next;
@@ -110,7 +110,7 @@ CKTSimpleList::Node* CKTSimpleList::NewNode(Node* previous, Node* next) {
     return node;
 }
 
-void CKTSimpleList::FreeNode(Node* node) {
+void SimpleList::FreeNode(Node* node) {
     if (!node) return;
     node->next = m_pool;
     node->previous = nullptr;
@@ -119,9 +119,9 @@ void CKTSimpleList::FreeNode(Node* node) {
     --m_count;
 }
 
-CKTSimpleList::Node* CKTSimpleList::AddTail(void* data) { return InsertAfter(m_tail, data); }
+SimpleList::Node* SimpleList::AddTail(void* data) { return InsertAfter(m_tail, data); }
 
-void* CKTSimpleList::RemoveTail() {
+void* SimpleList::RemoveTail() {
     Node* node = m_tail;
     if (!node) return nullptr;
     void* data = node->data;

@@ -1,4 +1,4 @@
-// CKTHeader: the property set behind IQLXValues. Keys are texts compared
+// PropertySet: the property set behind IQLXValues. Keys are texts compared
 // without regard to ASCII case; each key keeps the spelling of the set call
 // that created it. One entry can carry a number, a buffer and a text at once,
 // and each of the three kinds has its own enumeration cursor.
@@ -6,8 +6,8 @@
 // Buffers and texts are held by reference, never copied. A new set has
 // count 0; its creator takes the first reference. Only the count is thread
 // safe: a set is filled by one thread and then read.
-#ifndef CONTFS_UTIL_KT_HEADER_H
-#define CONTFS_UTIL_KT_HEADER_H
+#ifndef CONTFS_UTIL_PROPERTY_SET_H
+#define CONTFS_UTIL_PROPERTY_SET_H
 
 #include <qlx/interfaces.h>
 
@@ -15,11 +15,11 @@
 
 #include "platform/atomic.h"
 
-class CKTHeader final : public IQLXValues {
+class PropertySet final : public IQLXValues {
 public:
-    CKTHeader() = default;
-    CKTHeader(const CKTHeader&) = delete;
-    CKTHeader& operator=(const CKTHeader&) = delete;
+    PropertySet() = default;
+    PropertySet(const PropertySet&) = delete;
+    PropertySet& operator=(const PropertySet&) = delete;
 
     int32_t QueryInterface(const QLXGUID& iid, void** out) override;
     uint32_t AddRef() override;
@@ -39,7 +39,7 @@ public:
     int32_t NextTextProperty(const char** key, IQLXBuffer** value) override;
 
     // New set holding one reference for the caller; null when memory runs out.
-    static CKTHeader* Create();
+    static PropertySet* Create();
 
 private:
     struct Entry {
@@ -51,7 +51,7 @@ private:
     };
     enum Kind { kNumber, kBuffer, kText, kKinds };
 
-    ~CKTHeader();
+    ~PropertySet();
 
     // First entry whose key is not less than the searched one.
     size_t LowerBound(const char* key) const;

@@ -1,4 +1,4 @@
-// CWin32MMFile: a read-only data file seen through a memory mapping. Its one
+// MappedFile: a read-only data file seen through a memory mapping. Its one
 // real service is ReadBuffer, which hands out the asked bytes without
 // copying them:
 //
@@ -22,17 +22,17 @@
 // signed from the current position or the end; a target before the start is
 // refused with E_INVALIDARG. One thread at a time, as every data file; view
 // buffers may be released on any thread.
-#ifndef CONTFS_DATAFILE_MM_FILE_H
-#define CONTFS_DATAFILE_MM_FILE_H
+#ifndef CONTFS_DATAFILE_MAPPED_FILE_H
+#define CONTFS_DATAFILE_MAPPED_FILE_H
 
 #include "datafile/data_file.h"
 #include "frame/unknown.h"
 #include "platform/memory_map.h"
 
-class CWin32MMFile : public CLuDataFile {
+class MappedFile : public DataFile {
 public:
-    CWin32MMFile() = default;
-    ~CWin32MMFile() override;
+    MappedFile() = default;
+    ~MappedFile() override;
 
     // The mode is taken as open flags.
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override;
@@ -66,11 +66,11 @@ private:
 };
 
 // A buffer presenting bytes of one mapped view. Read-only: Set and SetSize
-// are E_NOTIMPL. Made only by CWin32MMFile::ReadBuffer.
-class _CBufferWinMemMapped : public IQLXBuffer, public CUnknownIMP {
+// are E_NOTIMPL. Made only by MappedFile::ReadBuffer.
+class MappedViewBuffer : public IQLXBuffer, public CUnknownIMP {
 public:
-    _CBufferWinMemMapped() = default;
-    ~_CBufferWinMemMapped() override;
+    MappedViewBuffer() = default;
+    ~MappedViewBuffer() override;
 
     QLX_FORWARD_UNKNOWN()
     int32_t InnerQueryInterface(const QLXGUID& iid, void** out) override;

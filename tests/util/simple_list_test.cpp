@@ -1,4 +1,4 @@
-#include "util/kt_simple_list.h"
+#include "util/simple_list.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +7,13 @@
 
 namespace {
 
-using Node = CKTSimpleList::Node;
+using Node = SimpleList::Node;
 
 int g_items[8];
 void* Item(int i) { return &g_items[i]; }
 
 // Data pointers from head to tail, checking the backward links on the way.
-std::vector<void*> Contents(const CKTSimpleList& list) {
+std::vector<void*> Contents(const SimpleList& list) {
     std::vector<void*> out;
     const Node* previous = nullptr;
     for (Node* node = list.Head(); node; node = node->next) {
@@ -27,8 +27,8 @@ std::vector<void*> Contents(const CKTSimpleList& list) {
     return out;
 }
 
-TEST(SimpleList, RemoveTailGivesTheDataBackInReverseOrder) {
-    CKTSimpleList list;
+TEST(SimpleListTest, RemoveTailGivesTheDataBackInReverseOrder) {
+    SimpleList list;
     list.AddTail(Item(0));
     list.AddTail(Item(1));
     list.AddTail(Item(2));
@@ -43,8 +43,8 @@ TEST(SimpleList, RemoveTailGivesTheDataBackInReverseOrder) {
     EXPECT_EQ(list.RemoveTail(), nullptr);
 }
 
-TEST(SimpleList, NodesGivenBackAreReusedFromThePool) {
-    CKTSimpleList list;
+TEST(SimpleListTest, NodesGivenBackAreReusedFromThePool) {
+    SimpleList list;
     std::set<Node*> first;
     for (int i = 0; i < 5; ++i) first.insert(list.AddTail(Item(i)));
     list.RemoveAllNodes();
@@ -57,8 +57,8 @@ TEST(SimpleList, NodesGivenBackAreReusedFromThePool) {
     EXPECT_EQ(first.count(list.AddTail(Item(5))), 0u);
 }
 
-TEST(SimpleList, RemoveNodeReturnsTheFollowingOrElseThePrecedingNode) {
-    CKTSimpleList list;
+TEST(SimpleListTest, RemoveNodeReturnsTheFollowingOrElseThePrecedingNode) {
+    SimpleList list;
     Node* a = list.AddTail(Item(0));
     Node* b = list.AddTail(Item(1));
     Node* c = list.AddTail(Item(2));
@@ -70,8 +70,8 @@ TEST(SimpleList, RemoveNodeReturnsTheFollowingOrElseThePrecedingNode) {
     EXPECT_EQ(Contents(list), std::vector<void*>{});
 }
 
-TEST(SimpleList, RemovingTheHeadMovesTheHead) {
-    CKTSimpleList list;
+TEST(SimpleListTest, RemovingTheHeadMovesTheHead) {
+    SimpleList list;
     Node* a = list.AddTail(Item(0));
     Node* b = list.AddTail(Item(1));
     EXPECT_EQ(list.RemoveNode(a), b);
@@ -79,18 +79,18 @@ TEST(SimpleList, RemovingTheHeadMovesTheHead) {
     EXPECT_EQ(Contents(list), std::vector<void*>{Item(1)});
 }
 
-TEST(SimpleList, InsertionsLinkBeforeAndAfterAndAtBothEnds) {
-    CKTSimpleList list;
+TEST(SimpleListTest, InsertionsLinkBeforeAndAfterAndAtBothEnds) {
+    SimpleList list;
     Node* middle = list.InsertAfter(nullptr, Item(2));
-    list.InsertBefore(nullptr, Item(0));       // at the head
-    list.InsertAfter(nullptr, Item(4));        // at the tail
+    list.InsertBefore(nullptr, Item(0));  // at the head
+    list.InsertAfter(nullptr, Item(4));   // at the tail
     list.InsertBefore(middle, Item(1));
     list.InsertAfter(middle, Item(3));
     EXPECT_EQ(Contents(list), (std::vector<void*>{Item(0), Item(1), Item(2), Item(3), Item(4)}));
 }
 
-TEST(SimpleList, FindNodeStartsAfterTheGivenNode) {
-    CKTSimpleList list;
+TEST(SimpleListTest, FindNodeStartsAfterTheGivenNode) {
+    SimpleList list;
     Node* first = list.AddTail(Item(0));
     list.AddTail(Item(1));
     Node* again = list.AddTail(Item(0));
@@ -100,24 +100,24 @@ TEST(SimpleList, FindNodeStartsAfterTheGivenNode) {
     EXPECT_EQ(list.FindNode(Item(7), nullptr), nullptr);
 }
 
-TEST(SimpleList, CountOfANullListIsZero) { EXPECT_EQ(CKTSimpleList::GetNodeCount(nullptr), 0); }
+TEST(SimpleListTest, CountOfANullListIsZero) { EXPECT_EQ(SimpleList::GetNodeCount(nullptr), 0); }
 
 // A list whose node supply runs dry after a number of nodes, through the
 // virtual slot every insertion goes through.
-class RationedList : public CKTSimpleList {
+class RationedList : public SimpleList {
 public:
     explicit RationedList(int allowed) : m_allowed(allowed) {}
     Node* NewNode(Node* previous, Node* next) override {
         if (m_allowed == 0) return nullptr;
         --m_allowed;
-        return CKTSimpleList::NewNode(previous, next);
+        return SimpleList::NewNode(previous, next);
     }
 
 private:
     int m_allowed;
 };
 
-TEST(SimpleList, InsertionsWithoutANodeChangeNothing) {
+TEST(SimpleListTest, InsertionsWithoutANodeChangeNothing) {
     RationedList list(2);
     ASSERT_NE(list.AddTail(Item(0)), nullptr);
     ASSERT_NE(list.AddTail(Item(1)), nullptr);

@@ -1,17 +1,17 @@
-#include "buffer/kt_buffer.h"
+#include "buffer/byte_buffer.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-CKTBuffer::CKTBuffer() { std::memset(m_storage, 0, sizeof m_storage); }
+ByteBuffer::ByteBuffer() { std::memset(m_storage, 0, sizeof m_storage); }
 
-CKTBuffer::~CKTBuffer() {
+ByteBuffer::~ByteBuffer() {
     if (IsHeap()) std::free(HeapData());
 }
 
-CKTBuffer* CKTBuffer::CreateWith(const void* data, uint32_t length) {
-    CKTBuffer* buffer = new (std::nothrow) CKTBuffer;
+ByteBuffer* ByteBuffer::CreateWith(const void* data, uint32_t length) {
+    ByteBuffer* buffer = new (std::nothrow) ByteBuffer;
     if (!buffer) return nullptr;
     buffer->AddRef();
     if (QLX_FAILED(buffer->Set(static_cast<const uint8_t*>(data), length))) {
@@ -21,30 +21,30 @@ CKTBuffer* CKTBuffer::CreateWith(const void* data, uint32_t length) {
     return buffer;
 }
 
-CKTBuffer* CKTBuffer::CreateText(const char* text) {
+ByteBuffer* ByteBuffer::CreateText(const char* text) {
     if (!text) return nullptr;
     return CreateWith(text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
-uint8_t* CKTBuffer::HeapData() const {
+uint8_t* ByteBuffer::HeapData() const {
     uint8_t* data;
     std::memcpy(&data, m_storage, sizeof data);
     return data;
 }
 
-uint32_t CKTBuffer::HeapLength() const {
+uint32_t ByteBuffer::HeapLength() const {
     uint32_t length;
     std::memcpy(&length, m_storage + sizeof(uint8_t*), sizeof length);
     return length;
 }
 
-void CKTBuffer::SetHeap(uint8_t* data, uint32_t length) {
+void ByteBuffer::SetHeap(uint8_t* data, uint32_t length) {
     std::memcpy(m_storage, &data, sizeof data);
     std::memcpy(m_storage + sizeof(uint8_t*), &length, sizeof length);
     m_storage[kTagIndex] = kHeapTag;
 }
 
-int32_t CKTBuffer::QueryInterface(const QLXGUID& iid, void** out) {
+int32_t ByteBuffer::QueryInterface(const QLXGUID& iid, void** out) {
     if (!out) return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IQLXBuffer) {
         AddRef();
@@ -55,26 +55,26 @@ int32_t CKTBuffer::QueryInterface(const QLXGUID& iid, void** out) {
     return E_NOINTERFACE;
 }
 
-uint32_t CKTBuffer::AddRef() { return static_cast<uint32_t>(platform::AtomicIncrement(m_refCount)); }
+uint32_t ByteBuffer::AddRef() { return static_cast<uint32_t>(platform::AtomicIncrement(m_refCount)); }
 
-uint32_t CKTBuffer::Release() {
+uint32_t ByteBuffer::Release() {
     int32_t now = platform::AtomicDecrement(m_refCount);
     if (now > 0) return static_cast<uint32_t>(now);
     delete this;
     return 0;
 }
 
-int32_t CKTBuffer::Get(uint8_t** data, uint32_t* length) {
+int32_t ByteBuffer::Get(uint8_t** data, uint32_t* length) {
     if (data) *data = GetBuffer();
     if (length) *length = GetSize();
     return S_OK;
 }
 
-uint32_t CKTBuffer::GetSize() { return IsHeap() ? HeapLength() : m_storage[kTagIndex]; }
+uint32_t ByteBuffer::GetSize() { return IsHeap() ? HeapLength() : m_storage[kTagIndex]; }
 
-uint8_t* CKTBuffer::GetBuffer() { return IsHeap() ? HeapData() : m_storage; }
+uint8_t* ByteBuffer::GetBuffer() { return IsHeap() ? HeapData() : m_storage; }
 
-int32_t CKTBuffer::Set(const uint8_t* data, uint32_t length) {
+int32_t ByteBuffer::Set(const uint8_t* data, uint32_t length) {
     if (!data && length) return E_POINTER;
     int32_t result = Resize(length, false);
     if (QLX_FAILED(result)) return result;
@@ -82,9 +82,9 @@ int32_t CKTBuffer::Set(const uint8_t* data, uint32_t length) {
     return S_OK;
 }
 
-int32_t CKTBuffer::SetSize(uint32_t length) { return Resize(length, true); }
+int32_t ByteBuffer::SetSize(uint32_t length) { return Resize(length, true); }
 
-int32_t CKTBuffer::Resize(uint32_t length, bool keep) {
+int32_t ByteBuffer::Resize(uint32_t length, bool keep) {
     if (m_refCount.load() > 1) return RES_UNEXPECTED;
     const bool heap = IsHeap();
     if (length <= GetSize()) {

@@ -1,4 +1,4 @@
-// CWinFile: the plain data file, on one file descriptor. Containers use this
+// DescriptorFile: the plain data file, on one file descriptor. Containers use this
 // kind only.
 //
 // Sharing. An open that conflicts with another open's share mode is
@@ -23,17 +23,17 @@
 //
 // Failure outputs: see each operation in data_file.h. Not thread-safe: the
 // owner serialises every call (the position is shared by seek and transfer).
-#ifndef CONTFS_DATAFILE_WIN_FILE_H
-#define CONTFS_DATAFILE_WIN_FILE_H
+#ifndef CONTFS_DATAFILE_DESCRIPTOR_FILE_H
+#define CONTFS_DATAFILE_DESCRIPTOR_FILE_H
 
 #include "datafile/data_file.h"
 
-class CWinFile : public CLuDataFile {
+class DescriptorFile : public DataFile {
 public:
     static constexpr int32_t kNotOpen = -1000;
 
-    CWinFile() = default;
-    ~CWinFile() override;
+    DescriptorFile() = default;
+    ~DescriptorFile() override;
 
     int32_t MakeTempFileName(const char* prefix, char* outName) override;
     int32_t Create(const char* path, uint32_t mode, uint32_t ignored) override;
