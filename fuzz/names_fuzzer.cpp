@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "host_library.h"
-#include "mount_tree.h"
-#include "mount_view.h"
+#include "mount/mount_tree.h"
+#include "mount/mount_view.h"
 #include "reports.h"
 #include "results_report.h"
 

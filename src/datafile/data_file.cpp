@@ -99,9 +99,9 @@ DataFileWrapper g_wrapper = nullptr;
 
 DataFile* MakeDataFile(int kind) {
     switch (kind) {
-    case 0: return new (std::nothrow) DescriptorFile;
-    case 1: return new (std::nothrow) MappedFile;
-    default: return nullptr;
+        case 0: return new (std::nothrow) DescriptorFile;
+        case 1: return new (std::nothrow) MappedFile;
+        default: return nullptr;
     }
 }
 

@@ -48,7 +48,7 @@ public:
     DataFile(const DataFile&) = delete;
     DataFile& operator=(const DataFile&) = delete;
 
-    virtual ~DataFile();                                                              // 0
+    virtual ~DataFile();                                                                 // 0
     virtual int32_t GetLastErrorCode();                                                  // 1
     virtual int32_t MakeTempFileName(const char* prefix, char* outName);                 // 2
     virtual int32_t Create(const char* path, uint32_t mode, uint32_t ignored) = 0;       // 3

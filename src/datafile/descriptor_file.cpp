@@ -59,7 +59,7 @@ int32_t DescriptorFile::Create(const char* path, uint32_t mode, uint32_t) {
     int fd = platform::OpenFile(path, kOpenReadWrite | kOpenCreate, mode & kLow16);
     if (fd >= 0 && platform::LockFile(fd, platform::FileLock::kShared) && EmptyFile(fd, kOpenReadWrite)) {
         m_descriptor = fd;
-    m_readsAhead = false;
+        m_readsAhead = false;
         return S_OK;
     }
     if (fd >= 0) platform::CloseFile(fd);
@@ -109,8 +109,8 @@ int32_t DescriptorFile::OpenWith(const char* path, uint32_t flags, bool shared, 
         if (!platform::LockFile(fd, platform::FileLock::kExclusive) || !EmptyFile(fd, effective))
             return fail(fd, RES_OPEN_FAILED);
     }
-    const platform::FileLock kind = (shared && share == kShareDenyReadWrite) ? platform::FileLock::kExclusive
-                                                                             : platform::FileLock::kShared;
+    const platform::FileLock kind =
+        (shared && share == kShareDenyReadWrite) ? platform::FileLock::kExclusive : platform::FileLock::kShared;
     if (!platform::LockFile(fd, kind)) return fail(fd, shared ? E_ACCESSDENIED : RES_OPEN_FAILED);
     m_descriptor = fd;
     m_readsAhead = false;
@@ -157,8 +157,7 @@ int32_t DescriptorFile::SetFileLength64(uint64_t size) {
         Seek64(static_cast<uint32_t>(size), static_cast<uint32_t>(size >> 32), kSeekSet);
     if (platform::ResizeFile(m_descriptor, static_cast<int64_t>(size))) return S_OK;
     m_lastSystemError = platform::LastErrorCode();
-    if (current != failed)
-        Seek64(static_cast<uint32_t>(current), static_cast<uint32_t>(current >> 32), kSeekSet);
+    if (current != failed) Seek64(static_cast<uint32_t>(current), static_cast<uint32_t>(current >> 32), kSeekSet);
     return E_FAIL;
 }
 
@@ -265,7 +264,7 @@ int32_t DescriptorFile::ReadAhead(uint64_t offset, uint64_t length) {
     if (offset > limit || length > limit - offset) return E_INVALIDARG;
     if (!m_readsAhead) m_readsAhead = platform::ReadOnlyWhatIsAsked(m_descriptor);
     return platform::ReadAhead(m_descriptor, static_cast<int64_t>(offset), static_cast<int64_t>(length)) ? S_OK
-                                                                                                        : RES_IO_ERROR;
+                                                                                                         : RES_IO_ERROR;
 }
 
 int32_t DescriptorFile::StartWriteBack(uint64_t offset, uint64_t length) {

@@ -73,10 +73,10 @@ int32_t MappedFile::SeekTo(int64_t base, int64_t offset) {
 int32_t MappedFile::Seek(int32_t offset, uint32_t origin) {
     if (!m_mapping) return E_FAIL;
     switch (origin & 0xFFFFu) {
-    case 0: m_position = static_cast<uint32_t>(offset); return S_OK;
-    case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
-    case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
-    default: return S_OK;
+        case 0: m_position = static_cast<uint32_t>(offset); return S_OK;
+        case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
+        case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
+        default: return S_OK;
     }
 }
 
@@ -84,10 +84,10 @@ int32_t MappedFile::Seek64(uint32_t offsetLow, uint32_t offsetHigh, uint32_t ori
     if (!m_mapping) return E_FAIL;
     const int64_t offset = static_cast<int64_t>((static_cast<uint64_t>(offsetHigh) << 32) | offsetLow);
     switch (origin & 0xFFFFu) {
-    case 0: return SeekTo(0, offset);
-    case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
-    case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
-    default: return S_OK;
+        case 0: return SeekTo(0, offset);
+        case 1: return SeekTo(static_cast<int64_t>(m_position), offset);
+        case 2: return SeekTo(static_cast<int64_t>(m_size), offset);
+        default: return S_OK;
     }
 }
 
@@ -122,8 +122,8 @@ int32_t MappedFile::ReadBuffer(uint32_t count, IQLXBuffer** out) {
     view->QueryInterface(IID_IQLXBuffer, reinterpret_cast<void**>(&viewBuffer));
     // Not clamped to what remains: a view past the end is refused, and that
     // refusal is the result.
-    result = view->MapWindow(m_mapping, static_cast<uint32_t>(m_position >> 32), static_cast<uint32_t>(m_position),
-                             count);
+    result =
+        view->MapWindow(m_mapping, static_cast<uint32_t>(m_position >> 32), static_cast<uint32_t>(m_position), count);
     if (QLX_FAILED(result)) {
         viewBuffer->Release();
         return result;
@@ -160,7 +160,7 @@ void MappedViewBuffer::Unmap() {
 }
 
 int32_t MappedViewBuffer::MapWindow(platform::FileMapping* mapping, uint32_t positionHigh, uint32_t positionLow,
-                                        uint32_t count) {
+                                    uint32_t count) {
     Unmap();
     if (count == 0 || !mapping) return E_INVALIDARG;
     const uint32_t offsetInView = positionLow % Granularity();

@@ -24,23 +24,23 @@ public:
     SimpleList(const SimpleList&) = delete;
     SimpleList& operator=(const SimpleList&) = delete;
 
-    virtual ~SimpleList();                                      // 0
+    virtual ~SimpleList();  // 0
     // Count 0 with no ends, count 1 with head = tail, more with head != tail.
-    virtual bool IsValid() const;                                  // 1
+    virtual bool IsValid() const;  // 1
     // Every node goes back to the pool; the list is empty afterwards.
-    virtual void RemoveAllNodes();                                 // 2
+    virtual void RemoveAllNodes();  // 2
     // Returns the node that followed the removed one, or, when it was the
     // last, the one that preceded it (null when the list is now empty).
-    virtual Node* RemoveNode(Node* node);                          // 3
+    virtual Node* RemoveNode(Node* node);  // 3
     // A null position means at the head. Null when no node can be had.
-    virtual Node* InsertBefore(Node* position, void* data);        // 4
+    virtual Node* InsertBefore(Node* position, void* data);  // 4
     // A null position means at the tail. Null when no node can be had.
-    virtual Node* InsertAfter(Node* position, void* data);         // 5
+    virtual Node* InsertAfter(Node* position, void* data);  // 5
     // Searches from the node after start (from the head when start is null).
     virtual Node* FindNode(const void* data, const Node* start) const;  // 6
     // A pooled node when there is one, else a new one; links set, data null.
-    virtual Node* NewNode(Node* previous, Node* next);             // 7
-    virtual void FreeNode(Node* node);                             // 8
+    virtual Node* NewNode(Node* previous, Node* next);  // 7
+    virtual void FreeNode(Node* node);                  // 8
 
     // Appends after the tail; null when no node can be had.
     Node* AddTail(void* data);

@@ -82,7 +82,7 @@ private:
     IContainerFile* m_container = nullptr;  // one reference held
     // A container whose directory could not be read, retired and out of the
     // registry, kept only so the host can ask it what was damaged.
-    IContainerFile* m_inspected = nullptr;  // one reference held
+    IContainerFile* m_inspected = nullptr;    // one reference held
     IQLXRequest* m_request = nullptr;         // one reference held
     IQLXFileResponse* m_response = nullptr;   // one reference held
     EntryCursor m_cursor;

@@ -17,8 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kReadOnly = kOpenBinary;                                            // 0x8000
-constexpr uint32_t kWriteOnly = kOpenBinary | kOpenWriteOnly;                          // 0x8001
+constexpr uint32_t kReadOnly = kOpenBinary;                                                       // 0x8000
+constexpr uint32_t kWriteOnly = kOpenBinary | kOpenWriteOnly;                                     // 0x8001
 constexpr uint32_t kCreateTruncate = kOpenBinary | kOpenTruncate | kOpenCreate | kOpenReadWrite;  // 0x8302
 constexpr uint32_t kReadWriteCreate = kOpenBinary | kOpenCreate | kOpenReadWrite;
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
@@ -449,7 +449,10 @@ TEST_F(DescriptorFileTest, MakeTempFileNameCreatesAUniqueFileInTmpdir) {
     char second[260] = {};
     EXPECT_EQ(1, file.MakeTempFileName("contfs", first));
     EXPECT_EQ(1, file.MakeTempFileName("contfs", second));
-    if (saved) ::setenv("TMPDIR", previous.c_str(), 1); else ::unsetenv("TMPDIR");
+    if (saved)
+        ::setenv("TMPDIR", previous.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
 
     EXPECT_NE(std::string(first), std::string(second));
     EXPECT_EQ(0u, std::string(first).rfind(dir + "/con", 0)) << first;

@@ -82,8 +82,8 @@ TEST(SimpleListTest, RemovingTheHeadMovesTheHead) {
 TEST(SimpleListTest, InsertionsLinkBeforeAndAfterAndAtBothEnds) {
     SimpleList list;
     Node* middle = list.InsertAfter(nullptr, Item(2));
-    list.InsertBefore(nullptr, Item(0));       // at the head
-    list.InsertAfter(nullptr, Item(4));        // at the tail
+    list.InsertBefore(nullptr, Item(0));  // at the head
+    list.InsertAfter(nullptr, Item(4));   // at the tail
     list.InsertBefore(middle, Item(1));
     list.InsertAfter(middle, Item(3));
     EXPECT_EQ(Contents(list), (std::vector<void*>{Item(0), Item(1), Item(2), Item(3), Item(4)}));

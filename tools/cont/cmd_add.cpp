@@ -8,7 +8,7 @@
 #include "container_lock.h"
 #include "errors.h"
 #include "local_files.h"
-#include "packer.h"
+#include "pack/packer.h"
 #include "results_report.h"
 
 namespace cont {

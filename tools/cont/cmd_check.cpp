@@ -11,7 +11,7 @@
 #include "standard_output.h"
 #include "local_files.h"
 #include "readable_bytes.h"
-#include "replacement_directory.h"
+#include "pack/replacement_directory.h"
 #include "reports.h"
 
 namespace cont {

@@ -7,7 +7,7 @@
 #include "container_session.h"
 #include "errors.h"
 #include "local_files.h"
-#include "pack_target.h"
+#include "pack/pack_target.h"
 #include "progress.h"
 #include "results_report.h"
 #include "standard_output.h"

@@ -4,9 +4,9 @@
 
 #include "commands.h"
 #include "errors.h"
-#include "mount_fs.h"
-#include "mount_point.h"
-#include "mount_view.h"
+#include "mount/mount_fs.h"
+#include "mount/mount_point.h"
+#include "mount/mount_view.h"
 
 namespace cont {
 

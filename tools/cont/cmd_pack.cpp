@@ -6,8 +6,8 @@
 
 #include "commands.h"
 #include "errors.h"
-#include "pack_target.h"
-#include "packer.h"
+#include "pack/pack_target.h"
+#include "pack/packer.h"
 #include "results_report.h"
 
 namespace cont {

@@ -1,4 +1,4 @@
-#include "mount_fs.h"
+#include "mount/mount_fs.h"
 
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "fuse_access.h"
+#include "mount/fuse_access.h"
 
 namespace cont {
 
@@ -84,7 +84,7 @@ void Open(fuse_req_t req, fuse_ino_t id, fuse_file_info* info) {
         if (error) return (void)fuse_reply_err(req, error);
         info->fh = handle;
         info->keep_cache = keepCache ? 1 : 0;
-        info->noflush = 1;     // nothing is written
+        info->noflush = 1;  // nothing is written
         // An open the caller gave up on meanwhile is never released.
         if (fuse_reply_open(req, info) != 0) view.CloseFile(handle);
     });

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "host_library.h"
-#include "replacement_directory.h"
+#include "pack/replacement_directory.h"
 
 namespace cont {
 

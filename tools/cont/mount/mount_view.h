@@ -29,7 +29,7 @@
 
 #include "container_session.h"
 #include "host_library.h"
-#include "mount_tree.h"
+#include "mount/mount_tree.h"
 
 namespace cont {
 

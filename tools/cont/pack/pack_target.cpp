@@ -1,4 +1,4 @@
-#include "pack_target.h"
+#include "pack/pack_target.h"
 
 #include <fcntl.h>
 #include <qlx/result.h>
@@ -10,7 +10,7 @@
 #include "container_lock.h"
 #include "errors.h"
 #include "local_files.h"
-#include "replacement_directory.h"
+#include "pack/replacement_directory.h"
 
 namespace cont {
 
@@ -86,8 +86,9 @@ int32_t PackTarget::PrepareNew(std::string* reason) {
 
 int32_t PackTarget::PrepareReplacement(mode_t mode, bool disposable, std::string* reason) {
     if (BeingWritten(out_, module_)) {
-        *reason = "is open in another program and was not closed cleanly: it may still be being written, "
-                  "and replacing it would lose what that program writes next";
+        *reason =
+            "is open in another program and was not closed cleanly: it may still be being written, "
+            "and replacing it would lose what that program writes next";
         return E_ACCESSDENIED;
     }
     ClearStaleReplacements(out_);

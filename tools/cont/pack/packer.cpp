@@ -1,4 +1,4 @@
-#include "packer.h"
+#include "pack/packer.h"
 
 #include <algorithm>
 #include <climits>
@@ -31,58 +31,9 @@ std::string WithCause(const std::string& what, const Inspection& inspection) {
 
 }  // namespace
 
-int CheckGivenInputs(const char* command, const Args& args, std::vector<GivenInput>* given) {
-    std::string reason;
-    if (!GivenInputs(args, 1, given, &reason)) return UsageError(command, reason);
-    size_t stdinCount = 0;
-    for (const GivenInput& input : *given) {
-        if (input.path != "-") continue;
-        if (!input.named) return UsageError(command, "standard input needs --name");
-        if (++stdinCount > 1) return UsageError(command, "standard input can be read only once");
-    }
-    return kExitOk;
-}
-
-int CollectSources(const std::string& out, const std::vector<GivenInput>& given, Sources* sources, uint64_t* total) {
-    std::string reason, urlPath;
-    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
-    std::vector<PackInput> inputs;
-    if (ListPackInputs(given, out, &inputs) != kExitOk) return kExitFailure;
-    std::set<std::string> names;
-    *total = 0;
-    bool sized = true;
-    for (PackInput& input : inputs) {
-        auto source = std::make_unique<Source>();
-        source->path = std::move(input.path);
-        source->name = std::move(input.name);
-        source->streamed = !input.sized;
-        if (!UsableEntryName(urlPath, source->name, &reason))
-            return Fail(Place{out, source->name}, reason, E_INVALIDARG);
-        if (!names.insert(source->name).second)
-            return Fail(Place{out, source->name}, "two files would make entries of this name", E_INVALIDARG);
-        if (source->path != "-" && SameFile(source->path, out))
-            return Fail(Place{out, {}}, "is also an input file", E_INVALIDARG);
-        *total += input.size;
-        sized = sized && input.sized;
-        sources->push_back(std::move(source));
-    }
-    // Extracted, "a" and "a/b" could not both be made: one name would be a
-    // file and a directory at once.
-    for (const auto& source : *sources) {
-        const std::string& name = source->name;
-        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
-            if (names.count(name.substr(0, slash)))
-                return Fail(Place{out, name.substr(0, slash)},
-                            "would be both a file and the directory of " + QuotedName(name), E_INVALIDARG);
-    }
-    if (!sized) *total = Progress::kUnknownTotal;
-    return kExitOk;
-}
-
 int Packer::OpenInput(Source& source) {
     std::string reason;
-    if (!source.input.Open(source.path, &reason))
-        return FailPlain(Place{source.path, {}}, "cannot read: " + reason);
+    if (!source.input.Open(source.path, &reason)) return FailPlain(Place{source.path, {}}, "cannot read: " + reason);
     return kExitOk;
 }
 
@@ -95,9 +46,10 @@ int Packer::OpenEntry(Source& source) {
     if (result == E_NOTIMPL) return Fail(place(), "the module cannot open files yet", result);
     if (result == E_ACCESSDENIED || result == RES_OPEN_FAILED)
         return Fail(place(), "cannot open the container for writing", result);
-    return Fail(place(source.name),
-                source.replaces ? "cannot add the new entry; the old entry of that name is kept" : "cannot add the entry",
-                result);
+    return Fail(
+        place(source.name),
+        source.replaces ? "cannot add the new entry; the old entry of that name is kept" : "cannot add the entry",
+        result);
 }
 
 int Packer::Sync() {
@@ -233,8 +185,7 @@ std::string Summary(const Sources& sources, const char* notDone) {
     std::vector<std::string> complete, kept, cut, missing;
     for (const auto& source : sources) {
         const std::string name = QuotedName(source->name);
-        if (Complete(*source))
-            complete.push_back(name);
+        if (Complete(*source)) complete.push_back(name);
         // A replacement that never got a byte leaves the old entry in place.
         else if (source->replaces && source->written == 0)
             kept.push_back(name);

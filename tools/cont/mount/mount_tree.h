@@ -21,8 +21,8 @@ enum class NodeKind { kDirectory, kFile };
 struct MountNode {
     uint64_t id = 0;
     NodeKind kind = NodeKind::kFile;
-    std::string path;  // the entry name of a file; a directory's is the part before its entries' '/'
-    std::string leaf;  // the last part of the path
+    std::string path;                // the entry name of a file; a directory's is the part before its entries' '/'
+    std::string leaf;                // the last part of the path
     std::vector<uint64_t> children;  // directories: in the order the listing first names them
     uint32_t subdirectories = 0;
 };

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "mount_view.h"
+#include "mount/mount_view.h"
 
 namespace cont {
 

@@ -1,4 +1,4 @@
-#include "mount_tree.h"
+#include "mount/mount_tree.h"
 
 namespace cont {
 

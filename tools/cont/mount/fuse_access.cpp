@@ -1,4 +1,4 @@
-#include "fuse_access.h"
+#include "mount/fuse_access.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -59,8 +59,8 @@ std::string DeviceProblem() {
     const std::string user = UserName(), group = GroupName(device.st_gid);
     const struct passwd* owner = getpwuid(device.st_uid);
     const std::string what = "user " + user + " may not open " + kDevice + " (" + std::strerror(code) + "; mode " +
-                             mode + ", owner " + (owner ? owner->pw_name : std::to_string(device.st_uid)) +
-                             ", group " + group + ")";
+                             mode + ", owner " + (owner ? owner->pw_name : std::to_string(device.st_uid)) + ", group " +
+                             group + ")";
     // The group may read and write it: membership is all it takes.
     if ((device.st_mode & 060) == 060 && !InGroup(device.st_gid))
         return what + ": join its group (as root: usermod -aG " + group + " " + user + ", then log in again)";

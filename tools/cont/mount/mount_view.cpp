@@ -1,4 +1,4 @@
-#include "mount_view.h"
+#include "mount/mount_view.h"
 
 #include <errno.h>
 

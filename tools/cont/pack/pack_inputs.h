@@ -14,9 +14,12 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host_library.h"
+#include "local_files.h"
 #include "options.h"
 
 namespace cont {
@@ -30,7 +33,7 @@ struct GivenInput {
 
 struct PackInput {
     std::string path;
-    std::string name;  // the entry name
+    std::string name;    // the entry name
     bool sized = false;  // a regular file, whose size is known beforehand
     uint64_t size = 0;
 };
@@ -45,8 +48,35 @@ bool GivenInputs(const Args& args, size_t first, std::vector<GivenInput>* inputs
 // `container` is the container being made: a walk never takes it in. Prints
 // its failures (a missing input, an unreadable directory) and returns
 // kExitFailure; skipped files are only reported.
-int ListPackInputs(const std::vector<GivenInput>& given, const std::string& container,
-                   std::vector<PackInput>* inputs);
+int ListPackInputs(const std::vector<GivenInput>& given, const std::string& container, std::vector<PackInput>* inputs);
+
+struct Source {
+    std::string path;       // as given; "-" for standard input
+    std::string name;       // entry name
+    bool streamed = false;  // not a regular file: its bytes come as they are sent
+    InputFile input;
+    EntryFile entry;
+    bool added = false;     // the entry was opened in the container
+    bool replaces = false;  // an entry of its name was removed for it (add --replace)
+    bool done = false;      // the input was read to its end
+    uint64_t written = 0;
+    bool found = false;  // the entry was found when the container was read back
+    uint64_t onDisk = 0;
+};
+
+using Sources = std::vector<std::unique_ptr<Source>>;
+
+// The FILEs of the command line (the positionals from the second on) with
+// the names --name gives them. kExitOk, or kExitUsage once said: a --name
+// that names nothing, standard input without a name or read twice.
+int CheckGivenInputs(const char* command, const Args& args, std::vector<GivenInput>* given);
+
+// One source per file, directories walked (pack_inputs.h): names a URL of
+// the container at `out` can carry, no two alike, none both a file and the
+// directory of another; no input that is the container itself. `total`
+// receives the bytes to copy, or Progress::kUnknownTotal when an input's
+// size is not known beforehand. kExitOk, or kExitFailure once said.
+int CollectSources(const std::string& out, const std::vector<GivenInput>& given, Sources* sources, uint64_t* total);
 
 }  // namespace cont
 

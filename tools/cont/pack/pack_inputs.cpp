@@ -1,4 +1,4 @@
-#include "pack_inputs.h"
+#include "pack/pack_inputs.h"
 
 #include <qlx/result.h>
 #include <sys/stat.h>
@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
+#include "cont_url.h"
 #include "errors.h"
 #include "local_files.h"
+#include "progress.h"
 
 namespace cont {
 
@@ -54,8 +57,7 @@ public:
         std::vector<fs::directory_entry> children;
         std::error_code ec;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
-        if (ec)
-            return Fail(Place{dir, {}}, "cannot read the directory: " + ec.message(), ResultFromErrno(ec.value()));
+        if (ec) return Fail(Place{dir, {}}, "cannot read the directory: " + ec.message(), ResultFromErrno(ec.value()));
         std::sort(children.begin(), children.end(),
                   [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
         for (const fs::directory_entry& child : children) {
@@ -63,7 +65,8 @@ public:
             const std::string path = JoinPath(dir, leaf);
             const std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
             const fs::file_type type = child.symlink_status(ec).type();
-            if (ec) return Fail(Place{path, {}}, "cannot look at the file: " + ec.message(), ResultFromErrno(ec.value()));
+            if (ec)
+                return Fail(Place{path, {}}, "cannot look at the file: " + ec.message(), ResultFromErrno(ec.value()));
             if (type == fs::file_type::directory) {
                 if (Walk(path, name) != kExitOk) return kExitFailure;
                 continue;
@@ -120,8 +123,7 @@ bool GivenInputs(const Args& args, size_t first, std::vector<GivenInput>* inputs
     return true;
 }
 
-int ListPackInputs(const std::vector<GivenInput>& given, const std::string& container,
-                   std::vector<PackInput>* inputs) {
+int ListPackInputs(const std::vector<GivenInput>& given, const std::string& container, std::vector<PackInput>* inputs) {
     TreeWalk walk(container, inputs);
     for (const GivenInput& input : given) {
         if (input.path == "-") {
@@ -138,6 +140,54 @@ int ListPackInputs(const std::vector<GivenInput>& given, const std::string& cont
         file.sized = kind == PathKind::kRegular && FileSizeOf(input.path, &file.size);
         inputs->push_back(std::move(file));
     }
+    return kExitOk;
+}
+
+int CheckGivenInputs(const char* command, const Args& args, std::vector<GivenInput>* given) {
+    std::string reason;
+    if (!GivenInputs(args, 1, given, &reason)) return UsageError(command, reason);
+    size_t stdinCount = 0;
+    for (const GivenInput& input : *given) {
+        if (input.path != "-") continue;
+        if (!input.named) return UsageError(command, "standard input needs --name");
+        if (++stdinCount > 1) return UsageError(command, "standard input can be read only once");
+    }
+    return kExitOk;
+}
+
+int CollectSources(const std::string& out, const std::vector<GivenInput>& given, Sources* sources, uint64_t* total) {
+    std::string reason, urlPath;
+    if (!UrlContainerPath(out, &urlPath, &reason)) return Fail(Place{out, {}}, reason, RES_INVALID_PATH);
+    std::vector<PackInput> inputs;
+    if (ListPackInputs(given, out, &inputs) != kExitOk) return kExitFailure;
+    std::set<std::string> names;
+    *total = 0;
+    bool sized = true;
+    for (PackInput& input : inputs) {
+        auto source = std::make_unique<Source>();
+        source->path = std::move(input.path);
+        source->name = std::move(input.name);
+        source->streamed = !input.sized;
+        if (!UsableEntryName(urlPath, source->name, &reason))
+            return Fail(Place{out, source->name}, reason, E_INVALIDARG);
+        if (!names.insert(source->name).second)
+            return Fail(Place{out, source->name}, "two files would make entries of this name", E_INVALIDARG);
+        if (source->path != "-" && SameFile(source->path, out))
+            return Fail(Place{out, {}}, "is also an input file", E_INVALIDARG);
+        *total += input.size;
+        sized = sized && input.sized;
+        sources->push_back(std::move(source));
+    }
+    // Extracted, "a" and "a/b" could not both be made: one name would be a
+    // file and a directory at once.
+    for (const auto& source : *sources) {
+        const std::string& name = source->name;
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            if (names.count(name.substr(0, slash)))
+                return Fail(Place{out, name.substr(0, slash)},
+                            "would be both a file and the directory of " + QuotedName(name), E_INVALIDARG);
+    }
+    if (!sized) *total = Progress::kUnknownTotal;
     return kExitOk;
 }
 

@@ -1,4 +1,4 @@
-#include "replacement_directory.h"
+#include "pack/replacement_directory.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "mount_point.h"
+#include "mount/mount_point.h"
 
 #include <errno.h>
 #include <spawn.h>
