@@ -13,9 +13,10 @@
 //     again (as its recovery, if any, left it) reads the same, entry for
 //     entry;
 //   - the file is taken up for adding (container_writing.h): a few entries
-//     are added in pieces, interleaved, while readers read beside the
-//     writer, sometimes with a write failing; the entries there before read
-//     the same afterwards, the added ones as written;
+//     are added in pieces, interleaved, some through gathering cursors,
+//     while readers read beside the writer, sometimes with a write failing;
+//     the entries there before read the same afterwards, the added ones as
+//     written;
 //   - a new container is made of the entries read, written in pieces, copied
 //     before its close as a crash would leave it, and read back.
 //

@@ -6,6 +6,7 @@
 
 #include "buffer/byte_buffer.h"
 #include "container/container_file.h"
+#include "container/gathered_bytes.h"
 #include "faulting_file.h"
 
 namespace fuzz {
@@ -21,6 +22,11 @@ struct Planned {
     std::string pending;              // a failed write's bytes: a prefix of them may be there too
     ContainerEntry* entry = nullptr;  // once added, until removed
     EntryCursor cursor;
+    // Written through a gathering cursor: its appends wait in the writer's
+    // memory until written out, and only the first inFile bytes of expect
+    // are in the file for certain before then.
+    bool gather = false;
+    size_t inFile = 0;
     bool removed = false;
     // A cursor of the writer's own container that reads the entry as it grows.
     EntryCursor follower;
@@ -36,19 +42,38 @@ std::string RandomBytes(Choices& choices, size_t count) {
     return bytes;
 }
 
-// Whether `bytes` lies between what the writer was told and that plus a
-// prefix of the failed write.
-bool WithinBounds(const std::string& bytes, const Planned& p, bool loose) {
-    if (!loose) return bytes == p.expect;
-    const std::string most = p.expect + p.pending;
-    return bytes.size() >= p.expect.size() && bytes.size() <= most.size() && most.compare(0, bytes.size(), bytes) == 0;
-}
-
 // What the file may hold beside what the writer said.
 struct Leeway {
     bool failed = false;     // a write failed: the failed bytes may be there in part
     bool unflushed = false;  // read before the close, or a close that may not have written back
 };
+
+// How much of what the writer was told a reader of the file must find: all
+// of it, but of a gathering writer's entry, before the close or after a
+// close that may have failed, only the bytes written out for certain.
+size_t Floor(const Planned& p, Leeway leeway) { return p.gather && leeway.unflushed ? p.inFile : p.expect.size(); }
+
+// Whether `bytes` is a prefix of what the writer was told, plus a prefix of
+// the failed write, that holds at least the floor's bytes.
+bool WithinBounds(const std::string& bytes, const Planned& p, Leeway leeway) {
+    const std::string most = leeway.failed ? p.expect + p.pending : p.expect;
+    return bytes.size() >= Floor(p, leeway) && bytes.size() <= most.size() && most.compare(0, bytes.size(), bytes) == 0;
+}
+
+// The gathering clock stands still: gathered bytes never age, so they go
+// out only where the writer makes them go (its seeks, an overwrite, a
+// removal, Sync, the close), never from the module's flusher thread beside
+// the harness and its fault.
+void HoldGatherClockStill() {
+    SetGatherClockForTests([] { return int64_t{0}; });
+}
+
+// Draws which planned entries are written through gathering cursors, from a
+// stream of their own.
+void ChooseGathering(std::vector<Planned>& planned, const Choices& choices) {
+    Choices gathering = choices.Beside(0x6761746865720000ull);
+    for (Planned& p : planned) p.gather = gathering.Below(2) == 0;
+}
 
 // Opens the container at path with a reader of its own and checks it
 // against the writer's story: the entries found before (`old`) read the
@@ -62,7 +87,7 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
     const bool opened = reader->IsOpen() && reader->ReadDirectory() == S_OK;
     if (!opened) {
         bool anything = !old.entries.empty();
-        for (const Planned& p : planned) anything |= !p.expect.empty();
+        for (const Planned& p : planned) anything |= Floor(p, leeway) != 0;
         if (anything) Broken(what + ": the container does not open");
         reader->Release();
         return {};
@@ -82,7 +107,7 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
         if (!entry) {
             // A removed entry is marked at the close; an entry without
             // bytes reaches a new container's file with its first write.
-            const bool mayLack = p.removed || !p.entry || (leeway.unflushed && p.expect.empty());
+            const bool mayLack = p.removed || !p.entry || (leeway.unflushed && Floor(p, leeway) == 0);
             if (!mayLack) Broken(where + ": not there");
             continue;
         }
@@ -91,9 +116,10 @@ Snapshot ExpectHolds(const std::string& path, const Snapshot& old, bool oldMayDi
         EntryCursor cursor;
         cursor.index = entry->index;
         const EntryBytes got = ReadThrough(reader, entry, cursor, 4096, nullptr, limits);
-        if (got.stop != EntryBytes::Stop::kEnd || !WithinBounds(got.bytes, p, leeway.failed))
+        if (got.stop != EntryBytes::Stop::kEnd || !WithinBounds(got.bytes, p, leeway))
             Broken(where + ": reads " + std::to_string(got.bytes.size()) + " bytes (result " + Hex(got.result) +
-                   "), not the " + std::to_string(p.expect.size()) + " written");
+                   "), not the " + std::to_string(p.expect.size()) + " written" +
+                   (p.gather ? " (gathered, " + std::to_string(p.inFile) + " written out)" : ""));
     }
     if (now.entries.size() < kMostEntriesRead) {
         for (const auto& [name, bytes] : now.entries) {
@@ -134,6 +160,7 @@ public:
             return;
         }
         p.cursor.index = p.entry->index;
+        p.cursor.gather = p.gather;
         p.follower.index = p.entry->index;
     }
 
@@ -150,7 +177,8 @@ public:
 
     // New bytes over old ones, perhaps running on past the end, then the
     // cursor back at the end. Only without faults: a write that fails in
-    // place leaves the entry anywhere between its old and new bytes.
+    // place leaves the entry anywhere between its old and new bytes. The
+    // seek writes a gathering cursor's bytes out.
     void Overwrite(Planned& p) {
         if (Faulty() || p.expect.empty()) return;
         const uint64_t at = m_choices.Below(p.expect.size());
@@ -161,6 +189,7 @@ public:
         p.expect.replace(at, bytes.size(), bytes);
         Check(p.cursor.logicalPosition == at + bytes.size(), "the cursor after an overwrite");
         Check(m_container->SeekEntry(&p.cursor, p.expect.size()) == S_OK, "a seek to the end of a written entry");
+        p.inFile = p.expect.size();
         // What the follower read may have been overwritten.
         p.follower = EntryCursor();
         p.follower.index = p.entry->index;
@@ -168,9 +197,23 @@ public:
     }
 
     void Remove(Planned& p) {
+        const bool faultBefore = m_fault.happened;
         Check(m_container->RemoveEntry(CompactString(p.name.c_str())) == S_OK, "the removal of an added entry");
         p.entry = nullptr;
         p.removed = true;
+        // The removal writes a gathering cursor's bytes out; where that
+        // failed, the writer stops as at any failure.
+        if (m_fault.happened && !faultBefore) m_stopped = true;
+    }
+
+    // Sync writes every gathered byte out. One that failed may have lost
+    // gathered bytes, which the writer's own cursors then no longer read.
+    void Sync(std::vector<Planned>& planned) {
+        if (m_container->Sync() != S_OK) {
+            Failed("Sync");
+            return;
+        }
+        for (Planned& p : planned) p.inFile = p.expect.size();
     }
 
     // The follower reads on to the end of what was written; it must have
@@ -284,6 +327,7 @@ bool AgreesWithItsRecords(const std::string& path, const Snapshot& snapshot) {
 }  // namespace
 
 void AddBesideReaders(const std::string& path, const Snapshot& before, Choices& choices) {
+    HoldGatherClockStill();
     const std::string fileBefore = ReadFile(path);
     const bool oldAgree = AgreesWithItsRecords(path, before);
     WriteFault fault = ChooseFault(choices);
@@ -307,6 +351,7 @@ void AddBesideReaders(const std::string& path, const Snapshot& before, Choices& 
         // A name the file holds already is not added but written to.
         if (adder->FindEntry(CompactString(planned[i].name.c_str()))) planned[i].removed = true;
     }
+    ChooseGathering(planned, choices);
     Session session(adder, fault, choices);
     Drive(session, planned, choices, [&] {
         // A reader of its own, beside the writer, repairs the file in
@@ -323,6 +368,7 @@ void AddBesideReaders(const std::string& path, const Snapshot& before, Choices& 
 }
 
 void CopyIntoNewContainer(const std::string& path, const Snapshot& source, Choices& choices) {
+    HoldGatherClockStill();
     WriteFault fault = ChooseFault(choices);
     CContainerFile* creator = new CContainerFile(path.c_str(), kContainerWriteAccess, new FaultingFile(&fault));
     creator->AddRef();
@@ -341,12 +387,13 @@ void CopyIntoNewContainer(const std::string& path, const Snapshot& source, Choic
         p.source = RandomBytes(choices, choices.Below(70000));
         planned.push_back(p);
     }
+    ChooseGathering(planned, choices);
     Session session(creator, fault, choices);
     const std::string copy = path + ".crash";
     Drive(session, planned, choices, [&] {
         // As a crash leaves it: the copy is repaired by its first reader,
         // and reads the same when opened again.
-        if (choices.Below(2) == 0) Check(creator->Sync() == S_OK || fault.happened, "Sync");
+        if (choices.Below(2) == 0) session.Sync(planned);
         CopyFile(path, copy);
         Leeway leeway{fault.happened, true};
         const Snapshot repaired =

@@ -3,7 +3,11 @@
 // chose, and read beside the writer as they grow), and a new container made
 // from the input's entries, copied before its close as a crash would leave
 // it. Every entry is checked against what the writer was told: what it held
-// before, what was written, what was removed.
+// before, what was written, what was removed. Some entries, as the input
+// chose, are written through gathering cursors: the writer's container
+// reads every byte of theirs at once, a reader of the file only those
+// written out (at the writer's seeks, Sync, the close), and after a close
+// that did not fail the file holds them all.
 #ifndef CONTFS_FUZZ_CONTAINER_WRITING_H
 #define CONTFS_FUZZ_CONTAINER_WRITING_H
 

@@ -60,6 +60,15 @@ public:
     }
     uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
 
+    // A second stream, drawn from this one's state without moving it: the
+    // choices a harness gains later take one, so that the inputs of a
+    // corpus go on making the choices they made before.
+    Choices Beside(uint64_t salt) const {
+        Choices other = *this;
+        other.m_state ^= salt;
+        return other;
+    }
+
     // Small pieces cross record boundaries one byte at a time; the large
     // ones cross many records at once and test the clamps on absurd counts.
     uint32_t PieceSize() {
