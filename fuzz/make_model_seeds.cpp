@@ -23,8 +23,16 @@ Step Make(StepKind kind, uint32_t handle = 0, uint32_t name = 0) {
     step.name = name;
     return step;
 }
-Step Create(uint32_t name) { return Make(StepKind::kCreate, 0, name); }
-Step Add(uint32_t name) { return Make(StepKind::kAdd, 0, name); }
+Step Create(uint32_t name, bool gather = false) {
+    Step step = Make(StepKind::kCreate, 0, name);
+    step.gather = gather;
+    return step;
+}
+Step Add(uint32_t name, bool gather = false) {
+    Step step = Make(StepKind::kAdd, 0, name);
+    step.gather = gather;
+    return step;
+}
 Step Reader(uint32_t name) { return Make(StepKind::kOpenReader, 0, name); }
 Step Write(uint32_t handle, uint32_t size, uint32_t piece) {
     Step step = Make(StepKind::kWrite, handle);
@@ -101,5 +109,30 @@ int main(int argc, char** argv) {
     Save(dir, "created-never-written",
          {Create(0), Add(1), Just(StepKind::kCrashCopy), On(StepKind::kSync, 0), Just(StepKind::kCloseAll), Reader(0),
           Add(2), Write(0, 10, 10), Just(StepKind::kReopen)});
+    Save(dir, "gathering-writers",
+         {Create(0, true),
+          Add(1),
+          Add(2, true),
+          Write(0, 3000, 100),
+          Write(1, 500, 64),
+          Write(2, 700, 7),
+          Reader(0),
+          Read(3, 5000, 1000),
+          Just(StepKind::kCrashCopy),
+          Seek(0, 1000),
+          Write(0, 200, 200),
+          Seek(0, 3000),
+          Write(0, 400, 50),
+          Just(StepKind::kCrashCopy),
+          On(StepKind::kSync, 1),
+          Write(2, 300, 300),
+          On(StepKind::kCloseHandle, 2),
+          Just(StepKind::kCrashCopy),
+          Just(StepKind::kCloseAll),
+          Just(StepKind::kReopen)});
+    Save(dir, "gathering-adder",
+         {Create(0), Write(0, 100, 100), Just(StepKind::kCloseAll), Add(1, true), Write(0, 30000, 4096), Reader(1),
+          Read(1, 30000, 65535), On(StepKind::kStat, 0), Just(StepKind::kCrashCopy), Read(0, 10, 10), Write(0, 10, 10),
+          On(StepKind::kRemove, 0), Just(StepKind::kCrashCopy), Just(StepKind::kCloseAll), Just(StepKind::kReopen)});
     return 0;
 }

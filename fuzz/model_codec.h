@@ -5,7 +5,8 @@
 //   kind(1)  handle(1)  name(1)  size(2)  piece(2)  position(4)
 //
 // The kind byte is taken modulo the number of kinds; its top bit makes a
-// seek relative. Integers are big-endian.
+// seek relative, and a created or added entry's writer gather. Integers are
+// big-endian.
 #ifndef CONTFS_FUZZ_MODEL_CODEC_H
 #define CONTFS_FUZZ_MODEL_CODEC_H
 
@@ -26,7 +27,9 @@ inline std::vector<workload::Step> DecodeSteps(const uint8_t* bytes, size_t size
         const uint8_t* b = bytes + at;
         workload::Step step;
         step.kind = static_cast<workload::StepKind>((b[0] & 0x7F) % static_cast<uint8_t>(workload::StepKind::kCount));
-        step.relative = (b[0] & 0x80) != 0;
+        const bool topBit = (b[0] & 0x80) != 0;
+        step.relative = topBit && step.kind == workload::StepKind::kSeek;
+        step.gather = topBit && (step.kind == workload::StepKind::kCreate || step.kind == workload::StepKind::kAdd);
         step.handle = b[1];
         step.name = b[2];
         step.size = uint32_t{b[3]} << 8 | b[4];
@@ -41,7 +44,7 @@ inline std::string EncodeSteps(const std::vector<workload::Step>& steps) {
     std::string bytes;
     for (const workload::Step& step : steps) {
         const uint8_t b[kStepBytes] = {
-            static_cast<uint8_t>(static_cast<uint8_t>(step.kind) | (step.relative ? 0x80 : 0)),
+            static_cast<uint8_t>(static_cast<uint8_t>(step.kind) | (step.relative || step.gather ? 0x80 : 0)),
             static_cast<uint8_t>(step.handle),
             static_cast<uint8_t>(step.name),
             static_cast<uint8_t>(step.size >> 8),

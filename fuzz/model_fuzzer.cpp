@@ -1,9 +1,9 @@
 // Drives the module through its file objects, in-process, with a workload
 // its input spells out (model_codec.h: 11 bytes a step): containers created
-// and taken up for adding, entries written in pieces, overwritten after
-// seeks, read by the writer and by readers beside it, synced, stat'ed,
-// removed, closed and reopened, and the file copied as a crash would leave
-// it. Every outcome is held against the model of workload_runner.h: each
+// and taken up for adding, entries written in pieces (by gathering writers
+// too), overwritten after seeks, read by the writer and by readers beside
+// it, synced, stat'ed, removed, closed and reopened, and the file copied as
+// a crash would leave it. Every outcome is held against the model of workload_runner.h: each
 // read gives the model's bytes, each open, seek, write, stat and removal
 // succeeds or fails as the model says, a crash copy repairs to the model and
 // reads the same a second time, nothing is left of the module once every

@@ -8,6 +8,13 @@
 // once repaired, as the model says, and the same when opened again; once
 // every handle is gone no module object may be left.
 //
+// A gathering writer's appends (GatherAccess) are read by every handle at
+// once, but reach the file only when its bytes go out: at its Seek and Read,
+// at any other write to the entry, its removal, a Sync, its close and the
+// container's; or sooner, when they have waited long enough. So a crash
+// copy may hold an entry of such a writer cut short, to no less than what
+// went out at the last of those.
+//
 // The module is reached through its exports (linked_module.h), so the
 // runner serves any binary that links the module in (the fuzz targets, the
 // module tests).
@@ -53,8 +60,8 @@ public:
         m_step = step;
         const std::string& name = m_names[step.name % m_names.size()];
         switch (step.kind) {
-            case StepKind::kCreate: Create(name); break;
-            case StepKind::kAdd: Add(name); break;
+            case StepKind::kCreate: Create(name, step.gather ? GatherAccess : 0); break;
+            case StepKind::kAdd: Add(name, step.gather ? GatherAccess : 0); break;
             case StepKind::kOpenReader: OpenReader(name); break;
             case StepKind::kCloseAll: CloseAll(); break;
             case StepKind::kReopen:
@@ -87,6 +94,9 @@ private:
         std::string name;
         std::string bytes;
         bool live = true;
+        // How much of bytes the file holds for certain: less only while a
+        // gathering writer holds appends in memory.
+        uint64_t inFile = 0;
     };
 
     class Response : public host::ReadResponse {
@@ -105,6 +115,7 @@ private:
         IQLXFileObject* file = nullptr;
         std::string name;
         bool writer = false;  // opened with WriteAccess
+        bool gather = false;  // and GatherAccess
         size_t instance = 0;
         uint64_t position = 0;
     };
@@ -131,6 +142,7 @@ private:
         auto handle = std::make_unique<Handle>("cont:///" + path + "?file=" + name);
         handle->name = name;
         handle->writer = (access & WriteAccess) != 0;
+        handle->gather = handle->writer && (access & GatherAccess) != 0;
         *result = E_FAIL;
         handle->file = host::NewLinkedFileObject(&handle->request);
         if (!handle->file) {
@@ -171,46 +183,47 @@ private:
 
     void TakeUpDisk() {
         m_instances.clear();
-        for (const auto& [name, bytes] : m_disk) m_instances.push_back(Instance{name, bytes, true});
+        for (const auto& [name, bytes] : m_disk) m_instances.push_back(Instance{name, bytes, true, bytes.size()});
     }
 
-    void Create(const std::string& name) {
+    // `gather` is GatherAccess or 0.
+    void Create(const std::string& name, uint32_t gather) {
         CloseAll();
         int32_t result = E_FAIL;
-        std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess, &result);
+        std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess | gather, &result);
         // The file is emptied by the open, and holds a container again with
         // the first write.
         m_mode = Mode::kWriting;
         m_begun = false;
         m_disk.clear();
         m_diskHolds = false;
-        m_instances = {Instance{name, {}, true}};
+        m_instances = {Instance{name, {}, true, 0}};
         if (handle) handle->instance = 0;
         Keep(std::move(handle), result, true, "creating with WriteAccess");
     }
 
-    void Add(const std::string& name) {
+    void Add(const std::string& name, uint32_t gather) {
         // A container opened for reading takes no entries a host could write.
         if (m_mode == Mode::kReading) return;
         int32_t result = E_FAIL;
         if (m_mode == Mode::kClosed) {
-            std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess | AppendAccess, &result);
+            std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess | AppendAccess | gather, &result);
             const bool fresh = !(m_diskHolds && m_disk.count(name));
             if (fresh && result == S_OK) {
                 m_mode = Mode::kWriting;
                 TakeUpDisk();
                 // Taken up for adding, the container writes its entries at once.
                 m_begun = true;
-                m_instances.push_back(Instance{name, {}, true});
+                m_instances.push_back(Instance{name, {}, true, 0});
                 handle->instance = m_instances.size() - 1;
             }
             Keep(std::move(handle), result, fresh, "adding with WriteAccess and AppendAccess");
             return;
         }
-        std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess, &result);
+        std::unique_ptr<Handle> handle = OpenHandle(m_path, name, WriteAccess | gather, &result);
         const bool fresh = LiveInstance(name) < 0;
         if (fresh && result == S_OK) {
-            m_instances.push_back(Instance{name, {}, true});
+            m_instances.push_back(Instance{name, {}, true, 0});
             handle->instance = m_instances.size() - 1;
         }
         Keep(std::move(handle), result, fresh, "adding with WriteAccess beside other handles");
@@ -238,8 +251,16 @@ private:
         Instance& instance = m_instances[handle.instance];
         switch (step.kind) {
             case StepKind::kWrite: Write(handle, instance, step); break;
-            case StepKind::kSeek: Seek(handle, instance, step); break;
-            case StepKind::kRead: Read(handle, instance, step.size, step.piece); break;
+            case StepKind::kSeek:
+                // A gathering writer's every Seek writes its bytes out.
+                if (handle.gather) instance.inFile = instance.bytes.size();
+                Seek(handle, instance, step);
+                break;
+            case StepKind::kRead:
+                // So does its every Read.
+                if (handle.gather && step.size != 0) instance.inFile = instance.bytes.size();
+                Read(handle, instance, step.size, step.piece);
+                break;
             case StepKind::kSync: {
                 IQLXFileSync* sync = nullptr;
                 Expect(handle.file->QueryInterface(IID_IQLXFileSync, reinterpret_cast<void**>(&sync)) == S_OK,
@@ -249,8 +270,10 @@ private:
                 Expect(result == S_OK, "Sync gave " + Hex(result));
                 sync->Release();
                 // A container being written puts its header and directory
-                // in the file at a Sync, whether or not it holds bytes yet.
+                // in the file at a Sync, whether or not it holds bytes yet,
+                // and every gathered byte.
                 if (m_mode == Mode::kWriting) m_begun = true;
+                for (Instance& each : m_instances) each.inFile = each.bytes.size();
                 break;
             }
             case StepKind::kStat: {
@@ -283,10 +306,16 @@ private:
                 remove->Release();
                 const int64_t live = LiveInstance(handle.name);
                 Expect((result == S_OK) == (live >= 0), "Remove gave " + Hex(result));
-                if (live >= 0 && result == S_OK) m_instances[live].live = false;
+                // The removal writes the entry's gathered bytes out.
+                if (live >= 0 && result == S_OK) {
+                    m_instances[live].live = false;
+                    m_instances[live].inFile = m_instances[live].bytes.size();
+                }
                 break;
             }
             case StepKind::kCloseHandle: {
+                // A gathering writer's close writes its bytes out.
+                if (handle.gather) instance.inFile = instance.bytes.size();
                 for (size_t i = 0; i < m_handles.size(); ++i) {
                     if (m_handles[i].get() != &handle) continue;
                     std::unique_ptr<Handle> gone = std::move(m_handles[i]);
@@ -310,6 +339,10 @@ private:
         const size_t piece = step.piece ? step.piece : 1;
         for (size_t done = 0; done < bytes.size();) {
             const std::string part = bytes.substr(done, piece);
+            // A gathering writer's append waits in memory; any other write
+            // writes the entry's gathered bytes out first, then lands in
+            // the file itself.
+            const bool gathered = handle.gather && handle.position == instance.bytes.size();
             host::HostBuffer buffer(part);
             buffer.AddRef();
             const int32_t result = handle.file->Write(&buffer);
@@ -318,6 +351,7 @@ private:
             m_begun = true;
             instance.bytes.replace(handle.position, part.size(), part);
             handle.position += part.size();
+            if (!gathered) instance.inFile = instance.bytes.size();
             done += part.size();
         }
     }
@@ -390,8 +424,10 @@ private:
     // Opens every name of the file at path through a handle of its own and
     // reads it whole: the names in `exact` must read as it says, those in
     // `either` may be missing or read as it says, the rest must be missing.
-    // What was read, by name.
-    Entries ReadBack(const std::string& path, const Entries& exact, const Entries& either, const std::string& what) {
+    // A name in `shortest` may read as a prefix of what they say, of at
+    // least that many bytes. What was read, by name.
+    Entries ReadBack(const std::string& path, const Entries& exact, const Entries& either, const std::string& what,
+                     const std::map<std::string, uint64_t>& shortest = {}) {
         Entries found;
         for (const std::string& name : m_names) {
             int32_t result = E_FAIL;
@@ -412,9 +448,15 @@ private:
                 read = handle->file->Read(65536);
                 bytes += handle->response.read;
             }
+            const auto least = shortest.find(name);
+            const auto readsAs = [&](const std::string& model) {
+                const uint64_t floor = least == shortest.end() ? model.size() : least->second;
+                return bytes.size() >= floor && bytes.size() <= model.size() &&
+                       model.compare(0, bytes.size(), bytes) == 0;
+            };
             const bool endOk = read == RES_END_OF_DATA || (bytes.empty() && read == E_FAIL);
-            const bool exactOk = want != exact.end() && bytes == want->second;
-            const bool eitherOk = may != either.end() && bytes == may->second;
+            const bool exactOk = want != exact.end() && readsAs(want->second);
+            const bool eitherOk = may != either.end() && readsAs(may->second);
             Expect(endOk && (exactOk || eitherOk), what + ": \"" + name + "\" reads " + std::to_string(bytes.size()) +
                                                        " bytes (" + Hex(read) + "), not the model's");
             found[name] = bytes;
@@ -433,16 +475,24 @@ private:
         if (!CopyFile(m_path, copy)) return;
         Entries exact = Expected();
         Entries either;
+        std::map<std::string, uint64_t> shortest;
         if (m_mode == Mode::kWriting && !m_begun) {
             // Nothing written yet: the file is still empty.
             exact.clear();
         } else if (m_mode == Mode::kWriting) {
             // A removal reaches the file at the close: a name removed since
-            // may still be there, with its last bytes.
-            for (const Instance& instance : m_instances)
-                if (!instance.live && !exact.count(instance.name)) either[instance.name] = instance.bytes;
+            // may still be there, with its last bytes. Gathered bytes not
+            // yet written out may be missing from either.
+            for (const Instance& instance : m_instances) {
+                if (instance.live) {
+                    shortest[instance.name] = instance.inFile;
+                } else if (!exact.count(instance.name)) {
+                    either[instance.name] = instance.bytes;
+                    shortest[instance.name] = instance.inFile;
+                }
+            }
         }
-        const Entries first = ReadBack(copy, exact, either, "a copy of the file taken now");
+        const Entries first = ReadBack(copy, exact, either, "a copy of the file taken now", shortest);
         ReadBack(copy, first, {}, "the repaired copy opened again");
         unlink(copy.c_str());
     }

@@ -37,6 +37,7 @@ struct Step {
     uint32_t size = 0;      // kWrite, kRead
     uint32_t piece = 1;     // kWrite, kRead: 0 counts as 1
     bool relative = false;  // kSeek: Seek64 relative to the handle's position
+    bool gather = false;    // kCreate, kAdd: the writer gathers its appends (GatherAccess)
 };
 
 inline const char* KindName(StepKind kind) {
@@ -52,6 +53,10 @@ inline std::string StepText(const Step& step) {
     switch (step.kind) {
         case StepKind::kSeek:
             text += std::string(step.relative ? " by " : " to ") + std::to_string(step.position);
+            break;
+        case StepKind::kCreate:
+        case StepKind::kAdd:
+            if (step.gather) text += " gathering";
             break;
         case StepKind::kWrite:
         case StepKind::kRead:
