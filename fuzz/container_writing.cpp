@@ -267,7 +267,11 @@ void Drive(Session& session, std::vector<Planned>& planned, Choices& choices, Be
     constexpr uint32_t kSteps = 48;
     const uint32_t besideAt = static_cast<uint32_t>(choices.Below(kSteps));
     for (uint32_t step = 0; step < kSteps && !session.Stopped(); ++step) {
-        if (step == besideAt) beside();
+        if (step == besideAt) {
+            beside();
+            // A Sync there that failed stopped the writer.
+            if (session.Stopped()) break;
+        }
         Planned& p = planned[choices.Below(planned.size())];
         if (p.removed) continue;
         if (!p.entry) {
