@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "../tests/support/child_process.h"
 
 namespace {
 
@@ -46,8 +46,7 @@ public:
         const std::string kibibyte(1024, 'k');
         for (int64_t i = 0; i < entries; ++i) std::ofstream(files / ("f" + std::to_string(i) + ".bin")) << kibibyte;
         const std::string container = (dir_ / ("c" + std::to_string(entries) + ".cnt")).string();
-        if (benchchild::WaitExit(benchchild::Spawn({CONT_TOOL_PATH, "pack", "-q", container, files.string()},
-                                                   "/dev/null")) != 0)
+        if (child::Run({CONT_TOOL_PATH, "pack", "-q", container, files.string()}).status != 0)
             throw std::runtime_error("cont pack failed");
         fs::remove_all(files);
         return made_[entries] = container;
@@ -68,8 +67,9 @@ double Seconds(const struct timeval& t) { return static_cast<double>(t.tv_sec) +
 // The CPU seconds the process took, or a negative number when it failed;
 // its peak resident size raises peakKiB.
 double CpuSeconds(const std::vector<std::string>& args, long* peakKiB) {
-    struct rusage usage;
-    if (benchchild::WaitExit(benchchild::Spawn(args, "/dev/null"), &usage) != 0) return -1;
+    const child::End end = child::Run(args);
+    if (end.status != 0) return -1;
+    const struct rusage& usage = end.usage;
     if (usage.ru_maxrss > *peakKiB) *peakKiB = usage.ru_maxrss;
     return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }

@@ -9,7 +9,11 @@
 //  - Pack/256MiB: one entry of 256 MiB in 1 MiB pieces, Sync, close;
 //  - EightStreams: 8 entries written round-robin in 4 KiB pieces, 80 MiB in
 //    all (10 seconds of 8 streams of 1 MiB/s), with a Sync every 8 MiB
-//    (once a second of such streams), then the close.
+//    (once a second of such streams), then the close;
+//  - EightStreamsFor10Seconds: a recorder's pace, 8 streams of 1 MiB/s
+//    each written in 4 KiB pieces on their schedule for 10 seconds, a Sync
+//    once a second: the wall time (10 s unless the writer falls behind),
+//    the CPU time of the process, and how late the worst piece was.
 //
 // Argument 1: durable; 0: without. Every pass starts with the system's dirty
 // pages written back (outside the timing) and measures wall time: the time
@@ -17,13 +21,16 @@
 // /0 row.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../tests/support/host_doubles.h"
@@ -207,5 +214,43 @@ void BM_EightStreams(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_EightStreams)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+double CpuSeconds() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_EightStreamsFor10Seconds(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    host::HostBuffer piece = Piece(4 << 10, 4);
+    const bool durable = state.range(0) != 0;
+    constexpr int kRoundsPerSecond = 256;  // 4 KiB pieces of a 1 MiB/s stream
+    constexpr int kRounds = 10 * kRoundsPerSecond;
+    double cpu = 0, worstLateMs = 0;
+    Passes(state, "paced.cnt", [&](const std::string& path, uint64_t* bytes) {
+        const double cpuAtStart = CpuSeconds();
+        std::vector<std::unique_ptr<Writer>> writers;
+        for (int i = 0; i < 8; ++i) writers.push_back(std::make_unique<Writer>(path, "cam" + std::to_string(i)));
+        int32_t result = S_OK;
+        const Clock::time_point start = Clock::now();
+        for (int round = 0; round < kRounds && QLX_SUCCEEDED(result); ++round) {
+            const Clock::time_point due = start + std::chrono::microseconds(1000000LL * round / kRoundsPerSecond);
+            std::this_thread::sleep_until(due);
+            const double late = std::chrono::duration<double, std::milli>(Clock::now() - due).count();
+            if (late > worstLateMs) worstLateMs = late;
+            for (auto& writer : writers) result = QLX_FAILED(result) ? result : writer->Write(&piece);
+            if (durable && (round + 1) % kRoundsPerSecond == 0 && QLX_SUCCEEDED(result)) result = writers[0]->Sync();
+        }
+        writers.clear();
+        cpu += CpuSeconds() - cpuAtStart;
+        *bytes += 8ull * kRounds * (4u << 10);
+        return result;
+    });
+    state.counters["cpu_ms_per_pass"] = 1000 * cpu / static_cast<double>(state.iterations());
+    state.counters["worst_late_ms"] = worstLateMs;
+}
+BENCHMARK(BM_EightStreamsFor10Seconds)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace

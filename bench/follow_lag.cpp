@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,9 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/support/child_process.h"
 #include "container/gathered_bytes.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,25 +38,14 @@ constexpr auto kEvery = std::chrono::milliseconds(10);
 
 // cont with its standard input from `in` and its output to `out` (-1: as
 // the benchmark's).
-pid_t SpawnCont(std::vector<std::string> args, int in, int out) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
-    if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
-    args.insert(args.begin(), CONT_TOOL_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+pid_t StartCont(std::vector<std::string> args, int in, int out) {
+    child::Setup setup;
+    setup.args = std::move(args);
+    setup.args.insert(setup.args.begin(), CONT_TOOL_PATH);
+    setup.in = child::Stream::From(in >= 0 ? in : 0);
+    setup.out = child::Stream::From(out >= 0 ? out : 1);
+    setup.err = child::Stream::From(2);
+    return child::Start(setup);
 }
 
 void BM_FollowLag(benchmark::State& state) {
@@ -76,7 +63,7 @@ void BM_FollowLag(benchmark::State& state) {
         }
         std::vector<std::string> packArgs = {"-q", "pack", "--name", "live.ts", container, "-"};
         if (!gather) packArgs.insert(packArgs.begin() + 2, "--no-gather");
-        const pid_t pack = SpawnCont(packArgs, feed[0], -1);
+        const pid_t pack = StartCont(packArgs, feed[0], -1);
         close(feed[0]);
 
         std::vector<Clock::time_point> sent(kPieces);
@@ -90,7 +77,7 @@ void BM_FollowLag(benchmark::State& state) {
         sendPiece(0);
         for (int i = 0; i < 500 && !fs::exists(container); ++i) std::this_thread::sleep_for(kEvery);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const pid_t cat = SpawnCont({"-q", "cat", "--follow", container, "live.ts"}, -1, output[1]);
+        const pid_t cat = StartCont({"-q", "cat", "--follow", container, "live.ts"}, -1, output[1]);
         close(output[1]);
 
         std::thread sender([&] {
@@ -118,8 +105,8 @@ void BM_FollowLag(benchmark::State& state) {
         }
         close(output[0]);
         sender.join();
-        const int packed = Wait(pack);
-        const int followed = Wait(cat);
+        const int packed = child::Wait(pack).status;
+        const int followed = child::Wait(cat).status;
         if (packed != 0 || followed != 0 || lags.size() != static_cast<size_t>(kPieces)) {
             state.SkipWithError("pack or cat failed, or pieces went missing");
             return;

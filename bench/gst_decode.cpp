@@ -13,13 +13,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "child_process.h"
+#include "../tests/support/child_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using benchchild::Spawn;
-using benchchild::WaitExit;
 
 // One frame of 320x240 in 4:2:0 is 115,200 bytes.
 constexpr uint64_t kFrameBytes = 320 * 240 * 3 / 2;
@@ -36,12 +34,11 @@ public:
         file = (dir_ / "raw.mkv").string();
         container = (dir_ / "raw.cnt").string();
         const std::string frames = std::to_string(size / kFrameBytes);
-        if (WaitExit(Spawn({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
-                            "testsrc=size=320x240:rate=25", "-frames:v", frames, "-c:v", "rawvideo", "-pix_fmt",
-                            "yuv420p", file},
-                           "/dev/null")) != 0)
+        if (child::Run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+                        "-frames:v", frames, "-c:v", "rawvideo", "-pix_fmt", "yuv420p", file})
+                .status != 0)
             throw std::runtime_error("ffmpeg failed");
-        if (WaitExit(Spawn({CONT_TOOL_PATH, "pack", "-q", container, "--name", "raw.mkv", file}, "/dev/null")) != 0)
+        if (child::Run({CONT_TOOL_PATH, "pack", "-q", container, "--name", "raw.mkv", file}).status != 0)
             throw std::runtime_error("cont pack failed");
 
         setenv("GST_PLUGIN_PATH", CONTSRC_PLUGIN_DIR, 1);

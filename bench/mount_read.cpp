@@ -30,13 +30,11 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "../tests/support/child_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using benchchild::Spawn;
-using benchchild::WaitExit;
 
 constexpr size_t kReadSize = 4096;
 
@@ -71,9 +69,11 @@ public:
             out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         }
         out.close();
-        if (WaitExit(Spawn({CONT_TOOL_PATH, "pack", "-q", container, plain}, "/dev/null")) != 0)
+        if (child::Run({CONT_TOOL_PATH, "pack", "-q", container, plain}).status != 0)
             throw std::runtime_error("cont pack failed");
-        server_ = Spawn({CONT_TOOL_PATH, "mount", "-f", container, mountPoint}, "/dev/null");
+        child::Setup server;
+        server.args = {CONT_TOOL_PATH, "mount", "-f", container, mountPoint};
+        server_ = child::Start(server);
         for (int i = 0; i < 1000 && !Mounted(mountPoint); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!Mounted(mountPoint)) throw std::runtime_error("cont mount did not mount");
@@ -81,7 +81,7 @@ public:
     }
     ~Setup() {
         ::umount2(mountPoint.c_str(), MNT_DETACH);
-        if (server_) WaitExit(server_);
+        if (server_) child::Wait(server_);
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
@@ -115,7 +115,7 @@ void RunToDevNull(benchmark::State& state, const std::vector<std::string>& args,
             DropCache(uncache);
             state.ResumeTiming();
         }
-        if (WaitExit(Spawn(args, "/dev/null")) != 0) state.SkipWithError("the command failed");
+        if (child::Run(args).status != 0) state.SkipWithError("the command failed");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Files().size()));
 }

@@ -26,9 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/pattern.h"
-
-extern char** environ;
 
 namespace conttest {
 
@@ -133,44 +132,27 @@ protected:
     // (below) apply to cont alone. 0 when it could not be started.
     pid_t Start(const std::vector<std::string>& args, const std::string& input = {},
                 const std::vector<std::string>& env = {}, const fs::path& cwd = {}) {
-        // Everything the child needs is made before the fork: after it, only
-        // system calls.
-        const std::string inPath = input.empty() ? "/dev/null" : At(input).string();
-        const std::string outPath = stdoutDevice.empty() ? At(".out").string() : stdoutDevice;
-        const std::string errPath = stderrDevice.empty() ? At(".err").string() : stderrDevice;
-        const int outFlags = stdoutDevice.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_NOCTTY;
-        const int errFlags = stderrDevice.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_NOCTTY;
-        const int stdinFd = input.empty() ? inputFd : -1;
-        std::vector<std::string> argStore = {Tool()};
-        argStore.insert(argStore.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStore) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore(env);
-        for (char** e = environ; *e; ++e) envStore.push_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : envStore) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        child::Setup setup;
+        setup.args = {Tool()};
+        setup.args.insert(setup.args.end(), args.begin(), args.end());
+        setup.env = env;
+        setup.in = !input.empty() ? child::Stream::ReadFrom(At(input).string())
+                   : inputFd >= 0 ? child::Stream::From(inputFd)
+                                  : child::Stream::ReadFrom("/dev/null");
+        setup.out = stdoutDevice.empty() ? child::Stream::WriteTo(At(".out").string())
+                                         : child::Stream{-1, stdoutDevice, O_RDWR | O_NOCTTY};
+        setup.err = stderrDevice.empty() ? child::Stream::WriteTo(At(".err").string())
+                                         : child::Stream{-1, stderrDevice, O_RDWR | O_NOCTTY};
+        setup.directory = cwd.string();
+        setup.limits = limits;
         const std::string smallFs = tmpfsAt.string();
-
-        const pid_t pid = fork();
-        if (pid < 0) {
-            ADD_FAILURE() << "cannot fork";
-            return 0;
+        if (!smallFs.empty()) {
+            setup.inChild = MountSmallFileSystem;
+            setup.inChildData = smallFs.c_str();
         }
-        if (pid > 0) return pid;
-        if (!smallFs.empty()) MountSmallFileSystem(smallFs.c_str());
-        Redirect(stdinFd, inPath.c_str(), O_RDONLY, 0);
-        Redirect(-1, outPath.c_str(), outFlags, 1);
-        Redirect(-1, errPath.c_str(), errFlags, 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(kCannotStart);
-        for (const auto& [resource, value] : limits) {
-            struct rlimit limit = {value, value};
-            if (setrlimit(resource, &limit) != 0) _exit(kCannotStart);
-        }
-        signal(SIGPIPE, SIG_DFL);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(kCannotStart);
+        const pid_t pid = child::Start(setup);
+        if (pid == 0) ADD_FAILURE() << "cannot start cont";
+        return pid;
     }
 
     // Waits for a cont that Start began; its status (128 + signal when a
@@ -180,22 +162,16 @@ protected:
     Outcome Finish(pid_t pid, int seconds = 0) {
         Outcome outcome;
         if (pid == 0) return outcome;
-        int wstatus = 0;
-        struct rusage usage = {};
-        pid_t ended = 0;
-        if (seconds > 0) {
-            for (int wait = 0; (ended = wait4(pid, &wstatus, WNOHANG, &usage)) == 0 && wait < seconds * 100; ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (ended == 0) {
-                kill(pid, SIGKILL);
-                ADD_FAILURE() << "cont was still running after " << seconds << " s";
-            }
+        child::End end = seconds > 0 ? child::Wait(pid, std::chrono::seconds(seconds)) : child::Wait(pid);
+        if (!end.ended) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "cont was still running after " << seconds << " s";
+            end = child::Wait(pid);
         }
-        if (ended != pid) wait4(pid, &wstatus, 0, &usage);
-        outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        outcome.maxRssKb = usage.ru_maxrss;
-        outcome.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        outcome.status = end.status;
+        outcome.maxRssKb = end.usage.ru_maxrss;
+        outcome.cpuSeconds = static_cast<double>(end.usage.ru_utime.tv_sec + end.usage.ru_stime.tv_sec) +
+                             static_cast<double>(end.usage.ru_utime.tv_usec + end.usage.ru_stime.tv_usec) / 1e6;
         outcome.out = ReadAll(At(".out"));
         outcome.err = ReadAll(At(".err"));
         return outcome;
@@ -258,7 +234,7 @@ protected:
     }
 
     // The status of a child that could not become cont.
-    static constexpr int kCannotStart = 126;
+    static constexpr int kCannotStart = child::kCannotStart;
     // The status of one that could not mount its small file system.
     static constexpr int kNoSmallFileSystem = 77;
 
@@ -280,15 +256,9 @@ private:
         return other && *other ? other : CONT_TOOL_PATH;
     }
 
-    static void Redirect(int from, const char* path, int flags, int to) {
-        if (from < 0) from = open(path, flags, 0644);
-        if (from < 0 || dup2(from, to) < 0) _exit(kCannotStart);
-        if (from != to) close(from);
-    }
-
-    static void MountSmallFileSystem(const char* at) {
+    static void MountSmallFileSystem(const void* at) {
         if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", at, "tmpfs", 0, "size=1m") != 0)
+            mount("tmpfs", static_cast<const char*>(at), "tmpfs", 0, "size=1m") != 0)
             _exit(kNoSmallFileSystem);
     }
 };

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cont_fixture.h"
-#include "hand_built_container.h"
+#include "support/container_bytes.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ TEST_F(ContJsonTest, ListStatAndCheckGiveEveryNameExactly) {
         {"\xc3\xbc" "n" "\xc3\xaf" "code/dir", "UTF-8"},
         {"a#b", "no URL carries it"},
     };
-    WriteAll(At("x.cnt"), HandBuiltContainer(entries));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer(entries));
     const std::string c = At("x.cnt").string();
 
     const Outcome ls = Cont({"ls", "--json", c});
@@ -106,7 +106,7 @@ TEST_F(ContJsonTest, CheckReportsFailureAndRepairAsJson) {
     EXPECT_NE(std::string::npos, failed["problem"].get<std::string>().find("RES_BAD_FORMAT")) << failed;
     EXPECT_EQ("failed", failed["result"]);
 
-    std::string unclean = HandBuiltContainer({{"a", "alpha"}});
+    std::string unclean = ctest::HandBuiltContainer({{"a", "alpha"}});
     unclean[6] = 0;
     WriteAll(At("u.cnt"), unclean);
     const Outcome repaired = Cont({"check", "--json", At("u.cnt").string()});
@@ -118,7 +118,7 @@ TEST_F(ContJsonTest, CheckReportsFailureAndRepairAsJson) {
     EXPECT_EQ(5u, fixed["read"].get<uint64_t>());
 
     // Damage: where it lies, and how much of the entry is still readable.
-    const std::string whole = HandBuiltContainer({{"a", Pattern(5000, 1)}});
+    const std::string whole = ctest::HandBuiltContainer({{"a", Pattern(5000, 1)}});
     WriteAll(At("cut.cnt"), whole.substr(0, whole.size() - 2000));
     const Json damaged = Json::parse(Cont({"check", "--json", At("cut.cnt").string()}).out);
     EXPECT_EQ("a data record", damaged["damage"]["part"]) << damaged;

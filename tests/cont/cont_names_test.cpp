@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "cont_fixture.h"
-#include "hand_built_container.h"
+#include "support/container_bytes.h"
 
 namespace {
 
@@ -34,13 +34,13 @@ TEST_F(ContNamesTest, PackRefusesExactlyTheNamesTheOtherCommandsCannotUse) {
 }
 
 TEST_F(ContNamesTest, NamesNoUrlCarriesHideNoOtherEntry) {
-    WriteAll(At("x.cnt"), HandBuiltContainer({{"good1", "alpha"},
-                                              {"a#b", "hash"},
-                                              {"c\\d", "backslash"},
-                                              {" lead", "space"},
-                                              {"a$1:00", "time"},
-                                              {"../evil", "escape"},
-                                              {"good2", "bravo!"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{"good1", "alpha"},
+                                                     {"a#b", "hash"},
+                                                     {"c\\d", "backslash"},
+                                                     {" lead", "space"},
+                                                     {"a$1:00", "time"},
+                                                     {"../evil", "escape"},
+                                                     {"good2", "bravo!"}}));
     const std::string c = At("x.cnt").string();
     auto expectReported = [](const Outcome& o, const std::string& what) {
         EXPECT_NE(std::string::npos, o.err.find(what)) << o.err;
@@ -76,10 +76,10 @@ TEST_F(ContNamesTest, NamesNoUrlCarriesHideNoOtherEntry) {
 // Sizes right-aligned to the widest, '?' where there is none, and a name's
 // control bytes shown as escapes, byte for byte.
 TEST_F(ContNamesTest, TheTextListingAlignsSizesAndShowsControlBytesEscaped) {
-    WriteAll(At("x.cnt"), HandBuiltContainer({{"wide", std::string(12345, 'w')},
-                                              {std::string("c\x01") + "d\x7f\x1f" + "e", "five!"},
-                                              {"a#b", "no URL"},
-                                              {std::string(300, 'n'), "long"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{"wide", std::string(12345, 'w')},
+                                                     {std::string("c\x01") + "d\x7f\x1f" + "e", "five!"},
+                                                     {"a#b", "no URL"},
+                                                     {std::string(300, 'n'), "long"}}));
     const Outcome ls = Cont({"ls", At("x.cnt").string()});
     EXPECT_EQ(1, ls.status);
     EXPECT_EQ("12345  wide\n    5  c\\x01d\\x7F\\x1Fe\n    ?  a#b\n    4  " + std::string(300, 'n') + "\n", ls.out);
@@ -89,7 +89,7 @@ TEST_F(ContNamesTest, TheTextListingAlignsSizesAndShowsControlBytesEscaped) {
 // short, in a line of its own.
 TEST_F(ContNamesTest, ANameTooLongForAnyUrlIsShownCut) {
     const std::string huge(0xFFFFFF - 10, 'Z');
-    WriteAll(At("x.cnt"), HandBuiltContainer({{huge, "huge"}, {"good", "bytes"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{huge, "huge"}, {"good", "bytes"}}));
     const Outcome ls = Cont({"ls", At("x.cnt").string()});
     EXPECT_EQ(1, ls.status);
     EXPECT_TRUE(ls.out == "?  " + std::string(125, 'Z') + "...\n5  good\n") << ls.out.substr(0, 300);
@@ -107,7 +107,7 @@ TEST_F(ContNamesTest, ATightMemoryLimitIsReportedAndNeverMistakesOneEntryForAnot
     GTEST_SKIP() << "a sanitizer reserves more address space than any limit here allows";
 #endif
     const std::string name(1u << 20, 'Z');
-    WriteAll(At("x.cnt"), HandBuiltContainer({{"good1", "alpha"}, {name, "huge"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{"good1", "alpha"}, {name, "huge"}}));
     int outOfMemory = 0;
     for (rlim_t megabytes = 6; megabytes <= 24; ++megabytes) {
         limits = {{RLIMIT_AS, megabytes << 20}};

@@ -6,7 +6,7 @@
 #include "cont_fixture.h"
 #include "support/host_doubles.h"
 #include "support/module_loader.h"
-#include "support/sparse_container.h"
+#include "support/container_bytes.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ TEST_F(ContToolTest, AnEntryPastFourGiBIsListedStatedAndRead) {
     const uint64_t size = (5ull << 30) + 77;
     const std::string tail = "the last bytes of a long entry";
     const std::string c = At("big.cnt").string();
-    ASSERT_TRUE(host::WriteSparseContainer(c, "long", size, tail));
+    ASSERT_TRUE(ctest::WriteSparseContainer(c, "long", size, tail));
     EXPECT_EQ(std::to_string(size) + "  long\n", ContOk({"ls", c}));
     EXPECT_NE(std::string::npos, ContOk({"ls", "--json", c}).find("\"size\": " + std::to_string(size)));
     const std::string stat = ContOk({"stat", c, "long"});

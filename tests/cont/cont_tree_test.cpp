@@ -6,7 +6,7 @@
 #include <set>
 
 #include "cont_fixture.h"
-#include "hand_built_container.h"
+#include "support/container_bytes.h"
 
 namespace {
 
@@ -125,15 +125,15 @@ TEST_F(ContTreeTest, ANestedTreeIsPackedListedAndExtractedByteForByte) {
 // the target: nothing is written outside -C, each refusal says why, and the
 // good entries are extracted all the same.
 TEST_F(ContTreeTest, HostileNamesAndPlantedLinksNeverLeadOutsideTheTarget) {
-    WriteAll(At("x.cnt"), HandBuiltContainer({{"../x", "up"},
-                                              {"/x", "absolute"},
-                                              {"a/../../x", "up twice"},
-                                              {"a//b", "empty segment"},
-                                              {"link/x", "through a planted directory link"},
-                                              {"file/x", "beneath a file"},
-                                              {"last", "onto a planted file link"},
-                                              {"good/one", "one"},
-                                              {"good/deeper/two", "two"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{"../x", "up"},
+                                                     {"/x", "absolute"},
+                                                     {"a/../../x", "up twice"},
+                                                     {"a//b", "empty segment"},
+                                                     {"link/x", "through a planted directory link"},
+                                                     {"file/x", "beneath a file"},
+                                                     {"last", "onto a planted file link"},
+                                                     {"good/one", "one"},
+                                                     {"good/deeper/two", "two"}}));
     fs::create_directories(At("outside"));
     fs::create_directories(At("out"));
     fs::create_directory_symlink(At("outside"), At("out/link"));
@@ -166,12 +166,12 @@ TEST_F(ContTreeTest, HostileNamesAndPlantedLinksNeverLeadOutsideTheTarget) {
 // tools do; an entry of that very name is taken alone, and a name that
 // selects nothing is an error that stops none of the others.
 TEST_F(ContTreeTest, ExtractOfADirectoryTakesEveryEntryBeneathIt) {
-    WriteAll(At("x.cnt"), HandBuiltContainer({{"photos/a.jpg", "a"},
-                                              {"photoshop.txt", "not beneath photos"},
-                                              {"photos/2024/b.jpg", "b"},
-                                              {"old/../escape", "up"},
-                                              {"notes", "the entry"},
-                                              {"notes/old", "beneath the entry"}}));
+    WriteAll(At("x.cnt"), ctest::HandBuiltContainer({{"photos/a.jpg", "a"},
+                                                     {"photoshop.txt", "not beneath photos"},
+                                                     {"photos/2024/b.jpg", "b"},
+                                                     {"old/../escape", "up"},
+                                                     {"notes", "the entry"},
+                                                     {"notes/old", "beneath the entry"}}));
     const std::string c = At("x.cnt").string();
     ContOk({"extract", "-C", At("all").string(), c, "photos"});
     EXPECT_EQ((std::map<std::string, std::string>{{"photos/a.jpg", "a"}, {"photos/2024/b.jpg", "b"}}),

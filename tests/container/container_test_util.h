@@ -20,6 +20,7 @@
 #include "buffer/byte_buffer.h"
 #include "container/big_endian.h"
 #include "container/container_file.h"
+#include "support/container_bytes.h"
 
 namespace ctest {
 
@@ -139,84 +140,8 @@ inline int32_t ReadAll(CContainerFile* container, const ContainerEntry* entry, B
     }
 }
 
-// Builds container files byte by byte, for readers to be tested on files
-// this writer would never make (the other header variant, damage).
-class FileBuilder {
-public:
-    Bytes bytes;
-
-    uint64_t Size() const { return bytes.size(); }
-    void Raw(const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
-    void U8(uint8_t v) { bytes.push_back(v); }
-    void U16(uint16_t v) {
-        uint8_t b[2];
-        big_endian::Put16(b, v);
-        bytes.insert(bytes.end(), b, b + 2);
-    }
-    void U32(uint32_t v) {
-        uint8_t b[4];
-        big_endian::Put32(b, v);
-        bytes.insert(bytes.end(), b, b + 4);
-    }
-    void U64(uint64_t v) {
-        uint8_t b[8];
-        big_endian::Put64(b, v);
-        bytes.insert(bytes.end(), b, b + 8);
-    }
-    void Text(const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
-    void Patch64(uint64_t at, uint64_t v) { big_endian::Put64(&bytes.at(at + 7) - 7, v); }
-    void Patch32(uint64_t at, uint32_t v) { big_endian::Put32(&bytes.at(at + 3) - 3, v); }
-
-    void HeaderW7K(const std::string& title, uint16_t version = 1, uint8_t clean = 1) {
-        Text(".W7K");
-        U16(version);
-        U8(clean);
-        U32(static_cast<uint32_t>(title.size()));
-        Text(title);
-    }
-    void HeaderCFS(const std::string& title, uint8_t clean = 1) {
-        Text(".CFS");
-        U8(clean);
-        U32(static_cast<uint32_t>(title.size()));
-        Text(title);
-    }
-    // An index record of 257 slots; returns its offset. Slots are patched
-    // later with SetSlot.
-    uint64_t Index(uint32_t slots = 257) {
-        uint64_t at = Size();
-        U8(0);
-        U32(slots * 8);
-        for (uint32_t i = 0; i < slots; ++i) U64(0);
-        return at;
-    }
-    void SetSlot(uint64_t indexOffset, uint32_t slot, uint64_t value) { Patch64(indexOffset + 5 + 8 * slot, value); }
-    // An entry record; returns its offset.
-    uint64_t Entry(const std::string& name, uint64_t size, uint64_t chunk = 25000, uint64_t slot0 = 0) {
-        uint64_t at = Size();
-        U8(1);
-        U32(static_cast<uint32_t>(name.size()) + 8020);
-        U32(static_cast<uint32_t>(name.size()));
-        Text(name);
-        U64(size);
-        U64(chunk);
-        U64(slot0);
-        for (int i = 1; i < 1000; ++i) U64(0);
-        return at;
-    }
-    uint64_t SeekSlotOffset(uint64_t entryOffset, size_t nameLength, uint32_t slot) const {
-        return entryOffset + 9 + nameLength + 16 + 8 * slot;
-    }
-    // A data record; lengthField -1 writes the true length, 0 a growing record.
-    uint64_t Data(uint32_t entry, uint64_t logical, const Bytes& data, int64_t lengthField = -1) {
-        uint64_t at = Size();
-        U8(2);
-        U32(lengthField < 0 ? static_cast<uint32_t>(12 + data.size()) : static_cast<uint32_t>(lengthField));
-        U32(entry);
-        U64(logical);
-        Raw(data);
-        return at;
-    }
-};
+// Container files built byte by byte (the other header variant, damage).
+using FileBuilder = ContainerBytes;
 
 // Test fixture base: a scratch directory removed with everything in it.
 class ScratchTest : public ::testing::Test {

@@ -1,15 +1,12 @@
-// The record map of one entry on its own, and the index of entry names:
-// what they keep, what they refuse, and what they cost.
+// The record map of one entry on its own: what it keeps, what it refuses,
+// and what it costs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "container/entry_names.h"
-#include "container/entry_table.h"
 #include "container/record_format.h"
 #include "container/record_map.h"
 
@@ -150,40 +147,6 @@ TEST(RecordMapTest, ABudgetKeepsRecordsOfAnySizeUntilItIsSpent) {
     RecordMap thin;
     for (uint64_t k = 0; k < 100; ++k) thin.Learn(k * 10000, k * 1316, 1316, false, true, &budget);
     EXPECT_LT(thin.Count(), 50u);
-}
-
-// Linear probing with removal that moves later slots back: every name must
-// stay findable through any mix of additions and removals.
-TEST(EntryNamesTest, AddsAndRemovalsAtRandomAgreeWithAPlainMap) {
-    EntryTable table;
-    std::map<std::string, uint32_t> expected;
-    std::mt19937 random(11);
-    std::vector<StoredEntry*> live;
-    for (int step = 0; step < 20000; ++step) {
-        if (live.empty() || random() % 3 != 0) {
-            const std::string name = "n" + std::to_string(random() % 5000);
-            if (expected.count(name)) continue;
-            StoredEntry* entry = table.AddNew(name.c_str());
-            ASSERT_NE(entry, nullptr);
-            expected[name] = entry->index;
-            live.push_back(entry);
-        } else {
-            const size_t which = random() % live.size();
-            StoredEntry* entry = live[which];
-            expected.erase(entry->name.GetChars());
-            table.Forget(entry);
-            live.erase(live.begin() + static_cast<ptrdiff_t>(which));
-        }
-        if (step % 997 == 0) {
-            for (const auto& [name, number] : expected) {
-                StoredEntry* found = table.Find(name.c_str());
-                ASSERT_NE(found, nullptr) << name;
-                ASSERT_EQ(found->index, number) << name;
-            }
-        }
-    }
-    for (const auto& [name, number] : expected) ASSERT_EQ(table.Find(name.c_str())->index, number) << name;
-    EXPECT_EQ(table.Find("n-none"), nullptr);
 }
 
 }  // namespace

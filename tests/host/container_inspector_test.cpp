@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host_file.h"
-#include "support/sparse_container.h"
+#include "support/container_bytes.h"
 
 namespace {
 
@@ -177,7 +177,7 @@ TEST_F(ContainerInspectorTest, TheCauseOfAFailedWriteIsTheSystemsOwn) {
 TEST_F(ContainerInspectorTest, AnEntryPastFourGiBHasItsWholeSize) {
     const uint64_t size = (5ull << 30) + 77;
     const std::string tail = "the last bytes of a long entry";
-    ASSERT_TRUE(host::WriteSparseContainer(path, "long", size, tail));
+    ASSERT_TRUE(ctest::WriteSparseContainer(path, "long", size, tail));
     auto file = OpenEntry("long", ReadAccess);
     auto* inspector = file->As<IQLXContainerInspector>(IID_IQLXContainerInspector);
     ASSERT_NE(nullptr, inspector);

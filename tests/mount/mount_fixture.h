@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,9 +23,8 @@
 #include <vector>
 
 #include "host/host_file.h"
+#include "support/child_process.h"
 #include "support/pattern.h"
-
-extern char** environ;
 
 namespace mounttest {
 
@@ -53,22 +51,14 @@ using host::Pattern;
 // Starts a program (searched on PATH unless the name holds a '/') with its
 // output going to the two files; 0 when it cannot be started.
 inline pid_t Start(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> store(args);
-    std::vector<char*> argv;
-    for (std::string& a : store) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0 ? pid : 0;
+    child::Setup setup;
+    setup.args = args;
+    setup.out = child::Stream::WriteTo(out.string());
+    setup.err = child::Stream::WriteTo(err.string());
+    return child::Start(setup);
 }
 
-inline int ExitStatus(int wstatus) { return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus); }
+using child::ExitStatus;
 
 // A scratch directory with a container path and a mount point in it.
 class MountTest : public ::testing::Test {
@@ -90,13 +80,13 @@ protected:
         if (server) {
             // It ends with 0 only when every object of the module was
             // released (and, in a sanitizer build, nothing was amiss).
-            int wstatus = 0;
-            if (WaitFor(server, &wstatus, std::chrono::seconds(10))) {
-                EXPECT_EQ(0, ExitStatus(wstatus)) << ReadFile(At("mount.err"));
+            int status = 0;
+            if (WaitFor(server, &status, std::chrono::seconds(10))) {
+                EXPECT_EQ(0, status) << ReadFile(At("mount.err"));
             } else {
                 ADD_FAILURE() << "cont mount did not end after the unmount";
                 kill(server, SIGKILL);
-                waitpid(server, &wstatus, 0);
+                child::Wait(server);
             }
         }
         std::error_code ignored;
@@ -113,9 +103,7 @@ protected:
             ADD_FAILURE() << "cannot start " << args[0];
             return outcome;
         }
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        outcome.status = ExitStatus(wstatus);
+        outcome.status = child::Wait(pid).status;
         outcome.out = ReadFile(At(".out"));
         outcome.err = ReadFile(At(".err"));
         return outcome;
@@ -154,19 +142,17 @@ protected:
 
     // The exit status of the `cont mount -f` started last, once it ended.
     int ServerExit(std::chrono::seconds limit = std::chrono::seconds(10)) {
-        int wstatus = 0;
-        if (!server || !WaitFor(server, &wstatus, limit)) return -1;
+        int status = 0;
+        if (!server || !WaitFor(server, &status, limit)) return -1;
         server = 0;
-        return ExitStatus(wstatus);
+        return status;
     }
 
-    static bool WaitFor(pid_t pid, int* wstatus, std::chrono::seconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (waitpid(pid, wstatus, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+    // Whether pid ended within the limit; its status then in *status.
+    static bool WaitFor(pid_t pid, int* status, std::chrono::seconds limit) {
+        const child::End end = child::Wait(pid, limit);
+        *status = end.status;
+        return end.ended;
     }
 
     std::string InMount(const std::string& name) const { return mountPoint + "/" + name; }
