@@ -45,10 +45,10 @@ run_preset dev
 echo "=== fuzz corpus replay ==="
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCONTFS_BUILD_FUZZ=ON -DCONTFS_BUILD_TESTS=OFF -DCONTFS_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target fuzz_url fuzz_container fuzz_names -j "$jobs"
+cmake --build build/fuzz --target fuzz_url fuzz_container fuzz_names fuzz_model fuzz_file_object -j "$jobs"
 ./build/fuzz/fuzz/fuzz_url fuzz/corpus/url/*
 # Only the summary: libFuzzer prints a line per input.
-for target in container names; do
+for target in container names model file_object; do
   replay_log=$(mktemp)
   if ./build/fuzz/fuzz/fuzz_"$target" fuzz/corpus/"$target"/* >"$replay_log" 2>&1; then
     echo "fuzz_$target: replayed $(ls fuzz/corpus/"$target" | wc -l) inputs"
