@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace contfs {
 
@@ -40,10 +42,32 @@ Result Claim(const std::string& path, bool create, bool* created, std::string* w
     return S_OK;
 }
 
+bool IsEmptyFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
 // Takes back a file Claim created, when nothing was written to it.
 void Unclaim(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) unlink(path.c_str());
+    if (IsEmptyFile(path)) unlink(path.c_str());
+}
+
+// The module refuses a writer while another program holds the file, and a
+// program that looks for the new container (a follower polling for it, a
+// listing) may open the still empty file just then. An empty file is no
+// container yet, so such a reader lets go of it at once: the open for
+// writing is tried again for a while before the refusal stands, rather than
+// a recording failing at its start.
+template <class Open>
+Result OpenWhileEmpty(const std::string& path, Open&& open) {
+    constexpr auto kPatience = std::chrono::seconds(2);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    Result result = open();
+    while (result.code() == E_ACCESSDENIED && IsEmptyFile(path) && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        result = open();
+    }
+    return result;
 }
 
 }  // namespace
@@ -138,7 +162,7 @@ Result ContainerWriter::Start(const std::string& url, uint32_t access, EntryFile
     bool created = false;
     Result result = Claim(urlPath_, true, &created, why);
     if (result.failed()) return result;
-    result = file->Open(*module_, url, access);
+    result = OpenWhileEmpty(urlPath_, [&] { return file->Open(*module_, url, access); });
     if (result.ok()) {
         // Without an entry name the holder joins the container without an
         // entry of its own, which the module answers with a failure all
@@ -167,7 +191,10 @@ Result ContainerWriter::Sync() {
         if (result.failed()) return result;
         // Without an entry name the holder adds nothing; the module answers
         // it with a failure all the same, and holds the container.
-        result = holder_.Open(*module_, MakeContUrl(urlPath_, ""), WriteAccess);
+        result = OpenWhileEmpty(urlPath_, [&] {
+            const Result opened = holder_.Open(*module_, MakeContUrl(urlPath_, ""), WriteAccess);
+            return holder_.HoldsContainer() ? Result(S_OK) : opened;
+        });
         if (!holder_.HoldsContainer()) {
             holder_.Release();
             if (created) Unclaim(urlPath_);

@@ -1,7 +1,10 @@
 // The host library on its own: the URLs it writes and reads back, byte for
 // byte, and what its writer leaves on disk when it fails or writes nothing.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <contfs/container_url.h>
 #include <contfs/container_writer.h>
@@ -10,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -103,6 +107,33 @@ TEST_F(HostLibraryTest, AWriterTakesBackOnlyTheFileItMadeAndNeverFilled) {
         writer.Close();
     }
     EXPECT_FALSE(fs::exists(fresh));
+}
+
+// A program that looks at the new container while it is still an empty
+// file (a follower polling for it) holds it for a moment, as the module's
+// readers do; the writer's first entry waits for it rather than the
+// recording failing at its start.
+TEST_F(HostLibraryTest, AWriterWaitsForAReaderThatGlancesAtItsEmptyFile) {
+    Module module;
+    ASSERT_EQ(S_OK, module.Load(CONTFS_MODULE_PATH).code());
+    const fs::path live = dir / "live.cnt";
+    ContainerWriter writer;
+    ASSERT_EQ(S_OK, writer.Create(module, live.string()).code());
+    std::ofstream(live).close();
+    const int glance = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_LE(0, glance);
+    ASSERT_EQ(0, flock(glance, LOCK_SH));
+    std::thread reader([glance] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        close(glance);
+    });
+    EntryFile entry;
+    EXPECT_EQ(S_OK, writer.AddEntry("stream.ts", &entry).code());
+    reader.join();
+    EXPECT_EQ(S_OK, entry.Write("bytes", 5).code());
+    entry.Release();
+    writer.Close();
+    EXPECT_LT(0u, fs::file_size(live));
 }
 
 }  // namespace
