@@ -111,10 +111,11 @@ TEST_F(ContNamesTest, ATightMemoryLimitIsReportedAndNeverMistakesOneEntryForAnot
     int outOfMemory = 0;
     for (rlim_t megabytes = 6; megabytes <= 24; ++megabytes) {
         limits = {{RLIMIT_AS, megabytes << 20}};
+        // Too little to start at all (to load its libraries, or to make
+        // its tables before main): no limit a name in a container moves.
+        if (Cont({"--version"}).status != 0) continue;
         const Outcome o = Cont({"ls", At("x.cnt").string()});
         const std::string at = std::to_string(megabytes) + " MiB: ";
-        // Too little to start at all.
-        if (o.status == 127 && o.err.find("error while loading shared libraries") != std::string::npos) continue;
         ASSERT_TRUE(o.status == 0 || o.status == 1) << at << o.status;
         EXPECT_EQ(std::string::npos, o.err.find("bad_alloc")) << at << o.err.substr(0, 300);
         if (o.status == 1) {
