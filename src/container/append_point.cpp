@@ -143,7 +143,15 @@ int32_t FindAppendPoint(RecordFile& file, const EntryTable& entries, uint64_t fi
                 required.push_back(Required{entry->seekTable.First(), kDataRecord, entry->index});
         }
         std::sort(required.begin(), required.end());
-        return FindLastRecord(file, firstRecordOffset, point, required);
+        const int32_t found = FindLastRecord(file, firstRecordOffset, point, required);
+        if (QLX_FAILED(found)) return found;
+        // An adder that died leaves at most the few entries it added since
+        // its last sync without their slots; data records that name numbers
+        // far past the directory are damage, and keeping those numbers from
+        // new entries would take an entry record each, half a gigabyte of
+        // them for one stray record naming the last number.
+        if (point->numbersInData > entries.Count() + kMaxUnlinkedNumbers) return RES_BAD_FORMAT;
+        return found;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -42,12 +42,19 @@ struct AppendPoint {
     uint32_t numbersInData = 0;
 };
 
+// How many numbers past the directory's data records may name and still be
+// kept from new entries (one index record's worth); a container whose data
+// name more is refused for adding.
+constexpr uint32_t kMaxUnlinkedNumbers = 256;
+
 // Finds where a container whose directory is `entries`, its first record
 // at firstRecordOffset, takes new records. RES_BAD_FORMAT for a directory
-// laid out otherwise, and for one whose records, walked by their lengths,
+// laid out otherwise, for one whose records, walked by their lengths,
 // do not begin where the directory says (an index or entry record, or an
 // entry's first data record, lying inside another record): the append
-// point such a walk finds may lie inside bytes a reader serves. E_FAIL when
+// point such a walk finds may lie inside bytes a reader serves; and for
+// one whose data records name numbers more than kMaxUnlinkedNumbers past
+// its directory. E_FAIL when
 // its records cannot be read.
 int32_t FindAppendPoint(RecordFile& file, const EntryTable& entries, uint64_t firstRecordOffset, AppendPoint* point);
 

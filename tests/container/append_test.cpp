@@ -186,6 +186,17 @@ TEST_F(AppendTest, WhatCannotBeAddedToIsRefusedAndLeftAsItWas) {
         Put32(l.bytes, l.entry[2] + 1, Get32(l.bytes, l.entry[2] + 1) + 20);
         return l.bytes;
     }();
+    const Bytes strayNumber = [] {
+        // A data record naming the last entry number: no adder that died
+        // leaves that, and keeping every number below it from new entries
+        // would write 65,535 entry records.
+        FileBuilder f;
+        f.HeaderW7K("stray.cnt");
+        const uint64_t index = f.Index();
+        f.SetSlot(index, 0, f.Entry("a", 0));
+        f.Data(65535, 0, Pattern(10, 3));
+        return f.bytes;
+    }();
     Bytes uncleanSlots = slots;
     uncleanSlots[6] = 0;  // a refusal repairs nothing either
     const std::vector<std::tuple<std::string, Bytes, int32_t>> cases = {
@@ -193,6 +204,7 @@ TEST_F(AppendTest, WhatCannotBeAddedToIsRefusedAndLeftAsItWas) {
         {"gap-unclean.cnt", uncleanSlots, RES_BAD_FORMAT},
         {"swallowing.cnt", swallowing, RES_BAD_FORMAT},
         {"short.cnt", shortIndex, RES_BAD_FORMAT},
+        {"stray.cnt", strayNumber, RES_BAD_FORMAT},
         {"notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, RES_BAD_FORMAT},
         {"future.cnt", Bytes{'.', 'W', '7', 'K', 0, 2, 1, 0, 0, 0, 1, 'f', 0, 0, 0, 0, 0}, RES_BAD_FORMAT},
     };
