@@ -173,6 +173,33 @@ TEST_F(RecoveryTest, UncleanFileCutInsideARecordRecoversTheBytesThatAreThere) {
     ExpectEntries(copy);
 }
 
+// A record whose head a power cut tore may name an offset past where the
+// entry's bytes reach: recovery takes only records that continue the entry,
+// so the entry ends where its bytes end, with no gap inside it, and a later
+// record that does continue it still counts.
+TEST_F(RecoveryTest, OnlyRecordsThatContinueTheEntryAreTakenIntoIt) {
+    FileBuilder f;
+    f.HeaderW7K("torn.cnt", 1, 0);
+    const uint64_t index = f.Index();
+    f.SetSlot(index, 0, f.Entry("a", 0));
+    const Bytes first = Pattern(100, 1), stray = Pattern(100, 2), next = Pattern(50, 3);
+    f.Data(0, 0, first);
+    f.Data(0, 300, stray);
+    f.Data(0, 100, next);
+    const std::string path = PathOf("torn.cnt");
+    WriteFile(path, f.bytes);
+    Held reader(path, kContainerReadAccess);
+    ASSERT_EQ(S_OK, reader->ReadDirectory());
+    ContainerEntry* entry = reader->FindEntry("a");
+    ASSERT_NE(nullptr, entry);
+    EXPECT_EQ(150u, entry->size);
+    Bytes back;
+    EXPECT_EQ(S_OK, ReadAll(reader.get(), entry, &back));
+    Bytes expected = first;
+    expected.insert(expected.end(), next.begin(), next.end());
+    EXPECT_TRUE(back == expected) << back.size() << " bytes";
+}
+
 // A container abandoned after a name was removed and added again holds two
 // entry records of that name (removed records are marked only at the
 // flush). Recovery serves the entry that was added last.
