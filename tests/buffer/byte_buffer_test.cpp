@@ -25,7 +25,7 @@ std::vector<uint8_t> Pattern(uint32_t length, uint8_t seed) {
     return bytes;
 }
 
-class KtBufferTest : public ::testing::Test {
+class ByteBufferTest : public ::testing::Test {
 protected:
     void SetUp() override { buffer->AddRef(); }
     void TearDown() override {
@@ -53,7 +53,7 @@ protected:
     ByteBuffer* buffer = new CWatchedBuffer(&destroyed);
 };
 
-TEST_F(KtBufferTest, NewBufferIsEmptyAndInline) {
+TEST_F(ByteBufferTest, NewBufferIsEmptyAndInline) {
     EXPECT_EQ(0u, buffer->GetSize());
     EXPECT_FALSE(buffer->IsHeap());
     EXPECT_TRUE(PointsIntoObject());
@@ -65,7 +65,7 @@ TEST_F(KtBufferTest, NewBufferIsEmptyAndInline) {
     EXPECT_EQ(S_OK, buffer->Get(nullptr, nullptr));
 }
 
-TEST_F(KtBufferTest, SetOfEveryLengthAroundTheInlineLimit) {
+TEST_F(ByteBufferTest, SetOfEveryLengthAroundTheInlineLimit) {
     for (uint32_t n = 0; n <= 40; ++n) {
         SCOPED_TRACE(n);
         const std::vector<uint8_t> bytes = Pattern(n, static_cast<uint8_t>(n));
@@ -87,7 +87,7 @@ TEST_F(KtBufferTest, SetOfEveryLengthAroundTheInlineLimit) {
 
 // Every resize from length a to length b keeps the first min(a, b) bytes and
 // ends in the mode the rules give.
-TEST_F(KtBufferTest, SetSizeKeepsContentsAcrossEveryTransition) {
+TEST_F(ByteBufferTest, SetSizeKeepsContentsAcrossEveryTransition) {
     const std::vector<uint32_t> lengths = {0, 1, 5, 14, 15, 16, 17, 20, 31, 64};
     for (uint32_t a : lengths) {
         for (uint32_t b : lengths) {
@@ -112,7 +112,7 @@ TEST_F(KtBufferTest, SetSizeKeepsContentsAcrossEveryTransition) {
     }
 }
 
-TEST_F(KtBufferTest, InlineToHeapToShrunkHeapAndBackInline) {
+TEST_F(ByteBufferTest, InlineToHeapToShrunkHeapAndBackInline) {
     const std::vector<uint8_t> bytes = Pattern(20, 11);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 10));
     ASSERT_EQ(S_OK, buffer->SetSize(20));
@@ -138,7 +138,7 @@ TEST_F(KtBufferTest, InlineToHeapToShrunkHeapAndBackInline) {
     EXPECT_EQ(0u, buffer->GetSize());
 }
 
-TEST_F(KtBufferTest, SetWithinTheLengthReusesTheStorage) {
+TEST_F(ByteBufferTest, SetWithinTheLengthReusesTheStorage) {
     const std::vector<uint8_t> bytes = Pattern(30, 5);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 30));
     uint8_t* block = buffer->GetBuffer();
@@ -150,7 +150,7 @@ TEST_F(KtBufferTest, SetWithinTheLengthReusesTheStorage) {
     ExpectStarts(expected, 12);
 }
 
-TEST_F(KtBufferTest, SetRefusesMissingSource) {
+TEST_F(ByteBufferTest, SetRefusesMissingSource) {
     const std::vector<uint8_t> bytes = Pattern(4, 1);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 4));
     EXPECT_EQ(E_POINTER, buffer->Set(nullptr, 3));
@@ -160,7 +160,7 @@ TEST_F(KtBufferTest, SetRefusesMissingSource) {
     EXPECT_EQ(0u, buffer->GetSize());
 }
 
-TEST_F(KtBufferTest, SharedBufferRefusesEveryResize) {
+TEST_F(ByteBufferTest, SharedBufferRefusesEveryResize) {
     const std::vector<uint8_t> bytes = Pattern(20, 9);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 20));
     EXPECT_EQ(2u, buffer->AddRef());
@@ -179,7 +179,7 @@ TEST_F(KtBufferTest, SharedBufferRefusesEveryResize) {
     ExpectStarts(other, 20);
 }
 
-TEST_F(KtBufferTest, QueryInterfaceAnswersOnlyItsTwoInterfaces) {
+TEST_F(ByteBufferTest, QueryInterfaceAnswersOnlyItsTwoInterfaces) {
     void* asBuffer = nullptr;
     void* asUnknown = nullptr;
     ASSERT_EQ(S_OK, buffer->QueryInterface(IID_IQLXBuffer, &asBuffer));
@@ -197,7 +197,7 @@ TEST_F(KtBufferTest, QueryInterfaceAnswersOnlyItsTwoInterfaces) {
     EXPECT_EQ(1u, buffer->Release());
 }
 
-TEST_F(KtBufferTest, LastReleaseDestroysTheBuffer) {
+TEST_F(ByteBufferTest, LastReleaseDestroysTheBuffer) {
     const std::vector<uint8_t> bytes = Pattern(50, 2);
     ASSERT_EQ(S_OK, buffer->Set(bytes.data(), 50));  // a heap block to free too
     EXPECT_EQ(2u, buffer->AddRef());
@@ -208,7 +208,7 @@ TEST_F(KtBufferTest, LastReleaseDestroysTheBuffer) {
     buffer = nullptr;
 }
 
-TEST(KtBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
+TEST(ByteBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
     const char bytes[] = "0123456789abcdefghij";
     ByteBuffer* copy = ByteBuffer::CreateWith(bytes, 20);
     ASSERT_NE(nullptr, copy);
@@ -232,7 +232,7 @@ TEST(KtBufferCreate, CreateWithAndCreateTextHandOutOneReference) {
     EXPECT_EQ(0u, empty->Release());
 }
 
-TEST(KtBufferThreads, SharedReadersCountReferencesSafely) {
+TEST(ByteBufferThreads, SharedReadersCountReferencesSafely) {
     int destroyed = 0;
     ByteBuffer* buffer = new CWatchedBuffer(&destroyed);
     buffer->AddRef();
