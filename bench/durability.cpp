@@ -33,9 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/host_doubles.h"
 #include "datafile/data_file.h"
-#include "vfile/virtual_file_object.h"
+#include "host_io.h"
 
 namespace {
 
@@ -81,64 +80,10 @@ private:
 
 DataFile* Unsynced(DataFile* made) { return new UnsyncedFile(made); }
 
-class Scratch {
+// A writer as cont pack and a recorder open one.
+class Writer : public HostFile {
 public:
-    Scratch() {
-        std::string pattern = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/contfs-durability-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data())) m_dir = name.data();
-    }
-    ~Scratch() {
-        std::error_code error;
-        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, error);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
-private:
-    std::string m_dir;
-};
-
-const Scratch& TheScratch() {
-    static Scratch scratch;
-    return scratch;
-}
-
-// One file object on "cont:///<path>?file=<entry>", opened for writing.
-class Writer {
-public:
-    Writer(const std::string& path, const std::string& entry) : m_request("cont:///" + path + "?file=" + entry) {
-        CVirtualFileObject::Create(&m_object);
-        IQLXRequestHandler* handler = nullptr;
-        m_object->QueryInterface(IID_IQLXRequestHandler, reinterpret_cast<void**>(&handler));
-        handler->AssignRequest(&m_request);
-        handler->Release();
-        m_object->QueryInterface(IID_IQLXFileObject, reinterpret_cast<void**>(&m_file));
-        m_opened = m_file->Open(WriteAccess, nullptr);
-    }
-    ~Writer() {
-        m_file->Close();
-        m_file->Release();
-        m_object->Release();
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-
-    bool Opened() const { return m_opened == S_OK; }
-    int32_t Write(IQLXBuffer* data) { return m_file->Write(data); }
-    int32_t Sync() {
-        IQLXFileSync* sync = nullptr;
-        if (QLX_FAILED(m_object->QueryInterface(IID_IQLXFileSync, reinterpret_cast<void**>(&sync)))) return E_NOINTERFACE;
-        const int32_t result = sync->Sync();
-        sync->Release();
-        return result;
-    }
-
-private:
-    host::Request m_request;
-    IUnknown* m_object = nullptr;
-    IQLXFileObject* m_file = nullptr;
-    int32_t m_opened = E_FAIL;
+    Writer(const std::string& path, const std::string& entry) : HostFile(path, entry, WriteAccess) {}
 };
 
 host::HostBuffer Piece(size_t count, uint32_t seed) {

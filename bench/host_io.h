@@ -40,7 +40,7 @@ private:
     std::string m_dir;
 };
 
-const Scratch& TheScratch() {
+inline const Scratch& TheScratch() {
     static Scratch scratch;
     return scratch;
 }
@@ -82,6 +82,14 @@ public:
     bool Opened() const { return m_opened == S_OK; }
     int32_t Read(uint32_t count) { return m_file->Read(count); }
     int32_t Write(IQLXBuffer* data) { return m_file->Write(data); }
+    // IQLXFileSync: what this file object's container wrote is on the disk.
+    int32_t Sync() {
+        IQLXFileSync* sync = nullptr;
+        if (QLX_FAILED(m_object->QueryInterface(IID_IQLXFileSync, reinterpret_cast<void**>(&sync)))) return E_NOINTERFACE;
+        const int32_t result = sync->Sync();
+        sync->Release();
+        return result;
+    }
     int32_t Seek(uint64_t position) {
         return m_file64->Seek64(static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32), 0);
     }
@@ -102,7 +110,7 @@ private:
     int32_t m_opened = E_FAIL;
 };
 
-std::vector<uint8_t> Bytes(size_t count, uint32_t seed) {
+inline std::vector<uint8_t> Bytes(size_t count, uint32_t seed) {
     std::vector<uint8_t> bytes(count);
     std::mt19937 random(seed);
     for (auto& b : bytes) b = static_cast<uint8_t>(random());
@@ -110,7 +118,7 @@ std::vector<uint8_t> Bytes(size_t count, uint32_t seed) {
 }
 
 // Writes the file back, drops it from the page cache and reads it through.
-void AsIfReadFromDisk(const std::string& path) {
+inline void AsIfReadFromDisk(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) return;
     fdatasync(fd);
@@ -125,7 +133,7 @@ void AsIfReadFromDisk(const std::string& path) {
 // the system written back, so that a pass is not throttled by the writeback
 // of what the passes and benchmarks before it wrote (which, in a random
 // order of benchmarks, made one write row four times slower than alone).
-void StartWritingAfresh(const std::string& path) {
+inline void StartWritingAfresh(const std::string& path) {
     unlink(path.c_str());
     sync();
 }
