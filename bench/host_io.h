@@ -85,7 +85,8 @@ public:
     // IQLXFileSync: what this file object's container wrote is on the disk.
     int32_t Sync() {
         IQLXFileSync* sync = nullptr;
-        if (QLX_FAILED(m_object->QueryInterface(IID_IQLXFileSync, reinterpret_cast<void**>(&sync)))) return E_NOINTERFACE;
+        if (QLX_FAILED(m_object->QueryInterface(IID_IQLXFileSync, reinterpret_cast<void**>(&sync))))
+            return E_NOINTERFACE;
         const int32_t result = sync->Sync();
         sync->Release();
         return result;
